@@ -1,0 +1,81 @@
+#include "launcher/RunSequence.h"
+
+#include "launcher/InstallerLauncher.h"
+#include "launcher/LoaderHardening.h"
+#include "launcher/StagingDirectory.h"
+#include "launcher/Text.h"
+#include "payload/PayloadLocator.h"
+#include "payload/SevenZipExtractor.h"
+#include "payload/ZipEntryExtractor.h"
+#include "relaunch/CleanFolderRelaunch.h"
+
+namespace stub {
+
+using namespace platform;
+
+namespace {
+
+[[noreturn]] void Fail() { ExitProcess(kFailureExitCode); }
+
+void AttachToParentConsole() {
+    Module kernel32 = GetModuleHandleW(u"kernel32.dll");
+    if (kernel32 == nullptr) return;
+    auto attach = reinterpret_cast<AttachConsoleProc>(GetProcAddress(kernel32, "AttachConsole"));
+    if (attach != nullptr) attach(ATTACH_PARENT_PROCESS);  // result ignored: nothing is written
+}
+
+}  // namespace
+
+u32 PLATFORM_API MessagePumpThread(void*) {
+    Message message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 1;
+}
+
+void RunSequence(RunState& state) {
+    LoaderHardening();
+
+    state.commandLine = GetCommandLineW();
+
+    // Relaunch test on the module's folder.
+    state.relaunchSelfPathLength = GetModuleFileNameW(nullptr, state.relaunchSelfPath, kMaxPathChars);
+    if (state.relaunchSelfPathLength == 0) state.relaunchSelfPath[0] = 0;
+    if (!FolderOfPath(state.relaunchSelfPath, state.selfFolder)) Fail();
+    switch (DllPresenceTest(state.selfFolder)) {
+        case DllPresence::Present: CleanFolderRelaunch(state);
+        case DllPresence::PatternTooLong: Fail();
+        case DllPresence::None: break;
+    }
+
+    // Normal mode.
+    AttachToParentConsole();
+    CreateThread(nullptr, 0, MessagePumpThread, nullptr, 0, nullptr);  // failure ignored
+
+    const u32 selfLength = GetModuleFileNameW(nullptr, state.selfPath, kModulePathChars);
+    if (selfLength == 0 || selfLength >= kModulePathChars) Fail();
+
+    if (!CreateStagingDirectory(state.staging)) Fail();
+
+    state.selfFile = CreateFileW(state.selfPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (state.selfFile == INVALID_HANDLE_VALUE) Fail();
+
+    state.payloadKind = PayloadLocator(state.selfFile);
+    if (state.payloadKind == PayloadKind::None) Fail();
+
+    if (state.payloadKind == PayloadKind::SevenZip) {
+        SevenZipExtractor(state);
+    } else {
+        ZipEntryExtractor(state);
+    }
+
+    CloseHandle(state.selfFile);
+    state.selfFile = INVALID_HANDLE_VALUE;
+
+    InstallerLauncher(state);
+}
+
+}  // namespace stub

@@ -1,0 +1,22 @@
+// The staging directory (a fresh ZEBxxxx.tmp folder under the user's temp folder) and the entry
+// path builder through which both extractors turn an archive name into a path below it.
+#pragma once
+
+#include "launcher/RunState.h"
+
+namespace stub {
+
+// Creates the staging directory and fills `staging`. False on any failure (the caller ends the
+// run); a reserved temp file or an empty staging directory may stay behind.
+[[nodiscard]] bool CreateStagingDirectory(StagingState& staging);
+
+// The path-length rule: a name counted as `count` units fits when stagingLength + count + 1 < 260.
+[[nodiscard]] bool EntryPathFits(const StagingState& staging, u32 count);
+
+// Writes the staging path, a backslash and the first `count` units of `name` into stagingRoot and
+// creates every parent directory the name implies ("/" separates), accepting existing ones. False
+// when a directory cannot be created (the caller ends the run). The caller has applied the
+// path-length rule first.
+[[nodiscard]] bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count);
+
+}  // namespace stub

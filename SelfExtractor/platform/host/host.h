@@ -1,0 +1,147 @@
+// The host backend: the platform layer on Linux, for unit tests, fuzzing and the tools.
+//
+// Windows paths map onto a sandbox folder of real files: "C:\a\b" is <sandbox>/C/a/b. Both "\" and
+// "/" separate, names compare case-insensitively (an existing entry is found whatever the case),
+// trailing dots and spaces of a component are dropped, as Windows does.
+//
+// A test describes the machine in an Environment, runs code with Run(), and gets the exit code
+// that the code passed to ExitProcess (which unwinds with an exception here). After each run the
+// backend releases every handle and heap block the run left behind.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace platform::host {
+
+// Kinds of platform call, for fault injection and call counting.
+enum class Call {
+    CreateFileW, ReadFile, WriteFile, SetFilePointer, CloseHandle, DeleteFileW, CopyFileW,
+    GetFileAttributesW, FindFirstFileW, FindClose, CreateDirectoryW, RemoveDirectoryW,
+    GetTempPathW, GetTempFileNameW, GetSystemDirectoryW, GetModuleFileNameW, GetModuleHandleW,
+    GetProcAddress, LoadLibraryW, CreateThread, WaitForSingleObject, GetExitCodeProcess,
+    HeapAlloc, HeapFree, GetProcessHeap, GetCommandLineW, MultiByteToWideChar, StubHeapAlloc,
+    StubHeapFree, ShellExecuteExW, SHFileOperationW, CommandLineToArgvW, PathAppendW,
+    CoCreateGuid, StringFromGUID2, GetMessageW, GetForegroundWindow, SetDllDirectoryW,
+    SetDefaultDllDirectories, AttachConsole, Count_
+};
+const char* CallName(Call call);
+
+// What a started program sees and does. Registered per full Windows path (matched
+// case-insensitively after path normalisation).
+struct ProcessStart {
+    std::u16string file;        // lpFile as given
+    std::u16string parameters;  // lpParameters (empty when null)
+    bool parametersNull = true;
+    std::u16string directory;   // lpDirectory (empty when null)
+    std::u16string verb;
+    int32_t show = 0;
+    Window owner = nullptr;
+    u32 mask = 0;
+};
+struct ProcessOutcome {
+    u32 exitCode = 0;
+    bool stillRunning = false;  // the wait times out (or, with INFINITE, the test hangs: don't)
+};
+using Program = std::function<ProcessOutcome(const ProcessStart&)>;
+
+// The machine a run sees. Every field has a usable default; a test changes what it needs.
+struct Environment {
+    std::u16string modulePath = u"C:\\stub\\SelfExtractor.exe";
+    std::u16string tempFolder = u"C:\\Temp\\";  // GetTempPathW result, trailing backslash kept
+    std::u16string systemFolder = u"C:\\Windows\\System32";
+    std::u16string commandLine = u"\"C:\\stub\\SelfExtractor.exe\"";
+    std::set<std::string> missingKernel32Exports;  // e.g. "SetDefaultDllDirectories"
+    bool guidCreationFails = false;
+    bool stringFromGuidFails = false;
+    Window foregroundWindow = reinterpret_cast<Window>(0x1234);
+    // Programs the shell can start, by full Windows path.
+    std::map<std::u16string, Program> programs;
+    // A start that reports success without a process handle.
+    bool shellStartGivesNoProcess = false;
+};
+
+// Fault injection: which calls fail, and how.
+struct Faults {
+    // Fail the N-th platform call of the run (1-based, counting every call of every kind), 0: none.
+    uint64_t failNthCall = 0;
+    // Fail the N-th call of one kind (1-based), 0: none.
+    Call nthOfKind = Call::Count_;
+    uint64_t failNthOfKind = 0;
+    // Fail every call of these kinds.
+    std::set<Call> failEvery;
+    // Fail the N-th allocation (HeapAlloc and StubHeapAlloc together, 1-based), 0: none.
+    uint64_t failNthAllocation = 0;
+    u32 lastError = ERROR_ACCESS_DENIED;  // the last error a failed call leaves
+};
+
+// One record per platform call made during the run, in order.
+struct CallRecord {
+    Call call;
+    std::u16string path;  // the path or name argument where the call has one
+    bool failedByInjection = false;
+};
+
+struct RunResult {
+    u32 exitCode = 0;
+    bool exited = false;       // false: the code returned without calling ExitProcess
+    uint64_t callCount = 0;    // platform calls made
+    uint64_t allocationCount = 0;
+    std::vector<CallRecord> calls;
+    std::vector<ProcessStart> starts;       // every ShellExecuteExW that reached a program
+    std::vector<std::u16string> loadedLibraries;  // LoadLibraryW arguments, in order
+    std::vector<std::u16string> dllDirectoryCalls;  // SetDllDirectoryW arguments
+    std::vector<u32> defaultDllDirectoryFlags;      // SetDefaultDllDirectories arguments
+    bool attachedConsole = false;
+    bool threadStarted = false;
+};
+
+// The sandbox: a fresh folder on Linux that stands for the Windows drives.
+class Sandbox {
+public:
+    Sandbox();  // makes a fresh temporary folder; removes it on destruction
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::string& root() const { return root_; }
+    // The Linux path of a Windows path (resolved case-insensitively as the backend does).
+    std::string LinuxPath(const std::u16string& windowsPath) const;
+    // Helpers for tests: write a file (parents created), read one, list a folder recursively
+    // (relative paths with "/", folders ending in "/"), test existence.
+    void WriteFile(const std::u16string& windowsPath, const std::string& bytes) const;
+    std::string ReadFile(const std::u16string& windowsPath) const;
+    bool Exists(const std::u16string& windowsPath) const;
+    std::vector<std::string> List(const std::u16string& windowsFolder) const;
+    // Every file and folder under the sandbox root, as paths relative to it.
+    std::vector<std::string> ListAll() const;
+
+private:
+    std::string root_;
+};
+
+// Runs `body` on the given sandbox and environment with the given faults. ExitProcess inside the
+// body ends it. Handles and heap blocks left open by the run are released afterwards. Not
+// re-entrant: one run at a time per process.
+RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void()>& body,
+              const Faults& faults = {});
+
+// The exception that ExitProcess throws on the host. Only Run() should catch it.
+struct ProcessExit {
+    u32 code;
+};
+
+// UTF-8 <-> UTF-16 helpers for tests and tools.
+std::string Utf8(const std::u16string& text);
+std::u16string Utf16(const std::string& text);
+
+// Live state during a run, for code that needs to ask (tools): true while inside Run().
+bool InRun();
+
+}  // namespace platform::host
