@@ -1,8 +1,8 @@
-// The stub's entry: the run state lives here, in the entry function's frame, for the life of the
-// process; the run sequence never returns.
+// The stub's entry: the runtime's entry point (platform/win32/runtime.cpp on Windows) creates the
+// private heap and calls StubMain, which hands control to the run sequence and never returns.
 #include "launcher/RunSequence.h"
 
 extern "C" void StubMain() {
-    static stub::RunState state;  // zero-initialised, outside the stack
+    static stub::RunState state;  // zero-initialised static storage, for the life of the process
     stub::RunSequence(state);
 }

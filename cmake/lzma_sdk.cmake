@@ -9,13 +9,15 @@ list(TRANSFORM LZMA_SDK_COLD PREPEND "${LZMA_SDK_DIR}/")
 add_library(lzma_sdk STATIC ${LZMA_SDK_HOT} ${LZMA_SDK_COLD})
 target_include_directories(lzma_sdk SYSTEM PUBLIC "${LZMA_SDK_DIR}")
 # The SDK's own copy of the 7z signature goes into a section of its own, right before a guard of
-# non-zero bytes (see SelfExtractor/payload/SignatureGuard.c), so that no 33-byte window of the
-# built image can pass the payload locator's 7z test.
+# non-zero bytes (see SelfExtractor/payload/SevenZipSignatureGuard.cpp), so that no 33-byte window
+# of the built image can pass the payload locator's 7z test.
 set_source_files_properties("${LZMA_SDK_DIR}/7zArcIn.c" PROPERTIES COMPILE_OPTIONS
   "-include;${CMAKE_SOURCE_DIR}/SelfExtractor/payload/SevenZipSignaturePlacement.h")
 if(SFX_TARGET_WINDOWS)
   set_source_files_properties(${LZMA_SDK_HOT} PROPERTIES COMPILE_OPTIONS "-O2")
-  target_compile_options(lzma_sdk PRIVATE -ffunction-sections -fdata-sections -fno-builtin-memcmp
+  # No -fdata-sections: for PE targets gcc names every variable's own section .data$<name>, so
+  # zero-initialised tables (the CRC table) would be stored in the file instead of in .bss.
+  target_compile_options(lzma_sdk PRIVATE -ffunction-sections -fno-builtin-memcmp
     -fno-stack-protector -fno-asynchronous-unwind-tables)
   get_source_file_property(_arcin_opts "${LZMA_SDK_DIR}/7zArcIn.c" COMPILE_OPTIONS)
   set_source_files_properties("${LZMA_SDK_DIR}/7zArcIn.c" PROPERTIES COMPILE_OPTIONS "${_arcin_opts};-Os")

@@ -3,7 +3,9 @@
 #include "payload/SevenZipSignatureGuard.h"
 
 #if defined(_WIN32)
-#define SFX_GUARD_SECTION __attribute__((section(".rdata$zz7zsig_b")))
+// Byte alignment: the compiler would otherwise align a 40-byte array to 32, and the padding before
+// the guard could then reach past the signature's byte 32.
+#define SFX_GUARD_SECTION __attribute__((section(".rdata$zz7zsig_b"), aligned(1)))
 #else
 #define SFX_GUARD_SECTION
 #endif

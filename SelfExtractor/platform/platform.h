@@ -45,6 +45,8 @@ constexpr u32 FILE_SHARE_WRITE = 0x2;
 constexpr u32 CREATE_NEW = 1;
 constexpr u32 CREATE_ALWAYS = 2;
 constexpr u32 OPEN_EXISTING = 3;
+constexpr u32 OPEN_ALWAYS = 4;
+constexpr u32 TRUNCATE_EXISTING = 5;
 constexpr u32 FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr u32 FILE_ATTRIBUTE_NORMAL = 0x80;
 constexpr u32 INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
@@ -62,13 +64,23 @@ constexpr u32 ERROR_INVALID_HANDLE = 6;
 constexpr u32 ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr u32 ERROR_WRITE_FAULT = 29;
 constexpr u32 ERROR_READ_FAULT = 30;
+constexpr u32 ERROR_NO_MORE_FILES = 18;
+constexpr u32 ERROR_SHARING_VIOLATION = 32;
 constexpr u32 ERROR_HANDLE_EOF = 38;
+constexpr u32 ERROR_BAD_NETPATH = 53;
 constexpr u32 ERROR_FILE_EXISTS = 80;
 constexpr u32 ERROR_INVALID_PARAMETER = 87;
+constexpr u32 ERROR_BUFFER_OVERFLOW = 111;
 constexpr u32 ERROR_DISK_FULL = 112;
 constexpr u32 ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr u32 ERROR_INVALID_NAME = 123;
+constexpr u32 ERROR_MOD_NOT_FOUND = 126;
+constexpr u32 ERROR_PROC_NOT_FOUND = 127;
+constexpr u32 ERROR_NEGATIVE_SEEK = 131;
 constexpr u32 ERROR_DIR_NOT_EMPTY = 145;
 constexpr u32 ERROR_ALREADY_EXISTS = 183;
+constexpr u32 ERROR_DIRECTORY = 267;
+constexpr u32 ERROR_INVALID_FLAGS = 1004;
 constexpr u32 ERROR_NO_UNICODE_TRANSLATION = 1113;
 
 // Processes, threads, waits.
@@ -82,8 +94,16 @@ constexpr u32 ATTACH_PARENT_PROCESS = 0xFFFFFFFFu;  // (DWORD)-1
 // Modules.
 constexpr u32 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
 
+// Heaps.
+constexpr u32 HEAP_ZERO_MEMORY = 0x8;
+
 // Text.
 constexpr u32 CP_UTF8 = 65001;
+constexpr u32 MB_ERR_INVALID_CHARS = 0x8;
+
+// COM results.
+constexpr HResult S_OK = 0;
+constexpr HResult E_FAIL = static_cast<HResult>(0x80004005u);
 
 // Shell.
 constexpr u32 SEE_MASK_NOCLOSEPROCESS = 0x40;

@@ -57,6 +57,10 @@ struct Environment {
     std::u16string tempFolder = u"C:\\Temp\\";  // GetTempPathW result, trailing backslash kept
     std::u16string systemFolder = u"C:\\Windows\\System32";
     std::u16string commandLine = u"\"C:\\stub\\SelfExtractor.exe\"";
+    // Relative paths resolve against this folder.
+    std::u16string currentDirectory = u"C:\\cwd";
+    // Run() creates the temp, current and system folders in the sandbox when they are missing.
+    bool createFolders = true;
     std::set<std::string> missingKernel32Exports;  // e.g. "SetDefaultDllDirectories"
     bool guidCreationFails = false;
     bool stringFromGuidFails = false;
@@ -65,6 +69,9 @@ struct Environment {
     std::map<std::u16string, Program> programs;
     // A start that reports success without a process handle.
     bool shellStartGivesNoProcess = false;
+    // What an existing file that is not in `programs` does when started; empty: such a start
+    // fails with ERROR_ACCESS_DENIED.
+    Program defaultProgram;
 };
 
 // Fault injection: which calls fail, and how.
@@ -85,6 +92,7 @@ struct Faults {
 struct CallRecord {
     Call call;
     std::u16string path;  // the path or name argument where the call has one
+    std::u16string path2;  // the second path (CopyFileW's target)
     bool failedByInjection = false;
 };
 
@@ -96,16 +104,26 @@ struct RunResult {
     std::vector<CallRecord> calls;
     std::vector<ProcessStart> starts;       // every ShellExecuteExW that reached a program
     std::vector<std::u16string> loadedLibraries;  // LoadLibraryW arguments, in order
-    std::vector<std::u16string> dllDirectoryCalls;  // SetDllDirectoryW arguments
+    std::vector<std::u16string> dllDirectoryCalls;  // SetDllDirectoryW arguments (null: "")
+    std::vector<bool> dllDirectoryCallNull;         // per call: the argument was null
     std::vector<u32> defaultDllDirectoryFlags;      // SetDefaultDllDirectories arguments
     bool attachedConsole = false;
     bool threadStarted = false;
+    // What the run left behind (released by Run afterwards) and misuse it made.
+    uint64_t handlesLeft = 0;       // open file, find, process and thread handles at the end
+    uint64_t blocksLeft = 0;        // heap blocks (both heaps) not freed at the end
+    uint64_t invalidHandleUses = 0; // calls given a handle that is not open (double close, ...)
+    uint64_t invalidFrees = 0;      // frees of blocks that are not allocated (or of the wrong heap)
+    // Calls of each kind, indexed by Call.
+    uint64_t CountOf(Call call) const;
 };
 
 // The sandbox: a fresh folder on Linux that stands for the Windows drives.
 class Sandbox {
 public:
     Sandbox();  // makes a fresh temporary folder; removes it on destruction
+    // Uses a folder that already exists; removes it on destruction only when `owned`.
+    explicit Sandbox(const std::string& existingRoot, bool owned = false);
     ~Sandbox();
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
@@ -124,15 +142,18 @@ public:
 
 private:
     std::string root_;
+    bool owned_ = true;
 };
 
 // Runs `body` on the given sandbox and environment with the given faults. ExitProcess inside the
-// body ends it. Handles and heap blocks left open by the run are released afterwards. Not
-// re-entrant: one run at a time per process.
+// body ends it. Handles and heap blocks left open by the run are released afterwards. One thread
+// at a time; a run started inside another (from a Program) gets its own state and returns to the
+// outer run's state when it ends.
 RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void()>& body,
               const Faults& faults = {});
 
-// The exception that ExitProcess throws on the host. Only Run() should catch it.
+// The exception that ExitProcess throws on the host. Only Run() should catch it (outside a run,
+// a tool that calls stub code catches it itself).
 struct ProcessExit {
     u32 code;
 };
@@ -143,5 +164,14 @@ std::u16string Utf16(const std::string& text);
 
 // Live state during a run, for code that needs to ask (tools): true while inside Run().
 bool InRun();
+
+// Platform calls made outside Run() (tools, test set-up) go to a default context: no counting, no
+// faults, handles and blocks live until closed. Its sandbox is a fresh private one until one is
+// set here (the sandbox must outlive its use); its environment is the default one until set.
+void SetDefaultSandbox(Sandbox* sandbox);
+void SetDefaultEnvironment(const Environment& env);
+
+// Case folding used for name comparisons (ASCII and the common Latin, Greek and Cyrillic letters).
+std::u16string FoldCase(const std::u16string& text);
 
 }  // namespace platform::host

@@ -1,0 +1,64 @@
+#include "launcher/StagingDirectory.h"
+
+#include "launcher/Text.h"
+
+namespace stub {
+
+using namespace platform;
+
+bool CreateStagingDirectory(StagingState& staging) {
+    // The temp folder, trailing backslash kept. A result that does not fit is the size the folder
+    // would need: no other location is tried.
+    const u32 tempLength = GetTempPathW(kModulePathChars, staging.tempFolder);
+    if (tempLength == 0 || tempLength >= kModulePathChars) return false;
+
+    // Reserve a unique ZEBxxxx.tmp name, then turn it into a directory of the same name.
+    if (GetTempFileNameW(staging.tempFolder, u"ZEB", 0, staging.stagingPath) == 0) return false;
+    DeleteFileW(staging.stagingPath);  // result ignored: the directory creation decides
+    if (!CreateDirectoryW(staging.stagingPath, nullptr)) return false;
+
+    staging.stagingLength = TextLength(staging.stagingPath);
+    // The second terminator must fit behind the first.
+    if (staging.stagingLength + 2 > kMaxPathChars) return false;
+
+    for (u32 i = 0; i < staging.stagingLength; ++i) staging.stagingRoot[i] = staging.stagingPath[i];
+    staging.stagingRoot[staging.stagingLength] = u'\\';
+    staging.entryTail = staging.stagingLength + 1;
+    staging.stagingRoot[staging.entryTail] = 0;
+
+    // A one-item, double-NUL-terminated list for the shell's delete operation.
+    staging.stagingPath[staging.stagingLength + 1] = 0;
+    return true;
+}
+
+bool EntryPathFits(const StagingState& staging, u32 count) {
+    // Compared without overflow: count may be any 32-bit value read from an archive.
+    if (count >= kMaxPathChars) return false;
+    return staging.stagingLength + count + 1 < kMaxPathChars;
+}
+
+bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count) {
+    // Callers apply the rule first; tested again so the tail can never run past stagingRoot.
+    if (!EntryPathFits(staging, count)) return false;
+
+    WChar* tail = staging.stagingRoot + staging.entryTail;
+    u32 k = 0;
+    for (;;) {
+        while (k < count && name[k] != u'/') {
+            tail[k] = name[k];
+            ++k;
+        }
+        tail[k] = 0;
+        if (k == count) return true;
+
+        // The tail names a parent directory: create it, or accept it when it exists already.
+        if (!CreateDirectoryW(staging.stagingRoot, nullptr)) {
+            const u32 error = GetLastError();
+            if (error != ERROR_ALREADY_EXISTS) return false;
+        }
+        tail[k] = u'/';
+        ++k;
+    }
+}
+
+}  // namespace stub

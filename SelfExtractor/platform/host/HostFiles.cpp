@@ -1,0 +1,453 @@
+// Files and folders on the sandbox, with Windows results and errors.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/host/HostInternal.h"
+
+namespace platform {
+
+using namespace host;
+using namespace host::detail;
+
+namespace {
+
+constexpr u64 kMaxFileSize = 0x7FFFFFFFFFFFFFFFull;
+
+// Another open handle on the same file refuses this access (or this sharing refuses its access).
+bool SharingConflict(const std::string& linuxPath, u32 access, u32 share) {
+    for (const Object* object : OpenFiles()) {
+        if (object->linuxPath != linuxPath) continue;
+        if ((access & GENERIC_READ) && !(object->share & FILE_SHARE_READ)) return true;
+        if ((access & GENERIC_WRITE) && !(object->share & FILE_SHARE_WRITE)) return true;
+        if ((object->access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
+        if ((object->access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
+    }
+    return false;
+}
+
+bool IsOpen(const std::string& linuxPath) {
+    for (const Object* object : OpenFiles())
+        if (object->linuxPath == linuxPath) return true;
+    return false;
+}
+
+// The running module's own file cannot be written or deleted, as on Windows.
+bool IsRunningModule(const Resolved& resolved) {
+    const auto modules = RunningModules();
+    return std::find(modules.begin(), modules.end(), resolved.linuxPath) != modules.end();
+}
+
+// The path's error when it names nothing: malformed, missing folder, or missing entry.
+u32 MissingError(const Resolved& resolved) {
+    if (resolved.error != ERROR_SUCCESS) return resolved.error;
+    return resolved.parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+Object* FileOf(Handle handle) {
+    Object* object = FindObject(handle, ObjectKind::File);
+    if (object == nullptr) {
+        ++Current().result.invalidHandleUses;
+        SetError(ERROR_INVALID_HANDLE);
+    }
+    return object;
+}
+
+bool CopyBytes(int from, int to) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got < 0) return false;
+        if (got == 0) return true;
+        ssize_t done = 0;
+        while (done < got) {
+            const ssize_t put = ::write(to, buffer + done, static_cast<size_t>(got - done));
+            if (put <= 0) return false;
+            done += put;
+        }
+    }
+}
+
+}  // namespace
+
+Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIBUTES*,
+                   u32 disposition, u32, Handle) {
+    const std::u16string text = FromZ(path);
+    if (Enter(host::Call::CreateFileW, text)) return INVALID_HANDLE_VALUE;
+    if (path == nullptr || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+        SetError(path == nullptr ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!text.empty() && (text.back() == u'\\' || text.back() == u'/')) {
+        SetError(ERROR_INVALID_NAME);  // a file name cannot end in a separator
+        return INVALID_HANDLE_VALUE;
+    }
+    const Resolved resolved = ResolveHere(text);
+    if (resolved.error != ERROR_SUCCESS || !resolved.parentExists) {
+        SetError(MissingError(resolved));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (resolved.exists && disposition == CREATE_NEW) {
+        SetError(ERROR_FILE_EXISTS);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (resolved.exists && resolved.isDirectory) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!resolved.exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool truncates = resolved.exists &&
+                           (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
+    if (resolved.exists && ((access & GENERIC_WRITE) || truncates) && IsRunningModule(resolved)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (resolved.exists && SharingConflict(resolved.linuxPath, access | (truncates ? GENERIC_WRITE : 0),
+                                           shareMode)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    int flags = (access & GENERIC_WRITE) ? O_RDWR : O_RDONLY;
+    if (!resolved.exists) flags |= O_CREAT | O_EXCL;
+    if (truncates) flags |= O_TRUNC;
+    if (truncates && !(access & GENERIC_WRITE)) flags = O_RDWR | O_TRUNC;
+    const int fd = ::open(resolved.linuxPath.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        SetError(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    Object object(ObjectKind::File);
+    object.fd = fd;
+    object.access = access;
+    object.share = shareMode;
+    object.linuxPath = resolved.linuxPath;
+    // Windows reports an existing file replaced or opened by CREATE_ALWAYS/OPEN_ALWAYS.
+    SetError(resolved.exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
+                 ? ERROR_ALREADY_EXISTS
+                 : ERROR_SUCCESS);
+    return NewObject(std::move(object));
+}
+
+Bool ReadFile(Handle file, void* buffer, u32 toRead, u32* read, void*) {
+    if (read != nullptr) *read = 0;
+    if (Enter(host::Call::ReadFile)) return 0;
+    Object* object = FileOf(file);
+    if (object == nullptr) return 0;
+    if (!(object->access & GENERIC_READ)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    u32 done = 0;
+    while (done < toRead) {
+        const ssize_t got = ::pread(object->fd, static_cast<char*>(buffer) + done, toRead - done,
+                                    static_cast<off_t>(object->position + done));
+        if (got < 0) {
+            SetError(ERROR_READ_FAULT);
+            return 0;
+        }
+        if (got == 0) break;
+        done += static_cast<u32>(got);
+    }
+    object->position += done;
+    if (read != nullptr) *read = done;
+    return 1;
+}
+
+Bool WriteFile(Handle file, const void* buffer, u32 toWrite, u32* written, void*) {
+    if (written != nullptr) *written = 0;
+    if (Enter(host::Call::WriteFile)) return 0;
+    Object* object = FileOf(file);
+    if (object == nullptr) return 0;
+    if (!(object->access & GENERIC_WRITE)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    u32 done = 0;
+    while (done < toWrite) {
+        const ssize_t put = ::pwrite(object->fd, static_cast<const char*>(buffer) + done,
+                                     toWrite - done, static_cast<off_t>(object->position + done));
+        if (put <= 0) {
+            SetError(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT);
+            object->position += done;
+            if (written != nullptr) *written = done;
+            return 0;
+        }
+        done += static_cast<u32>(put);
+    }
+    object->position += done;
+    if (written != nullptr) *written = done;
+    return 1;
+}
+
+u32 SetFilePointer(Handle file, i32 distanceLow, i32* distanceHigh, u32 moveMethod) {
+    if (Enter(host::Call::SetFilePointer)) return INVALID_SET_FILE_POINTER;
+    Object* object = FileOf(file);
+    if (object == nullptr) return INVALID_SET_FILE_POINTER;
+    const i64 distance = distanceHigh != nullptr
+                             ? static_cast<i64>((static_cast<u64>(static_cast<u32>(*distanceHigh)) << 32) |
+                                                static_cast<u32>(distanceLow))
+                             : static_cast<i64>(distanceLow);
+    i64 base;
+    switch (moveMethod) {
+        case FILE_BEGIN: base = 0; break;
+        case FILE_CURRENT: base = static_cast<i64>(object->position); break;
+        case FILE_END: {
+            struct stat st;
+            if (fstat(object->fd, &st) != 0) {
+                SetError(ERROR_INVALID_HANDLE);
+                return INVALID_SET_FILE_POINTER;
+            }
+            base = st.st_size;
+            break;
+        }
+        default: SetError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
+    }
+    const i64 target = base + distance;
+    if (target < 0) {
+        SetError(ERROR_NEGATIVE_SEEK);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (distanceHigh == nullptr && static_cast<u64>(target) > 0xFFFFFFFFull) {
+        SetError(ERROR_INVALID_PARAMETER);  // a 32-bit caller cannot be told the position
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (static_cast<u64>(target) > kMaxFileSize) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    object->position = static_cast<u64>(target);
+    if (distanceHigh != nullptr) *distanceHigh = static_cast<i32>(object->position >> 32);
+    SetError(ERROR_SUCCESS);
+    return static_cast<u32>(object->position);
+}
+
+Bool CloseHandle(Handle handle) {
+    if (Enter(host::Call::CloseHandle)) return 0;
+    Context& context = Current();
+    auto it = context.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == context.objects.end() || it->second.kind == ObjectKind::Find) {
+        ++context.result.invalidHandleUses;
+        SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    CloseObject(it->second);
+    context.objects.erase(it);
+    return 1;
+}
+
+Bool DeleteFileW(const WChar* path) {
+    const std::u16string text = FromZ(path);
+    if (Enter(host::Call::DeleteFileW, text)) return 0;
+    const Resolved resolved = ResolveHere(text);
+    if (resolved.error != ERROR_SUCCESS || !resolved.exists) {
+        SetError(path == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
+        return 0;
+    }
+    if (resolved.isDirectory || IsRunningModule(resolved)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (IsOpen(resolved.linuxPath)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return 0;
+    }
+    if (::unlink(resolved.linuxPath.c_str()) != 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return 1;
+}
+
+Bool CopyFileW(const WChar* from, const WChar* to, Bool failIfExists) {
+    const std::u16string fromText = FromZ(from), toText = FromZ(to);
+    if (Enter(host::Call::CopyFileW, fromText, toText)) return 0;
+    const Resolved source = ResolveHere(fromText);
+    if (source.error != ERROR_SUCCESS || !source.exists) {
+        SetError(from == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(source));
+        return 0;
+    }
+    if (source.isDirectory) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (SharingConflict(source.linuxPath, GENERIC_READ, FILE_SHARE_READ)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return 0;
+    }
+    const Resolved target = ResolveHere(toText);
+    if (target.error != ERROR_SUCCESS || !target.parentExists) {
+        SetError(to == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(target));
+        return 0;
+    }
+    if (target.exists && failIfExists) {
+        SetError(ERROR_FILE_EXISTS);
+        return 0;
+    }
+    if (target.exists && (target.isDirectory || IsRunningModule(target))) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (target.exists && target.linuxPath == source.linuxPath) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return 0;
+    }
+    if (target.exists && IsOpen(target.linuxPath)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return 0;
+    }
+    const int in = ::open(source.linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    const int out = ::open(target.linuxPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) {
+        ::close(in);
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    const bool ok = CopyBytes(in, out);
+    ::close(in);
+    ::close(out);
+    if (!ok) {
+        SetError(ERROR_WRITE_FAULT);
+        return 0;
+    }
+    return 1;
+}
+
+u32 GetFileAttributesW(const WChar* path) {
+    const std::u16string text = FromZ(path);
+    if (Enter(host::Call::GetFileAttributesW, text)) return INVALID_FILE_ATTRIBUTES;
+    const Resolved resolved = ResolveHere(text);
+    if (path == nullptr || resolved.error != ERROR_SUCCESS || !resolved.exists) {
+        SetError(path == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return resolved.isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+Handle FindFirstFileW(const WChar* pattern, FindData* found) {
+    const std::u16string text = FromZ(pattern);
+    if (Enter(host::Call::FindFirstFileW, text)) return INVALID_HANDLE_VALUE;
+    const Resolved resolved = ResolveHere(text, true);
+    if (pattern == nullptr || resolved.error != ERROR_SUCCESS || !resolved.parentExists) {
+        SetError(pattern == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (resolved.isRoot) {  // a drive root itself is not an entry of anything
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Candidates: the folder's entries, with "." and ".." outside a drive root, in the order
+    // NTFS gives (case-insensitive by name).
+    std::vector<std::pair<std::u16string, std::string>> entries;
+    if (DIR* dir = opendir(resolved.parentLinux.c_str())) {
+        const std::string driveRoot = Current().sandbox->root() + "/";
+        const bool isDriveRoot = resolved.parentLinux.size() == driveRoot.size() + 1 &&
+                                 resolved.parentLinux.compare(0, driveRoot.size(), driveRoot) == 0;
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if ((name == "." || name == "..") && isDriveRoot) continue;
+            entries.emplace_back(Utf16(name), name);
+        }
+        closedir(dir);
+    }
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return FoldCase(a.first) < FoldCase(b.first);
+    });
+    for (const auto& [name, linuxName] : entries) {
+        if (!WildcardMatch(resolved.name, name)) continue;
+        struct stat st;
+        const std::string full = resolved.parentLinux + "/" + linuxName;
+        if (stat(full.c_str(), &st) != 0) continue;
+        if (found != nullptr) {
+            std::memset(found, 0, sizeof *found);
+            found->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
+                                                          : FILE_ATTRIBUTE_NORMAL;
+            const u64 size = S_ISDIR(st.st_mode) ? 0 : static_cast<u64>(st.st_size);
+            found->nFileSizeLow = static_cast<u32>(size);
+            found->nFileSizeHigh = static_cast<u32>(size >> 32);
+            const size_t units = std::min<size_t>(name.size(), kMaxPathChars - 1);
+            std::copy(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(units),
+                      found->cFileName);
+        }
+        return NewObject(Object(ObjectKind::Find));
+    }
+    SetError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+Bool FindClose(Handle find) {
+    if (Enter(host::Call::FindClose)) return 0;
+    Context& context = Current();
+    auto it = context.objects.find(reinterpret_cast<uintptr_t>(find));
+    if (it == context.objects.end() || it->second.kind != ObjectKind::Find) {
+        ++context.result.invalidHandleUses;
+        SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    context.objects.erase(it);
+    return 1;
+}
+
+Bool CreateDirectoryW(const WChar* path, SECURITY_ATTRIBUTES*) {
+    const std::u16string text = FromZ(path);
+    if (Enter(host::Call::CreateDirectoryW, text)) return 0;
+    const Resolved resolved = ResolveHere(text);
+    if (path == nullptr || resolved.error != ERROR_SUCCESS || !resolved.parentExists) {
+        SetError(path == nullptr ? ERROR_PATH_NOT_FOUND
+                                 : resolved.error != ERROR_SUCCESS ? resolved.error
+                                                                   : ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    if (resolved.exists) {
+        SetError(ERROR_ALREADY_EXISTS);
+        return 0;
+    }
+    if (::mkdir(resolved.linuxPath.c_str(), 0777) != 0) {
+        SetError(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    SetError(ERROR_SUCCESS);
+    return 1;
+}
+
+Bool RemoveDirectoryW(const WChar* path) {
+    const std::u16string text = FromZ(path);
+    if (Enter(host::Call::RemoveDirectoryW, text)) return 0;
+    const Resolved resolved = ResolveHere(text);
+    if (path == nullptr || resolved.error != ERROR_SUCCESS || !resolved.exists) {
+        SetError(path == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
+        return 0;
+    }
+    if (!resolved.isDirectory) {
+        SetError(ERROR_DIRECTORY);
+        return 0;
+    }
+    if (resolved.isRoot) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    const Resolved cwd = ResolveHere(Current().env.currentDirectory);
+    if (cwd.linuxPath == resolved.linuxPath) {
+        SetError(ERROR_SHARING_VIOLATION);  // the process's current folder is in use
+        return 0;
+    }
+    if (::rmdir(resolved.linuxPath.c_str()) != 0) {
+        SetError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace platform

@@ -1,0 +1,98 @@
+// Internals shared by the host backend's sources: path resolution and the per-run context.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/host/host.h"
+
+namespace platform::host::detail {
+
+// ---- paths ----------------------------------------------------------------------------------
+
+// A Windows path resolved onto the sandbox.
+struct Resolved {
+    u32 error = ERROR_SUCCESS;  // non-zero: the path is malformed (nothing else is set)
+    std::string linuxPath;      // the entry's Linux path (existing names in their on-disk case)
+    std::string parentLinux;    // its folder's Linux path
+    std::u16string name;        // the last component as given (trailing dots and spaces dropped)
+    std::u16string key;         // drive + components, folded: identity for comparisons
+    bool isRoot = false;        // the path is a drive root
+    bool parentExists = false;  // every folder on the way exists (and is a folder)
+    bool exists = false;
+    bool isDirectory = false;
+};
+
+// Resolves `path` against `cwd` under the sandbox `root`. With `wildcardLast`, '*' and '?' are
+// allowed in the last component (and that component is then not looked up on disk).
+Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::u16string& path,
+                 bool wildcardLast = false);
+// The lexical key of a Windows path (for matching registered programs); empty when malformed.
+std::u16string PathKey(const std::u16string& cwd, const std::u16string& path);
+// Creates every folder of a Windows path that is missing. False when it cannot.
+bool MakeFolders(const std::string& root, const std::u16string& cwd, const std::u16string& path);
+// DOS wildcard match ('*', '?'), case-insensitive.
+bool WildcardMatch(const std::u16string& pattern, const std::u16string& name);
+std::u16string FromZ(const WChar* text);  // empty for null
+
+// ---- the run context --------------------------------------------------------------------------
+
+enum class ObjectKind { File, Find, Process, Thread };
+
+struct Object {
+    explicit Object(ObjectKind objectKind) : kind(objectKind) {}
+    ObjectKind kind;
+    int fd = -1;               // File
+    u64 position = 0;          // File
+    u32 access = 0;            // File
+    u32 share = 0;             // File
+    std::string linuxPath;     // File
+    ProcessOutcome outcome;    // Process
+};
+
+struct Context {
+    Sandbox* sandbox = nullptr;
+    Environment env;
+    Faults faults;
+    RunResult result;
+    bool counting = false;     // false: the default context (no counting, no faults)
+    Context* outer = nullptr;  // the run this one is nested in
+    std::vector<uint64_t> kindCounts = std::vector<uint64_t>(static_cast<size_t>(Call::Count_), 0);
+    std::map<uintptr_t, Object> objects;
+    std::map<void*, size_t> processBlocks;
+    std::map<void*, size_t> stubBlocks;
+    std::vector<std::unique_ptr<char[]>> argvBlocks;
+    std::map<std::u16string, Program> programsByKey;
+    std::map<uintptr_t, std::u16string> modules;  // loaded libraries by module value (their path)
+    std::map<std::string, uintptr_t> moduleByLinuxPath;
+    bool systemOnlyDllSearch = false;  // SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)
+    std::u16string commandLine;  // stable buffer for GetCommandLineW
+    u32 lastError = ERROR_SUCCESS;
+    std::mt19937 random{std::random_device{}()};
+
+    ~Context();
+    void ReleaseAll();
+};
+
+Context& Current();
+// Open files of every live context: the current run, the runs it is nested in (started programs
+// are other processes: their files stay locked) and the default context.
+std::vector<const Object*> OpenFiles();
+// Linux paths of the module files of every live run (a running program's file is locked).
+std::vector<std::string> RunningModules();
+// Counts the call and records it; true when fault injection fails it (the last error is then set).
+// Calls that cannot fail on Windows pass failable = false: they are counted, never failed.
+bool Enter(Call call, const std::u16string& path = {}, const std::u16string& path2 = {},
+           bool allocation = false, bool failable = true);
+void SetError(u32 error);
+// Resolve for a path given to a platform call: against the current run's sandbox and folder,
+// refusing paths of kMaxPathChars units or more.
+Resolved ResolveHere(const std::u16string& path, bool wildcardLast = false);
+Handle NewObject(Object object);
+Object* FindObject(Handle handle, ObjectKind kind);
+void CloseObject(Object& object);
+
+}  // namespace platform::host::detail

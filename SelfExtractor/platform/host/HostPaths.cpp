@@ -1,0 +1,459 @@
+// Windows paths on the sandbox: parsing, case-insensitive lookup, text conversion, and the Sandbox
+// helpers tests use to look at what a run wrote.
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/host/HostInternal.h"
+
+namespace platform::host {
+
+namespace fs = std::filesystem;
+using namespace detail;
+
+// ---- text -------------------------------------------------------------------------------------
+
+namespace {
+
+char16_t FoldUnit(char16_t c) {
+    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);
+    if (c >= 0x100 && c <= 0x137 && (c & 1) == 0) return static_cast<char16_t>(c + 1);
+    if (c >= 0x139 && c <= 0x148 && (c & 1) == 1) return static_cast<char16_t>(c + 1);
+    if (c >= 0x14A && c <= 0x177 && (c & 1) == 0) return static_cast<char16_t>(c + 1);
+    if (c == 0x178) return 0xFF;
+    if (c >= 0x179 && c <= 0x17E && (c & 1) == 1) return static_cast<char16_t>(c + 1);
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return static_cast<char16_t>(c + 32);
+    if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 80);
+    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 32);
+    return c;
+}
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+}  // namespace
+
+std::u16string FoldCase(const std::u16string& text) {
+    std::u16string out(text);
+    for (auto& c : out) c = FoldUnit(c);
+    return out;
+}
+
+// UTF-16 to UTF-8; an unpaired surrogate is kept as its own three-byte form so that every Windows
+// name maps to one Linux name and back.
+std::string Utf8(const std::u16string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// UTF-8 to UTF-16, lenient: a byte that starts no well-formed sequence becomes U+FFFD (the
+// three-byte forms of surrogates are accepted, mirroring Utf8).
+std::u16string Utf16(const std::string& text) {
+    std::u16string out;
+    out.reserve(text.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char b = s[i];
+        uint32_t c;
+        size_t len;
+        if (b < 0x80) { c = b; len = 1; }
+        else if (b >= 0xC2 && b <= 0xDF) { c = b & 0x1F; len = 2; }
+        else if (b >= 0xE0 && b <= 0xEF) { c = b & 0x0F; len = 3; }
+        else if (b >= 0xF0 && b <= 0xF4) { c = b & 0x07; len = 4; }
+        else { out += u'\uFFFD'; ++i; continue; }
+        bool ok = i + len <= n;
+        for (size_t k = 1; ok && k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) ok = false;
+            else c = (c << 6) | (s[i + k] & 0x3F);
+        }
+        if (ok && ((len == 3 && c < 0x800) || (len == 4 && (c < 0x10000 || c > 0x10FFFF)))) ok = false;
+        if (!ok) { out += u'\uFFFD'; ++i; continue; }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+        i += len;
+    }
+    return out;
+}
+
+namespace detail {
+
+std::u16string FromZ(const WChar* text) { return text ? std::u16string(text) : std::u16string(); }
+
+// ---- parsing ----------------------------------------------------------------------------------
+
+namespace {
+
+struct Parsed {
+    u32 error = ERROR_SUCCESS;
+    char16_t drive = u'C';
+    std::vector<std::u16string> components;
+};
+
+bool IsReservedName(const std::u16string& component) {
+    std::u16string base = component.substr(0, component.find(u'.'));
+    while (!base.empty() && base.back() == u' ') base.pop_back();
+    base = FoldCase(base);
+    static const char16_t* const kNames[] = {u"con", u"prn", u"aux", u"nul"};
+    for (const char16_t* name : kNames)
+        if (base == name) return true;
+    if (base.size() == 4 && (base.compare(0, 3, u"com") == 0 || base.compare(0, 3, u"lpt") == 0) &&
+        base[3] >= u'1' && base[3] <= u'9')
+        return true;
+    return false;
+}
+
+u32 CheckComponent(const std::u16string& component, bool wildcards) {
+    for (char16_t c : component) {
+        if (c < 0x20 || c == u':' || c == u'<' || c == u'>' || c == u'"' || c == u'|')
+            return ERROR_INVALID_NAME;
+        if ((c == u'*' || c == u'?') && !wildcards) return ERROR_INVALID_NAME;
+    }
+    if (IsReservedName(component)) return ERROR_INVALID_NAME;
+    return ERROR_SUCCESS;
+}
+
+Parsed ParseAbsoluteCwd(const std::u16string& cwd);
+
+Parsed Parse(const std::u16string& cwdText, const std::u16string& pathText, bool wildcardLast) {
+    Parsed parsed;
+    std::u16string path = pathText;
+    if (path.empty()) {
+        parsed.error = ERROR_PATH_NOT_FOUND;
+        return parsed;
+    }
+    if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) && path[2] == u'?' &&
+        IsSeparator(path[3]))
+        path = path.substr(4);
+
+    Parsed base;
+    const bool relativeAllowed = !cwdText.empty();
+    if (relativeAllowed) base = ParseAbsoluteCwd(cwdText);
+    std::u16string rest;
+    if (path.size() >= 2 && path[1] == u':' &&
+        ((path[0] >= u'a' && path[0] <= u'z') || (path[0] >= u'A' && path[0] <= u'Z'))) {
+        parsed.drive = static_cast<char16_t>(path[0] & ~0x20);
+        rest = path.substr(2);
+        if (!rest.empty() && IsSeparator(rest[0])) {
+            // absolute on that drive
+        } else if (base.drive == parsed.drive) {
+            parsed.components = base.components;  // drive-relative: against the current folder
+        }
+    } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        parsed.error = ERROR_BAD_NETPATH;  // UNC paths and devices have no place in the sandbox
+        return parsed;
+    } else if (IsSeparator(path[0])) {
+        parsed.drive = base.drive;
+        rest = path;
+    } else {
+        parsed.drive = base.drive;
+        parsed.components = base.components;
+        rest = path;
+    }
+
+    // Split; find the last non-empty raw component for the wildcard rule.
+    std::vector<std::u16string> raw;
+    std::u16string current;
+    for (char16_t c : rest) {
+        if (IsSeparator(c)) {
+            if (!current.empty()) raw.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) raw.push_back(current);
+
+    for (size_t i = 0; i < raw.size(); ++i) {
+        std::u16string component = raw[i];
+        if (component == u".") continue;
+        if (component == u"..") {
+            if (!parsed.components.empty()) parsed.components.pop_back();
+            continue;
+        }
+        while (!component.empty() && (component.back() == u'.' || component.back() == u' '))
+            component.pop_back();
+        if (component.empty()) continue;
+        const u32 error = CheckComponent(component, wildcardLast && i + 1 == raw.size());
+        if (error != ERROR_SUCCESS) {
+            parsed.error = error;
+            return parsed;
+        }
+        parsed.components.push_back(component);
+    }
+    return parsed;
+}
+
+Parsed ParseAbsoluteCwd(const std::u16string& cwd) {
+    Parsed parsed = Parse(std::u16string(), cwd, false);
+    if (parsed.error != ERROR_SUCCESS) return Parsed{};
+    return parsed;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The on-disk name in `folder` that matches `name` (exact bytes first, then case-insensitively).
+bool FindEntry(const std::string& folder, const std::u16string& name, std::string& found) {
+    const std::string exact = Utf8(name);
+    struct stat st;
+    if (lstat((folder + "/" + exact).c_str(), &st) == 0) {  // the common case, without a listing
+        found = exact;
+        return true;
+    }
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    const std::u16string folded = FoldCase(name);
+    bool matched = false;
+    while (dirent* entry = readdir(dir)) {
+        const std::string entryName = entry->d_name;
+        if (entryName == "." || entryName == "..") continue;
+        if (entryName == exact) {
+            found = entryName;
+            matched = true;
+            break;
+        }
+        if (!matched && FoldCase(Utf16(entryName)) == folded) {
+            found = entryName;
+            matched = true;
+        }
+    }
+    closedir(dir);
+    return matched;
+}
+
+std::u16string KeyOf(const Parsed& parsed) {
+    std::u16string key(1, parsed.drive);
+    key += u':';
+    for (const auto& component : parsed.components) key += u"\\" + FoldCase(component);
+    if (parsed.components.empty()) key += u'\\';
+    return key;
+}
+
+}  // namespace
+
+Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::u16string& path,
+                 bool wildcardLast) {
+    Resolved resolved;
+    const Parsed parsed = Parse(cwd, path, wildcardLast);
+    if (parsed.error != ERROR_SUCCESS) {
+        resolved.error = parsed.error;
+        return resolved;
+    }
+    resolved.key = KeyOf(parsed);
+    std::string current = root + "/" + static_cast<char>(parsed.drive);
+    bool folderOk = IsDirectory(current);
+    if (parsed.components.empty()) {
+        resolved.isRoot = true;
+        resolved.linuxPath = current;
+        resolved.parentLinux = current;
+        resolved.parentExists = folderOk;
+        resolved.exists = folderOk;
+        resolved.isDirectory = folderOk;
+        return resolved;
+    }
+    for (size_t i = 0; i < parsed.components.size(); ++i) {
+        const bool last = i + 1 == parsed.components.size();
+        const std::u16string& component = parsed.components[i];
+        if (last) {
+            resolved.parentLinux = current;
+            resolved.parentExists = folderOk;
+            resolved.name = component;
+        }
+        std::string actual;
+        const bool lookUp = folderOk && !(last && wildcardLast);
+        if (lookUp && FindEntry(current, component, actual)) {
+            current += "/" + actual;
+            if (!last) folderOk = IsDirectory(current);
+        } else {
+            current += "/" + Utf8(component);
+            if (!last) folderOk = false;
+        }
+    }
+    resolved.linuxPath = current;
+    struct stat st;
+    if (resolved.parentExists && !wildcardLast && lstat(current.c_str(), &st) == 0) {
+        resolved.exists = true;
+        resolved.isDirectory = S_ISDIR(st.st_mode);
+    }
+    return resolved;
+}
+
+std::u16string PathKey(const std::u16string& cwd, const std::u16string& path) {
+    const Parsed parsed = Parse(cwd, path, false);
+    if (parsed.error != ERROR_SUCCESS) return {};
+    return KeyOf(parsed);
+}
+
+bool MakeFolders(const std::string& root, const std::u16string& cwd, const std::u16string& path) {
+    const Parsed parsed = Parse(cwd, path, false);
+    if (parsed.error != ERROR_SUCCESS) return false;
+    std::string drive = root + "/" + static_cast<char>(parsed.drive);
+    mkdir(drive.c_str(), 0777);
+    std::u16string prefix = std::u16string(1, parsed.drive) + u":";
+    for (const auto& component : parsed.components) {
+        prefix += u"\\" + component;
+        const Resolved step = Resolve(root, cwd, prefix);
+        if (step.error != ERROR_SUCCESS || !step.parentExists) return false;
+        if (step.exists) {
+            if (!step.isDirectory) return false;
+            continue;
+        }
+        if (mkdir(step.linuxPath.c_str(), 0777) != 0) return false;
+    }
+    return true;
+}
+
+bool WildcardMatch(const std::u16string& patternText, const std::u16string& nameText) {
+    std::u16string pattern = FoldCase(patternText);
+    const std::u16string name = FoldCase(nameText);
+    if (pattern == u"*.*") pattern = u"*";  // DOS: every name, with or without an extension
+    size_t p = 0, n = 0, starP = std::u16string::npos, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == u'*') {
+            starP = p++;
+            starN = n;
+        } else if (starP != std::u16string::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*') ++p;
+    return p == pattern.size();
+}
+
+}  // namespace detail
+
+// ---- Sandbox ----------------------------------------------------------------------------------
+
+namespace {
+const std::u16string kToolCwd = u"C:\\cwd";
+
+std::u16string ParentOf(const std::u16string& windowsPath) {
+    size_t end = windowsPath.size();
+    while (end > 0 && IsSeparator(windowsPath[end - 1])) --end;
+    while (end > 0 && !IsSeparator(windowsPath[end - 1])) --end;
+    return windowsPath.substr(0, end);
+}
+
+std::u16string SandboxCwd() { return InRun() ? Current().env.currentDirectory : kToolCwd; }
+}  // namespace
+
+Sandbox::Sandbox() {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfx-sandbox-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back(0);
+    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("cannot make a sandbox folder");
+    root_ = buffer.data();
+    mkdir((root_ + "/C").c_str(), 0777);
+}
+
+Sandbox::Sandbox(const std::string& existingRoot, bool owned) : root_(existingRoot), owned_(owned) {
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+    if (!IsDirectory(root_)) throw std::runtime_error("sandbox root is not a folder: " + root_);
+}
+
+Sandbox::~Sandbox() {
+    if (!owned_) return;
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+std::string Sandbox::LinuxPath(const std::u16string& windowsPath) const {
+    const Resolved resolved = Resolve(root_, SandboxCwd(), windowsPath);
+    if (resolved.error != ERROR_SUCCESS)
+        throw std::invalid_argument("malformed Windows path: " + Utf8(windowsPath));
+    return resolved.linuxPath;
+}
+
+void Sandbox::WriteFile(const std::u16string& windowsPath, const std::string& bytes) const {
+    if (!MakeFolders(root_, SandboxCwd(), ParentOf(windowsPath)))
+        throw std::runtime_error("cannot make the folders of " + Utf8(windowsPath));
+    const std::string path = LinuxPath(windowsPath);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string Sandbox::ReadFile(const std::u16string& windowsPath) const {
+    const std::string path = LinuxPath(windowsPath);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool Sandbox::Exists(const std::u16string& windowsPath) const {
+    const Resolved resolved = Resolve(root_, SandboxCwd(), windowsPath);
+    return resolved.error == ERROR_SUCCESS && resolved.exists;
+}
+
+namespace {
+std::vector<std::string> ListUnder(const std::string& folder) {
+    std::vector<std::string> out;
+    std::error_code error;
+    if (!IsDirectory(folder)) return out;
+    for (auto it = fs::recursive_directory_iterator(folder, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::string relative = fs::relative(it->path(), folder).generic_string();
+        if (it->is_directory() && !it->is_symlink()) relative += "/";
+        out.push_back(relative);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+}  // namespace
+
+std::vector<std::string> Sandbox::List(const std::u16string& windowsFolder) const {
+    return ListUnder(LinuxPath(windowsFolder));
+}
+
+std::vector<std::string> Sandbox::ListAll() const { return ListUnder(root_); }
+
+}  // namespace platform::host

@@ -1,0 +1,229 @@
+// Runs, their contexts, call counting and fault injection, handles and the release of what a run
+// leaves behind.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "platform/host/HostInternal.h"
+
+namespace platform::host {
+
+using namespace detail;
+
+const char* CallName(Call call) {
+    static const char* const kNames[] = {
+        "CreateFileW", "ReadFile", "WriteFile", "SetFilePointer", "CloseHandle", "DeleteFileW",
+        "CopyFileW", "GetFileAttributesW", "FindFirstFileW", "FindClose", "CreateDirectoryW",
+        "RemoveDirectoryW", "GetTempPathW", "GetTempFileNameW", "GetSystemDirectoryW",
+        "GetModuleFileNameW", "GetModuleHandleW", "GetProcAddress", "LoadLibraryW", "CreateThread",
+        "WaitForSingleObject", "GetExitCodeProcess", "HeapAlloc", "HeapFree", "GetProcessHeap",
+        "GetCommandLineW", "MultiByteToWideChar", "StubHeapAlloc", "StubHeapFree",
+        "ShellExecuteExW", "SHFileOperationW", "CommandLineToArgvW", "PathAppendW", "CoCreateGuid",
+        "StringFromGUID2", "GetMessageW", "GetForegroundWindow", "SetDllDirectoryW",
+        "SetDefaultDllDirectories", "AttachConsole"};
+    static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
+    const auto index = static_cast<size_t>(call);
+    return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";
+}
+
+uint64_t RunResult::CountOf(Call call) const {
+    uint64_t count = 0;
+    for (const auto& record : calls)
+        if (record.call == call) ++count;
+    return count;
+}
+
+namespace detail {
+
+namespace {
+
+Context* g_current = nullptr;
+Sandbox* g_defaultSandbox = nullptr;
+std::unique_ptr<Sandbox> g_ownDefaultSandbox;
+uintptr_t g_nextHandle = 0x10000;
+bool g_defaultMade = false;
+
+Context& DefaultContext() {
+    static Context context;
+    if (context.sandbox == nullptr) {
+        if (g_defaultSandbox == nullptr) {
+            g_ownDefaultSandbox = std::make_unique<Sandbox>();
+            g_defaultSandbox = g_ownDefaultSandbox.get();
+        }
+        context.sandbox = g_defaultSandbox;
+        context.commandLine = context.env.commandLine;
+        g_defaultMade = true;
+    }
+    return context;
+}
+
+}  // namespace
+
+Context& Current() { return g_current ? *g_current : DefaultContext(); }
+
+namespace {
+std::vector<const Context*> LiveContexts() {
+    std::vector<const Context*> live;
+    for (const Context* context = g_current; context != nullptr; context = context->outer)
+        live.push_back(context);
+    if (g_defaultMade) live.push_back(&DefaultContext());
+    return live;
+}
+}  // namespace
+
+std::vector<const Object*> OpenFiles() {
+    std::vector<const Object*> files;
+    for (const Context* context : LiveContexts())
+        for (const auto& [value, object] : context->objects)
+            if (object.kind == ObjectKind::File) files.push_back(&object);
+    return files;
+}
+
+std::vector<std::string> RunningModules() {
+    std::vector<std::string> modules;
+    for (const Context* context = g_current; context != nullptr; context = context->outer) {
+        const Resolved module = Resolve(context->sandbox->root(), context->env.currentDirectory,
+                                        context->env.modulePath);
+        if (module.error == ERROR_SUCCESS && module.exists) modules.push_back(module.linuxPath);
+    }
+    return modules;
+}
+
+Context::~Context() { ReleaseAll(); }
+
+void Context::ReleaseAll() {
+    for (auto& [value, object] : objects) CloseObject(object);
+    objects.clear();
+    for (auto& [block, size] : processBlocks) std::free(block);
+    processBlocks.clear();
+    for (auto& [block, size] : stubBlocks) std::free(block);
+    stubBlocks.clear();
+    argvBlocks.clear();
+}
+
+void SetError(u32 error) { Current().lastError = error; }
+
+bool Enter(Call call, const std::u16string& path, const std::u16string& path2, bool allocation,
+           bool failable) {
+    Context& context = Current();
+    if (!context.counting) return false;
+    RunResult& result = context.result;
+    const uint64_t nth = ++result.callCount;
+    const uint64_t nthOfKind = ++context.kindCounts[static_cast<size_t>(call)];
+    uint64_t nthAllocation = 0;
+    if (allocation) nthAllocation = ++result.allocationCount;
+    const Faults& faults = context.faults;
+    const bool fail = failable && ((faults.failNthCall != 0 && faults.failNthCall == nth) ||
+                      (faults.nthOfKind == call && faults.failNthOfKind == nthOfKind) ||
+                      faults.failEvery.count(call) != 0 ||
+                      (allocation && faults.failNthAllocation != 0 &&
+                       faults.failNthAllocation == nthAllocation));
+    result.calls.push_back(CallRecord{call, path, path2, fail});
+    if (fail) context.lastError = faults.lastError;
+    return fail;
+}
+
+Resolved ResolveHere(const std::u16string& path, bool wildcardLast) {
+    // Without the "\\?\" prefix, a path of MAX_PATH units or more is refused, as for every
+    // program that does not declare itself long-path aware.
+    const bool prefixed = path.size() >= 4 && path.compare(0, 4, u"\\\\?\\") == 0;
+    if (!prefixed && path.size() >= kMaxPathChars) {
+        Resolved refused;
+        refused.error = ERROR_PATH_NOT_FOUND;
+        return refused;
+    }
+    Context& context = Current();
+    return Resolve(context.sandbox->root(), context.env.currentDirectory, path, wildcardLast);
+}
+
+Handle NewObject(Object object) {
+    const uintptr_t value = g_nextHandle;
+    g_nextHandle += 4;
+    Current().objects.emplace(value, std::move(object));
+    return reinterpret_cast<Handle>(value);
+}
+
+Object* FindObject(Handle handle, ObjectKind kind) {
+    Context& context = Current();
+    auto it = context.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == context.objects.end() || it->second.kind != kind) return nullptr;
+    return &it->second;
+}
+
+void CloseObject(Object& object) {
+    if (object.fd >= 0) ::close(object.fd);
+    object.fd = -1;
+}
+
+}  // namespace detail
+
+bool InRun() { return g_current != nullptr; }
+
+void SetDefaultSandbox(Sandbox* sandbox) {
+    g_defaultSandbox = sandbox;
+    DefaultContext().sandbox = sandbox ? sandbox : nullptr;
+    if (sandbox == nullptr) DefaultContext();  // falls back to a private sandbox
+}
+
+void SetDefaultEnvironment(const Environment& env) {
+    Context& context = DefaultContext();
+    context.env = env;
+    context.commandLine = env.commandLine;
+    context.programsByKey.clear();
+    for (const auto& [path, program] : env.programs)
+        context.programsByKey[PathKey(env.currentDirectory, path)] = program;
+}
+
+RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void()>& body,
+              const Faults& faults) {
+    Context context;
+    context.sandbox = &sandbox;
+    context.env = env;
+    context.faults = faults;
+    context.counting = true;
+    context.commandLine = env.commandLine;
+    for (const auto& [path, program] : env.programs) {
+        const std::u16string key = PathKey(env.currentDirectory, path);
+        if (key.empty()) throw std::invalid_argument("malformed program path: " + Utf8(path));
+        context.programsByKey[key] = program;
+    }
+    if (env.createFolders) {  // where it can: a test may give a folder that cannot exist
+        for (const std::u16string* folder :
+             {&env.currentDirectory, &env.tempFolder, &env.systemFolder})
+            if (!folder->empty()) MakeFolders(sandbox.root(), env.currentDirectory, *folder);
+    }
+
+    Context* const outer = g_current;
+    context.outer = outer;
+    g_current = &context;
+    struct Restore {
+        Context* outer;
+        ~Restore() { g_current = outer; }
+    } restore{outer};
+
+    try {
+        body();
+    } catch (const ProcessExit& exit) {
+        context.result.exited = true;
+        context.result.exitCode = exit.code;
+    }
+    RunResult& result = context.result;
+    result.handlesLeft = context.objects.size();
+    result.blocksLeft = context.processBlocks.size() + context.stubBlocks.size();
+    context.ReleaseAll();
+    return std::move(result);
+}
+
+}  // namespace platform::host
+
+namespace platform {
+
+using namespace host;
+using namespace host::detail;
+
+u32 GetLastError() { return Current().lastError; }
+
+void ExitProcess(u32 exitCode) { throw host::ProcessExit{exitCode}; }
+
+}  // namespace platform

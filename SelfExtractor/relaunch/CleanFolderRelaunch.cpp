@@ -1,0 +1,50 @@
+#include "relaunch/CleanFolderRelaunch.h"
+
+#include "launcher/InstallerLauncher.h"
+#include "launcher/Text.h"
+#include "relaunch/PrivateCopyPathBuilder.h"
+#include "relaunch/PrivateCopyRunner.h"
+
+namespace stub {
+
+using namespace platform;
+
+namespace {
+
+[[noreturn]] void Fail() { ExitProcess(kFailureExitCode); }
+
+// The parameters for the copy: the stub's own parameter tail without its leading spaces. The shell
+// puts one space between the copy's path and its parameters, so the copy's own tail then equals
+// the stub's and the installer sees the same parameters in either mode.
+const WChar* CopyParameters(const WChar* commandLine) {
+    const WChar* tail = ParameterTail(commandLine);
+    while (*tail == u' ') ++tail;
+    return tail;
+}
+
+}  // namespace
+
+void CleanFolderRelaunch(RunState& state) {
+    state.exitCode = 0;
+
+    // Never copy from a cut path: the module path must have been read whole.
+    if (state.relaunchSelfPathLength == 0 || state.relaunchSelfPathLength >= kMaxPathChars) Fail();
+
+    WChar privateCopyPath[kMaxPathChars];
+    if (!PrivateCopyPathBuilder(privateCopyPath)) Fail();
+
+    if (!CopyFileW(state.relaunchSelfPath, privateCopyPath, 1)) Fail();
+
+    if (!PrivateCopyRunner(privateCopyPath, CopyParameters(state.commandLine), state.exitCode)) {
+        Fail();
+    }
+
+    // Removal of the copy and its folder; a copy that still runs keeps both, and neither result
+    // changes the exit code.
+    DeleteFileW(privateCopyPath);
+    WChar privateFolder[kMaxPathChars];
+    if (FolderOfPath(privateCopyPath, privateFolder)) RemoveDirectoryW(privateFolder);
+    ExitProcess(state.exitCode);
+}
+
+}  // namespace stub

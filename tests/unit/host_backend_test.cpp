@@ -1,0 +1,551 @@
+// The host backend: the Windows behaviour other tests rely on (paths, files, errors, faults, the
+// release of what runs leave behind, and the text routines with Windows' exact rules).
+#include <dirent.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "platform/host/host.h"
+#include "platform/platform.h"
+
+namespace {
+
+using namespace platform;
+using namespace platform::host;
+
+// Runs `body` in a fresh run over `sandbox`, failing the test if the body exits.
+RunResult RunBody(Sandbox& sandbox, const std::function<void()>& body, const Faults& faults = {},
+                  const Environment& env = {}) {
+    return host::Run(sandbox, env, body, faults);
+}
+
+Handle Open(const char16_t* path, u32 disposition, u32 access = GENERIC_READ | GENERIC_WRITE) {
+    return CreateFileW(path, access, 0, nullptr, disposition, 0, nullptr);
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+std::vector<std::u16string> Argv(const char16_t* line) {
+    i32 count = -1;
+    WChar** argv = CommandLineToArgvW(line, &count);
+    std::vector<std::u16string> out;
+    if (argv == nullptr) return out;
+    for (i32 k = 0; k < count; ++k) out.emplace_back(argv[k]);
+    EXPECT_EQ(argv[count], nullptr);
+    return out;
+}
+
+// ---- paths ----------------------------------------------------------------------------------
+
+TEST(HostPaths, NamesMatchCaseInsensitivelyAndCreateNewCollides) {
+    Sandbox sandbox;
+    RunBody(sandbox, [] {
+        Handle first = Open(u"C:\\Temp\\a.txt", CREATE_NEW);
+        ASSERT_NE(first, INVALID_HANDLE_VALUE);
+        CloseHandle(first);
+        EXPECT_EQ(Open(u"C:\\temp\\A.TXT", CREATE_NEW), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+        // Trailing dots and spaces go; "/" and repeated separators work like "\".
+        Handle again = Open(u"c:/TEMP//A.txt. .", OPEN_EXISTING);
+        ASSERT_NE(again, INVALID_HANDLE_VALUE);
+        CloseHandle(again);
+        EXPECT_EQ(CreateDirectoryW(u"C:\\TEMP\\Sub", nullptr), 1);
+        EXPECT_EQ(CreateDirectoryW(u"C:\\temp\\sub.", nullptr), 0);
+        EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+        EXPECT_EQ(Open(u"C:\\Temp\\SUB\\.\\..\\sub\\x.bin", CREATE_NEW) != INVALID_HANDLE_VALUE, true);
+    });
+    EXPECT_EQ(sandbox.List(u"C:\\Temp"), (std::vector<std::string>{"Sub/", "Sub/x.bin", "a.txt"}));
+}
+
+TEST(HostPaths, DotDotNeverLeavesTheDriveAndRelativePathsUseTheCurrentFolder) {
+    Sandbox sandbox;
+    RunBody(sandbox, [] {
+        Handle escaped = Open(u"C:\\..\\..\\..\\x.txt", CREATE_NEW);
+        ASSERT_NE(escaped, INVALID_HANDLE_VALUE);
+        CloseHandle(escaped);
+        Handle relative = Open(u"..\\cwd\\..\\..\\cwd\\rel.txt", CREATE_NEW);
+        ASSERT_NE(relative, INVALID_HANDLE_VALUE);
+        CloseHandle(relative);
+        Handle bare = Open(u"bare.txt", CREATE_NEW);
+        ASSERT_NE(bare, INVALID_HANDLE_VALUE);
+        CloseHandle(bare);
+    });
+    EXPECT_TRUE(sandbox.Exists(u"C:\\x.txt"));
+    EXPECT_TRUE(sandbox.Exists(u"C:\\cwd\\rel.txt"));
+    EXPECT_TRUE(sandbox.Exists(u"C:\\cwd\\bare.txt"));
+    EXPECT_EQ(sandbox.LinuxPath(u"C:\\..\\..\\x.txt"), sandbox.root() + "/C/x.txt");
+}
+
+TEST(HostPaths, MalformedNamesAndMissingEntriesGiveWindowsErrors) {
+    Sandbox sandbox;
+    sandbox.WriteFile(u"C:\\data\\f.bin", "x");
+    RunBody(sandbox, [] {
+        for (const char16_t* bad : {u"C:\\data\\a:b", u"C:\\data\\CON", u"C:\\data\\nul.txt",
+                                    u"C:\\data\\com1", u"C:\\LPT9.log\\x", u"C:\\data\\a*b"}) {
+            EXPECT_EQ(Open(bad, CREATE_ALWAYS), INVALID_HANDLE_VALUE) << Utf8(bad);
+            EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME) << Utf8(bad);
+        }
+        EXPECT_EQ(Open(u"C:\\data\\missing", OPEN_EXISTING), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(Open(u"C:\\nothing\\missing", OPEN_EXISTING), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+        EXPECT_EQ(Open(u"C:\\data\\f.bin\\below", CREATE_NEW), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+        EXPECT_EQ(Open(u"C:\\DATA", OPEN_EXISTING), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Open(u"C:\\DATA", CREATE_NEW), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\data"), FILE_ATTRIBUTE_DIRECTORY);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\DATA\\F.BIN"), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\data\\gone"), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(Open(u"C:\\data\\dir/", CREATE_NEW), INVALID_HANDLE_VALUE);  // no file "dir"
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+        // MAX_PATH: 259 units work, 260 do not.
+        const std::u16string longest = u"C:\\data\\" + std::u16string(251, u'n');
+        Handle fits = Open(longest.c_str(), CREATE_NEW);
+        EXPECT_NE(fits, INVALID_HANDLE_VALUE);
+        CloseHandle(fits);
+        EXPECT_EQ(Open((longest + u"n").c_str(), CREATE_NEW), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    });
+}
+
+TEST(HostPaths, FoldersFindAndRemoval) {
+    Sandbox sandbox;
+    sandbox.WriteFile(u"C:\\app\\Setup.EXE", "x");
+    sandbox.WriteFile(u"C:\\app\\helper.dll", "dll");
+    RunBody(sandbox, [] {
+        FindData found{};
+        Handle find = FindFirstFileW(u"C:\\APP\\*.DLL", &found);
+        ASSERT_NE(find, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(std::u16string(found.cFileName), u"helper.dll");
+        EXPECT_EQ(found.nFileSizeLow, 3u);
+        EXPECT_EQ(FindClose(find), 1);
+        EXPECT_EQ(FindFirstFileW(u"C:\\app\\*.ini", &found), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(FindFirstFileW(u"C:\\none\\*.dll", &found), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+        EXPECT_EQ(CreateDirectoryW(u"C:\\x\\y", nullptr), 0);
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+        EXPECT_EQ(RemoveDirectoryW(u"C:\\app"), 0);
+        EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+        EXPECT_EQ(CopyFileW(u"C:\\app\\setup.exe", u"C:\\app\\HELPER.DLL", 1), 0);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+        EXPECT_EQ(CopyFileW(u"C:\\app\\setup.exe", u"C:\\app\\copy.exe", 1), 1);
+        // An open file cannot be deleted (no delete sharing), a closed one can.
+        Handle open = Open(u"C:\\app\\copy.exe", OPEN_EXISTING, GENERIC_READ);
+        EXPECT_EQ(DeleteFileW(u"C:\\app\\copy.exe"), 0);
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+        CloseHandle(open);
+        EXPECT_EQ(DeleteFileW(u"C:\\app\\COPY.exe"), 1);
+        FileOperation remove{nullptr, FO_DELETE, u"C:\\APP\0", nullptr, FOF_SILENT, 0};
+        EXPECT_EQ(SHFileOperationW(&remove), 0);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\app"), INVALID_FILE_ATTRIBUTES);
+    });
+}
+
+// ---- file contents and positions ----------------------------------------------------------------
+
+TEST(HostFiles, ReadWriteAndFilePointerConventions) {
+    Sandbox sandbox;
+    RunBody(sandbox, [] {
+        Handle file = Open(u"C:\\f.bin", CREATE_ALWAYS);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        u32 done = 0;
+        ASSERT_EQ(WriteFile(file, "0123456789", 10, &done, nullptr), 1);
+        EXPECT_EQ(done, 10u);
+        EXPECT_EQ(SetFilePointer(file, -4, nullptr, FILE_END), 6u);
+        char buffer[16] = {};
+        EXPECT_EQ(ReadFile(file, buffer, 16, &done, nullptr), 1);  // short count at the end
+        EXPECT_EQ(done, 4u);
+        EXPECT_EQ(std::string(buffer, 4), "6789");
+        EXPECT_EQ(ReadFile(file, buffer, 16, &done, nullptr), 1);
+        EXPECT_EQ(done, 0u);
+        EXPECT_EQ(SetFilePointer(file, -20, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+        EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
+        EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_CURRENT), 10u);  // unchanged
+        // A position whose low part is all ones is told apart by the last error.
+        i32 high = 0;
+        EXPECT_EQ(SetFilePointer(file, -1, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+        EXPECT_EQ(high, 0);
+        high = 1;
+        EXPECT_EQ(SetFilePointer(file, 5, &high, FILE_BEGIN), 5u);
+        EXPECT_EQ(high, 1);
+        EXPECT_EQ(SetFilePointer(file, 0x7FFFFFFF, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);  // beyond 32 bits without a high part
+        EXPECT_EQ(CloseHandle(file), 1);
+        EXPECT_EQ(CloseHandle(file), 0);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+        Handle reader = Open(u"C:\\F.BIN", OPEN_EXISTING, GENERIC_READ);
+        EXPECT_EQ(WriteFile(reader, "x", 1, &done, nullptr), 0);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    });
+    EXPECT_EQ(sandbox.ReadFile(u"C:\\f.bin"), "0123456789");
+}
+
+// ---- runs: faults, exit, release -------------------------------------------------------------
+
+TEST(HostRuns, FaultInjectionByCountKindAndEvery) {
+    Sandbox sandbox;
+    auto body = [] {
+        if (GetFileAttributesW(u"C:\\") == INVALID_FILE_ATTRIBUTES) ExitProcess(10 + GetLastError());
+        if (GetFileAttributesW(u"C:\\cwd") == INVALID_FILE_ATTRIBUTES) ExitProcess(20 + GetLastError());
+        if (CreateDirectoryW(u"C:\\new", nullptr) == 0) ExitProcess(30 + GetLastError());
+        ExitProcess(0);
+    };
+    Faults second;
+    second.failNthCall = 2;
+    second.lastError = 7;
+    RunResult result = RunBody(sandbox, body, second);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitCode, 27u);
+    ASSERT_EQ(result.calls.size(), 2u);
+    EXPECT_FALSE(result.calls[0].failedByInjection);
+    EXPECT_TRUE(result.calls[1].failedByInjection);
+    EXPECT_EQ(result.calls[1].path, u"C:\\cwd");
+
+    Faults kind;
+    kind.nthOfKind = Call::CreateDirectoryW;
+    kind.failNthOfKind = 1;
+    kind.lastError = ERROR_DISK_FULL;
+    result = RunBody(sandbox, body, kind);
+    EXPECT_EQ(result.exitCode, 30 + ERROR_DISK_FULL);
+    EXPECT_EQ(result.callCount, 3u);
+
+    Faults every;
+    every.failEvery = {Call::GetFileAttributesW};
+    every.lastError = 1;
+    EXPECT_EQ(RunBody(sandbox, body, every).exitCode, 11u);
+
+    result = RunBody(sandbox, body);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_TRUE(sandbox.Exists(u"C:\\new"));
+    result = RunBody(sandbox, [] {});
+    EXPECT_FALSE(result.exited);
+    EXPECT_EQ(result.callCount, 0u);
+}
+
+TEST(HostRuns, EveryCallKindFailsWithItsFailureValue) {
+    Sandbox sandbox;
+    sandbox.WriteFile(u"C:\\f", "x");
+    Faults faults;
+    faults.failEvery = {Call::CreateFileW, Call::SetFilePointer, Call::HeapAlloc, Call::StubHeapAlloc,
+                        Call::ShellExecuteExW, Call::SHFileOperationW, Call::CoCreateGuid,
+                        Call::GetTempPathW, Call::WaitForSingleObject, Call::GetProcAddress,
+                        Call::GetCommandLineW};
+    faults.lastError = ERROR_WRITE_FAULT;
+    RunBody(sandbox, [] {
+        EXPECT_EQ(Open(u"C:\\f", OPEN_EXISTING), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+        EXPECT_EQ(SetFilePointer(nullptr, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+        EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, 4), nullptr);
+        EXPECT_EQ(StubHeapAlloc(4), nullptr);
+        ShellExecuteInfo info{};
+        info.lpFile = u"C:\\f";
+        EXPECT_EQ(ShellExecuteExW(&info), 0);
+        FileOperation op{nullptr, FO_DELETE, u"C:\\f\0", nullptr, 0, 0};
+        EXPECT_EQ(SHFileOperationW(&op), -1);
+        Guid guid{};
+        EXPECT_LT(CoCreateGuid(&guid), 0);
+        WChar buffer[8];
+        EXPECT_EQ(GetTempPathW(8, buffer), 0u);
+        EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+        EXPECT_EQ(GetProcAddress(GetModuleHandleW(u"kernel32.dll"), "AttachConsole"), nullptr);
+        EXPECT_NE(GetCommandLineW(), nullptr);  // cannot fail on Windows
+    }, faults);
+    EXPECT_TRUE(sandbox.Exists(u"C:\\f"));
+}
+
+TEST(HostRuns, ThousandsOfLeakingRunsReleaseEverything) {
+    Sandbox sandbox;
+    const int descriptorsBefore = OpenDescriptors();
+    for (int run = 0; run < 2000; ++run) {
+        RunResult result = RunBody(sandbox, [] {
+            Open(u"C:\\Temp\\leak.bin", CREATE_ALWAYS);
+            HeapAlloc(GetProcessHeap(), 0, 1 << 16);
+            StubHeapAlloc(1 << 16);
+            i32 count = 0;
+            CommandLineToArgvW(u"a b c", &count);
+            ExitProcess(5);
+        });
+        ASSERT_EQ(result.exitCode, 5u);
+        ASSERT_EQ(result.handlesLeft, 1u);
+        ASSERT_EQ(result.blocksLeft, 2u);
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+    // The leftover handle is closed: the file can be deleted by the next run.
+    EXPECT_EQ(RunBody(sandbox, [] {
+                  if (!DeleteFileW(u"C:\\Temp\\leak.bin")) ExitProcess(1);
+              }).exited,
+              false);
+}
+
+TEST(HostRuns, HeapsRefuseHugeBlocksAndCountAllocationsTogether) {
+    Sandbox sandbox;
+    Faults faults;
+    faults.failNthAllocation = 3;
+    RunResult result = RunBody(sandbox, [] {
+        Handle heap = GetProcessHeap();
+        EXPECT_EQ(HeapAlloc(heap, 0, size_t{0x80000000u}), nullptr);  // #1: over 2 GiB
+        EXPECT_EQ(StubHeapAlloc(size_t{0x80000000u}), nullptr);       // #2
+        EXPECT_EQ(StubHeapAlloc(16), nullptr);                         // #3: injected
+        void* a = HeapAlloc(heap, HEAP_ZERO_MEMORY, 0);
+        void* b = HeapAlloc(heap, 0, 0);
+        ASSERT_NE(a, nullptr);
+        EXPECT_NE(a, b);
+        EXPECT_EQ(HeapFree(heap, 0, a), 1);
+        EXPECT_EQ(HeapFree(heap, 0, a), 0);  // double free is reported
+        void* c = StubHeapAlloc(8);
+        EXPECT_EQ(HeapFree(heap, 0, c), 0);  // wrong heap
+        StubHeapFree(c);
+    }, faults);
+    EXPECT_EQ(result.allocationCount, 6u);
+    EXPECT_EQ(result.invalidFrees, 2u);
+    EXPECT_EQ(result.blocksLeft, 1u);
+}
+
+TEST(HostRuns, CallsOutsideRunsUseTheDefaultContext) {
+    Sandbox sandbox;
+    SetDefaultSandbox(&sandbox);
+    EXPECT_FALSE(InRun());
+    EXPECT_EQ(CreateDirectoryW(u"C:\\tool", nullptr), 1);
+    Handle file = Open(u"C:\\tool\\out.txt", CREATE_NEW);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    u32 done = 0;
+    EXPECT_EQ(WriteFile(file, "hi", 2, &done, nullptr), 1);
+    EXPECT_EQ(CloseHandle(file), 1);
+    SetDefaultSandbox(nullptr);
+    EXPECT_EQ(sandbox.ReadFile(u"c:\\TOOL\\OUT.TXT"), "hi");
+}
+
+// ---- environment, modules, processes ----------------------------------------------------------
+
+TEST(HostEnvironment, BufferSizesModulesAndKernel32Procedures) {
+    Sandbox sandbox;
+    sandbox.WriteFile(u"C:\\Windows\\System32\\version.dll", "");
+    Environment env;
+    env.missingKernel32Exports = {"SetDefaultDllDirectories"};
+    RunResult result = host::Run(sandbox, env, [] {
+        WChar small[4];
+        EXPECT_EQ(GetTempPathW(4, small), 9u);  // "C:\Temp\" + NUL
+        WChar path[kMaxPathChars];
+        EXPECT_EQ(GetTempPathW(kMaxPathChars, path), 8u);
+        EXPECT_EQ(GetModuleFileNameW(nullptr, small, 4), 4u);
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        EXPECT_EQ(std::u16string(small), u"C:\\");
+        EXPECT_EQ(GetSystemDirectoryW(small, 4), 20u);
+        Module kernel32 = GetModuleHandleW(u"KERNEL32.DLL");
+        ASSERT_NE(kernel32, nullptr);
+        EXPECT_EQ(GetProcAddress(kernel32, "SetDefaultDllDirectories"), nullptr);
+        auto setDirectory = reinterpret_cast<SetDllDirectoryWProc>(GetProcAddress(kernel32, "SetDllDirectoryW"));
+        ASSERT_NE(setDirectory, nullptr);
+        EXPECT_EQ(setDirectory(u""), 1);
+        EXPECT_NE(LoadLibraryW(u"C:\\windows\\system32\\VERSION.dll"), nullptr);
+        EXPECT_EQ(LoadLibraryW(u"C:\\windows\\system32\\absent.dll"), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    });
+    EXPECT_EQ(result.dllDirectoryCalls, std::vector<std::u16string>{u""});
+    EXPECT_EQ(result.CountOf(Call::SetDllDirectoryW), 1u);
+    EXPECT_EQ(result.loadedLibraries.size(), 2u);
+}
+
+TEST(HostEnvironment, ShellStartsRegisteredProgramsOnly) {
+    Sandbox sandbox;
+    sandbox.WriteFile(u"C:\\Temp\\s\\Setup.exe", "MZ");
+    sandbox.WriteFile(u"C:\\Temp\\s\\readme.txt", "");
+    sandbox.WriteFile(u"C:\\Temp\\s\\slow.exe", "MZ");
+    Environment env;
+    bool sawFile = false;
+    env.programs[u"c:\\temp\\S\\setup.EXE"] = [&](const ProcessStart& start) {
+        sawFile = sandbox.Exists(u"C:\\Temp\\s\\readme.txt");
+        EXPECT_EQ(start.parameters, u"/quiet");
+        return ProcessOutcome{3010, false};
+    };
+    env.programs[u"C:\\Temp\\s\\slow.exe"] = [](const ProcessStart&) { return ProcessOutcome{0, true}; };
+    RunResult result = host::Run(sandbox, env, [] {
+        ShellExecuteInfo info{};
+        info.fMask = SEE_MASK_NOCLOSEPROCESS;
+        info.lpFile = u"C:\\Temp\\s\\.\\setup.exe";
+        info.lpParameters = u"/quiet";
+        ASSERT_EQ(ShellExecuteExW(&info), 1);
+        EXPECT_EQ(WaitForSingleObject(info.hProcess, INFINITE), WAIT_OBJECT_0);
+        u32 code = 0;
+        EXPECT_EQ(GetExitCodeProcess(info.hProcess, &code), 1);
+        EXPECT_EQ(code, 3010u);
+        CloseHandle(info.hProcess);
+        EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), WAIT_FAILED);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+        info.lpFile = u"C:\\Temp\\s\\slow.exe";
+        ASSERT_EQ(ShellExecuteExW(&info), 1);
+        EXPECT_EQ(WaitForSingleObject(info.hProcess, 1800000), WAIT_TIMEOUT);
+        EXPECT_EQ(GetExitCodeProcess(info.hProcess, &code), 1);
+        EXPECT_EQ(code, STILL_ACTIVE);
+        EXPECT_THROW(WaitForSingleObject(info.hProcess, INFINITE), std::logic_error);
+
+        info.lpFile = u"C:\\Temp\\s\\readme.txt";
+        EXPECT_EQ(ShellExecuteExW(&info), 0);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        info.lpFile = u"C:\\Temp\\s\\gone.exe";
+        EXPECT_EQ(ShellExecuteExW(&info), 0);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        info.lpFile = u"C:\\Temp\\s";
+        EXPECT_EQ(ShellExecuteExW(&info), 0);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    });
+    EXPECT_TRUE(sawFile);
+    ASSERT_EQ(result.starts.size(), 2u);
+    EXPECT_FALSE(result.starts[0].parametersNull);
+    EXPECT_EQ(result.handlesLeft, 1u);  // the slow process, released by Run
+}
+
+TEST(HostEnvironment, ProgramsCanRunNestedRunsThatSeeTheOuterRunsOpenFiles) {
+    Sandbox sandbox;
+    sandbox.WriteFile(u"C:\\stub\\SelfExtractor.exe", "MZ outer");
+    Environment outer;
+    outer.defaultProgram = [&](const ProcessStart& start) {
+        Environment inner;
+        inner.modulePath = start.file;
+        RunResult copy = host::Run(sandbox, inner, [] {
+            // The outer run holds its own file open without delete sharing, and runs from it.
+            if (DeleteFileW(u"C:\\stub\\SelfExtractor.exe")) ExitProcess(1);
+            if (GetLastError() != ERROR_ACCESS_DENIED) ExitProcess(2);
+            WChar self[kMaxPathChars];
+            GetModuleFileNameW(nullptr, self, kMaxPathChars);
+            ExitProcess(std::u16string(self) == u"C:\\Temp\\copy\\x.exe" ? 42 : 3);
+        });
+        return ProcessOutcome{copy.exitCode, false};
+    };
+    RunResult result = host::Run(sandbox, outer, [] {
+        Handle self = CreateFileW(u"C:\\stub\\SelfExtractor.exe", GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        if (self == INVALID_HANDLE_VALUE) ExitProcess(10);
+        if (CreateDirectoryW(u"C:\\Temp\\copy", nullptr) == 0) ExitProcess(11);
+        if (!CopyFileW(u"C:\\stub\\SelfExtractor.exe", u"C:\\Temp\\copy\\x.exe", 1)) ExitProcess(12);
+        ShellExecuteInfo info{};
+        info.fMask = SEE_MASK_NOCLOSEPROCESS;
+        info.lpFile = u"C:\\Temp\\copy\\x.exe";
+        if (!ShellExecuteExW(&info)) ExitProcess(13);
+        u32 code = 0;
+        if (WaitForSingleObject(info.hProcess, 1800000) != WAIT_OBJECT_0) ExitProcess(14);
+        if (!GetExitCodeProcess(info.hProcess, &code)) ExitProcess(15);
+        CloseHandle(info.hProcess);
+        FileOperation remove{nullptr, FO_DELETE, u"C:\\Temp\\copy\0", nullptr, 0, 0};
+        if (SHFileOperationW(&remove) != 0) ExitProcess(16);
+        ExitProcess(code);
+    });
+    EXPECT_EQ(result.exitCode, 42u);
+    EXPECT_EQ(result.handlesLeft, 1u);  // its own file, closed by Run
+    EXPECT_FALSE(sandbox.Exists(u"C:\\Temp\\copy"));
+}
+
+TEST(HostEnvironment, GuidsAndTempFileNames) {
+    Sandbox sandbox;
+    Environment env;
+    RunBody(sandbox, [] {
+        WChar out[kMaxPathChars];
+        const u32 number = GetTempFileNameW(u"C:\\Temp\\", u"ZEBRA", 0, out);
+        ASSERT_NE(number, 0u);
+        const std::u16string name(out);
+        ASSERT_EQ(name.rfind(u"C:\\Temp\\ZEB", 0), 0u);
+        const std::u16string digits = name.substr(11, name.size() - 11 - 4);
+        EXPECT_EQ(name.substr(name.size() - 4), u".tmp");
+        EXPECT_TRUE(digits.size() >= 1 && digits.size() <= 4);
+        EXPECT_EQ(digits.find_first_not_of(u"0123456789ABCDEF"), std::u16string::npos);
+        EXPECT_EQ(GetFileAttributesW(out), FILE_ATTRIBUTE_NORMAL);  // reserved by an empty file
+        WChar second[kMaxPathChars];
+        EXPECT_NE(GetTempFileNameW(u"C:\\Temp", u"ZEB", 0, second), 0u);  // no trailing backslash
+        EXPECT_NE(std::u16string(second), name);
+        EXPECT_EQ(std::u16string(second).rfind(u"C:\\Temp\\ZEB", 0), 0u);
+        EXPECT_EQ(GetTempFileNameW(u"C:\\Missing\\", u"ZEB", 0, out), 0u);
+        EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+        const std::u16string deep = u"C:\\" + std::u16string(244, u'd');  // 247 units: too long
+        EXPECT_EQ(GetTempFileNameW(deep.c_str(), u"ZEB", 0, out), 0u);
+        EXPECT_EQ(GetLastError(), ERROR_BUFFER_OVERFLOW);
+
+        Guid guid{};
+        ASSERT_EQ(CoCreateGuid(&guid), S_OK);
+        guid = Guid{0x0123ABCDu, 0x4567, 0x89EF, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
+        WChar text[39];
+        EXPECT_EQ(StringFromGUID2(guid, text, 39), 39);
+        EXPECT_EQ(std::u16string(text), u"{0123ABCD-4567-89EF-0123-456789ABCDEF}");
+        EXPECT_EQ(StringFromGUID2(guid, text, 38), 0);
+    }, {}, env);
+    env.guidCreationFails = true;
+    RunBody(sandbox, [] {
+        Guid guid{};
+        EXPECT_EQ(CoCreateGuid(&guid), E_FAIL);
+    }, {}, env);
+}
+
+// ---- text -------------------------------------------------------------------------------------
+
+TEST(HostText, CommandLineToArgvFollowsWindowsQuoting) {
+    Sandbox sandbox;
+    RunBody(sandbox, [] {
+        using V = std::vector<std::u16string>;
+        EXPECT_EQ(Argv(u"\"C:\\a b\\x.exe\" /q"), (V{u"C:\\a b\\x.exe", u"/q"}));
+        EXPECT_EQ(Argv(u"C:\\a\\\"x.exe  one"), (V{u"C:\\a\\\"x.exe", u"one"}));  // no escapes first
+        EXPECT_EQ(Argv(u"\"p\"next arg"), (V{u"p", u"next", u"arg"}));
+        EXPECT_EQ(Argv(u"p a\\\\\\\"b c\\\\\"d e\" f"), (V{u"p", u"a\\\"b", u"c\\d e", u"f"}));
+        EXPECT_EQ(Argv(u"p a\\\\b \"\" \"x\"\"y\""), (V{u"p", u"a\\\\b", u"", u"x\"y"}));
+        EXPECT_EQ(Argv(u"p \t "), (V{u"p"}));
+        EXPECT_EQ(Argv(u" lead"), (V{u"", u"lead"}));
+        EXPECT_EQ(Argv(u""), (V{u"C:\\stub\\SelfExtractor.exe"}));
+    });
+}
+
+TEST(HostText, PathAppendCanonicalizesAndRefusesOverflow) {
+    Sandbox sandbox;
+    RunBody(sandbox, [] {
+        auto append = [](std::u16string base, const char16_t* more, Bool expected = 1) {
+            WChar path[kMaxPathChars] = {};
+            std::copy(base.begin(), base.end(), path);
+            EXPECT_EQ(PathAppendW(path, more), expected);
+            return std::u16string(path);
+        };
+        EXPECT_EQ(append(u"C:\\Temp\\ZEB1.tmp", u"setup.exe"), u"C:\\Temp\\ZEB1.tmp\\setup.exe");
+        EXPECT_EQ(append(u"C:\\Temp", u"\\setup.exe"), u"C:\\Temp\\setup.exe");
+        EXPECT_EQ(append(u"C:\\Temp\\", u"\\\\srv\\x"), u"\\\\srv\\x");  // UNC: replaces
+        EXPECT_EQ(append(u"C:\\Temp\\s", u"..\\..\\..\\x.exe"), u"C:\\x.exe");
+        EXPECT_EQ(append(u"C:\\a\\.\\b", u"c\\..\\d\\."), u"C:\\a\\b\\d");
+        EXPECT_EQ(append(u"C:\\a", u"D:\\b"), u"D:\\b");
+        const std::u16string base = u"C:\\" + std::u16string(250, u'a');
+        EXPECT_EQ(append(base, u"12345"), base + u"\\12345");  // 259 units: fits
+        EXPECT_EQ(append(base, u"123456", 0), base);           // 260 units: unchanged
+        EXPECT_EQ(append(base, u"x\\..\\..\\y", 0), base);     // too long before canonicalizing
+    });
+}
+
+TEST(HostText, MultiByteToWideCharEdgeCases) {
+    Sandbox sandbox;
+    RunBody(sandbox, [] {
+        WChar out[16];
+        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 0, out, 16), 0);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, nullptr, 0), 4);  // with the NUL
+        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", 3, nullptr, 0), 3);
+        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "abc", -1, out, 3), 0);
+        EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+        // "é", a 4-byte character, a stray continuation, a truncated 3-byte sequence, an overlong.
+        const char bytes[] = "\xC3\xA9\xF0\x9F\x98\x80\x80\xE2\x82" "A\xC0\xAF";
+        const i32 n = MultiByteToWideChar(CP_UTF8, 0, bytes, sizeof bytes - 1, out, 16);
+        EXPECT_EQ(std::u16string(out, static_cast<size_t>(n)),
+                  u"\u00E9\U0001F600\uFFFD\uFFFDA\uFFFD\uFFFD");
+        EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "\xFF", 1, out, 16), 0);
+        EXPECT_EQ(GetLastError(), ERROR_NO_UNICODE_TRANSLATION);
+    });
+}
+
+}  // namespace

@@ -1,0 +1,297 @@
+#include "sfxtool/Pack.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/host/host.h"
+#include "sfxtool/ZipWriter.h"
+
+namespace sfxtool {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kLaunchName[] = ".launch";
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw PackError("cannot read " + path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    if (in.bad()) throw PackError("cannot read " + path);
+    return s.str();
+}
+
+// A folder that is removed with everything in it when the pack ends, however it ends.
+struct WorkFolder {
+    std::string path;
+    explicit WorkFolder(const std::string& parent) {
+        std::string pattern = (parent.empty() ? std::string(".") : parent) + "/.sfxtool-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back(0);
+        if (!mkdtemp(buf.data())) throw PackError("cannot create a work folder in " + parent + ": " + std::strerror(errno));
+        path = fs::absolute(buf.data()).string();
+    }
+    ~WorkFolder() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
+// True for an x86 or x64 Windows executable image (the files the BCJ filter is for).
+bool IsX86Executable(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(4096, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    if (head.size() < 0x40 || head[0] != 'M' || head[1] != 'Z') return false;
+    const uint32_t pe = static_cast<uint8_t>(head[0x3C]) | static_cast<uint8_t>(head[0x3D]) << 8 |
+                        static_cast<uint8_t>(head[0x3E]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(head[0x3F])) << 24;
+    if (pe + 6 > head.size() || head.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return false;
+    const uint32_t machine = static_cast<uint8_t>(head[pe + 4]) | static_cast<uint8_t>(head[pe + 5]) << 8;
+    return machine == 0x014C || machine == 0x8664;
+}
+
+void SetTime(const std::string& path, std::time_t epoch) {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = epoch;
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+// Runs a program in `folder` with stdin from /dev/null and its output into `log`. Returns the
+// exit status, or -1 when it could not be started.
+int RunProgram(const std::vector<std::string>& argv, const std::string& folder, const std::string& log) {
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (chdir(folder.c_str()) != 0) _exit(126);
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        setenv("LC_ALL", "C.UTF-8", 1);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string LastLines(const std::string& path, size_t count) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    std::string out;
+    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
+        out += (out.empty() ? "" : " | ") + lines[i];
+    return out;
+}
+
+void CopyStream(std::ifstream& in, std::ofstream& out) {
+    std::vector<char> buf(1 << 20);
+    while (in) {
+        in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+        out.write(buf.data(), in.gcount());
+    }
+}
+
+std::string ArchiveKindAtStart(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char head[6] = {};
+    in.read(head, 6);
+    if (in.gcount() >= 6 && std::memcmp(head, "7z\xBC\xAF\x27\x1C", 6) == 0) return "7z";
+    if (in.gcount() >= 4 && std::memcmp(head, "PK\x03\x04", 4) == 0) return "zip";
+    return "";
+}
+
+}  // namespace
+
+std::time_t EntryTime() {
+    const char* text = std::getenv("SOURCE_DATE_EPOCH");
+    if (!text || !*text) return 315532800;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 0)
+        throw PackError(std::string("SOURCE_DATE_EPOCH is not a non-negative number of seconds: ") + text);
+    return static_cast<std::time_t>(value);
+}
+
+std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::optional<std::string>& launch) {
+    std::vector<PayloadFile> files;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec), end;
+    if (ec) throw PackError("cannot read folder " + folder + ": " + ec.message());
+    for (; it != end; it.increment(ec)) {
+        if (ec) throw PackError("cannot read folder " + folder + ": " + ec.message());
+        const fs::directory_entry& entry = *it;
+        const std::string rel = fs::relative(entry.path(), folder).generic_string();
+        if (entry.is_symlink() && entry.is_directory()) {
+            it.disable_recursion_pending();
+            throw PackError("the payload folder holds a link to a folder, " + rel + ": replace it with the folder itself");
+        }
+        if (entry.is_directory()) continue;
+        if (!entry.is_regular_file())
+            throw PackError("the payload folder holds " + rel + ", which is neither a file nor a folder");
+        files.push_back({rel, entry.path().string(), {}});
+    }
+    if (files.empty()) throw PackError("the payload folder " + folder + " holds no files");
+    if (launch) {
+        std::string target = *launch;
+        std::replace(target.begin(), target.end(), '\\', '/');
+        while (!target.empty() && target.front() == '/') target.erase(0, 1);
+        const auto found = std::find_if(files.begin(), files.end(), [&](const PayloadFile& f) { return f.name == target; });
+        if (target.empty() || found == files.end())
+            throw PackError("--launch " + *launch + ": no such file in " + folder);
+        for (const auto& f : files)
+            if (platform::host::FoldCase(platform::host::Utf16(f.name)) == u".launch")
+                throw PackError("the payload folder holds its own " + f.name + "; drop --launch or remove that file");
+        files.push_back({kLaunchName, {}, *launch});
+    }
+    std::sort(files.begin(), files.end(), [](const PayloadFile& a, const PayloadFile& b) { return a.name < b.name; });
+    return files;
+}
+
+void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& archivePath,
+              uint64_t baseOffset) {
+    std::ofstream out(archivePath, std::ios::binary | std::ios::trunc);
+    if (!out) throw PackError("cannot write " + archivePath);
+    try {
+        ZipWriter writer(out, DosDateTime(epoch), baseOffset);
+        for (const auto& f : files) writer.Add(f.name, f.source.empty() ? f.content : ReadAll(f.source));
+        writer.Finish();
+    } catch (const ZipLimitError& e) {
+        throw PackError(std::string("cannot pack as ZIP: ") + e.what());
+    } catch (const std::runtime_error& e) {
+        throw PackError(std::string("cannot write the ZIP archive: ") + e.what());
+    }
+    out.close();
+    if (!out) throw PackError("cannot write " + archivePath);
+}
+
+void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& sevenZip,
+                   const std::string& workFolder, const std::string& archivePath) {
+    // Stage the files with fixed modes and times, so that nothing of the source folder's history
+    // can reach the archive, and hand 7zz an explicit, sorted list.
+    const std::string stage = workFolder + "/stage";
+    const std::string list = workFolder + "/files.txt";
+    fs::create_directories(stage);
+    bool executables = false;
+    std::ofstream listing(list, std::ios::binary | std::ios::trunc);
+    for (const auto& f : files) {
+        const fs::path target = fs::path(stage) / f.name;
+        std::error_code ec;
+        fs::create_directories(target.parent_path(), ec);
+        if (f.source.empty()) {
+            std::ofstream o(target, std::ios::binary | std::ios::trunc);
+            o << f.content;
+            if (!o) throw PackError("cannot stage " + f.name);
+        } else {
+            if (!fs::copy_file(f.source, target, fs::copy_options::overwrite_existing, ec))
+                throw PackError("cannot stage " + f.name + ": " + ec.message());
+            executables = executables || IsX86Executable(f.source);
+        }
+        chmod(target.c_str(), 0644);
+        SetTime(target.string(), epoch);
+        listing << f.name << '\n';
+    }
+    listing.close();
+    for (auto it = fs::recursive_directory_iterator(stage); it != fs::recursive_directory_iterator(); ++it)
+        if (it->is_directory()) {
+            chmod(it->path().c_str(), 0755);
+            SetTime(it->path().string(), epoch);
+        }
+    SetTime(stage, epoch);
+
+    // Every setting explicit: LZMA (its stream starts with the zero byte the stub's locator looks
+    // for) behind x86 BCJ when the payload holds x86/x64 executables, one solid folder, an
+    // LZMA-packed plain header, no times or attributes stored, one thread, no reordering by type.
+    const std::vector<std::string> argv = {
+        sevenZip, "a", "-t7z",
+        "-m0=LZMA:d=16m:fb=64:mf=bt4:lc=3:lp=0:pb=2",
+        executables ? "-mf=BCJ" : "-mf=off",
+        "-ms=on", "-mqs=off", "-mmt=1",
+        "-mhc=on", "-mhe=off",
+        "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off",
+        "-spd", "-scsUTF-8", "-sccUTF-8", "-bd", "-y",
+        archivePath, "@" + list};
+    const std::string log = workFolder + "/7zz.log";
+    const int rc = RunProgram(argv, stage, log);
+    if (rc == 127 || rc < 0) throw PackError("cannot run " + sevenZip + " (Debian package 7zip)");
+    if (rc != 0) throw PackError(sevenZip + " failed (exit " + std::to_string(rc) + "): " + LastLines(log, 3));
+}
+
+Report Pack(const PackOptions& o) {
+    struct stat st{};
+    if (stat(o.stub.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw PackError("cannot read the stub " + o.stub);
+    const std::string stubBytes = ReadAll(o.stub);
+    if (!ParsePeLayout(stubBytes).isPe) throw PackError("the stub " + o.stub + " is not a Windows executable");
+    if (stat(o.payload.c_str(), &st) != 0) throw PackError("cannot read the payload " + o.payload);
+    const bool folder = S_ISDIR(st.st_mode);
+
+    const std::string outDir = fs::path(o.out).parent_path().string();
+    WorkFolder work(outDir.empty() ? "." : outDir);
+    std::string archive;
+    if (folder) {
+        const std::vector<PayloadFile> files = CollectPayload(o.payload, o.launch);
+        archive = work.path + "/payload." + o.format;
+        if (o.format == "zip") BuildZip(files, o.epoch, archive, stubBytes.size());
+        else BuildSevenZip(files, o.epoch, o.sevenZip, work.path, archive);
+    } else {
+        archive = o.payload;
+        const std::string kind = ArchiveKindAtStart(archive);
+        if (kind.empty()) throw PackError(o.payload + " is neither a 7z nor a ZIP archive");
+        if (o.formatGiven && kind != o.format)
+            throw PackError(o.payload + " is a " + kind + " archive, not " + o.format);
+    }
+
+    // Stub and archive into a temporary file beside OUT; verified before it takes OUT's name.
+    const std::string temp = work.path + "/out.exe";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        std::ifstream in(archive, std::ios::binary);
+        if (!out || !in) throw PackError("cannot write " + temp);
+        out.write(stubBytes.data(), static_cast<std::streamsize>(stubBytes.size()));
+        CopyStream(in, out);
+        out.flush();
+        if (!out || in.bad()) throw PackError("cannot write the output next to " + o.out);
+    }
+    Report report = Analyse(temp, o.stagingLength);
+    report.path = o.out;
+    if (!report.problems.empty()) return report;  // the work folder and the temporary file go
+
+    const int fd = open(temp.c_str(), O_RDONLY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    chmod(temp.c_str(), 0777 & ~mask);
+    if (std::rename(temp.c_str(), o.out.c_str()) != 0)
+        throw PackError("cannot write " + o.out + ": " + std::strerror(errno));
+    return report;
+}
+
+}  // namespace sfxtool

@@ -1,0 +1,57 @@
+// sfxtool pack: stub plus archive, written atomically and verified.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sfxtool/Analysis.h"
+
+namespace sfxtool {
+
+// An input the tool cannot pack (exit code 1).
+struct PackError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct PackOptions {
+    std::string stub;
+    std::string payload;                 // a folder or an existing 7z/ZIP archive
+    std::string format = "7z";           // for a folder: "7z" or "zip"
+    bool formatGiven = false;
+    std::optional<std::string> launch;   // only with a folder
+    std::string out;
+    uint32_t stagingLength = kDefaultStagingLength;
+    std::string sevenZip = "7zz";        // the 7z archiver to run
+    std::time_t epoch = 315532800;       // fixed time for entries: 1980-01-01 00:00:00 UTC
+};
+
+// The time every entry gets: SOURCE_DATE_EPOCH when set (throws PackError if malformed), else
+// 1980-01-01 00:00:00 UTC.
+std::time_t EntryTime();
+
+// A file of the payload folder: its path relative to the folder ("/"-separated, UTF-8 bytes as on
+// disk) and where it lies.
+struct PayloadFile {
+    std::string name;
+    std::string source;  // Linux path; empty for generated content
+    std::string content; // generated content (.launch)
+};
+// The files of `folder` in byte order of their names, plus .launch when asked. Throws PackError.
+std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::optional<std::string>& launch);
+
+// Builds the archive for a folder into `archivePath`.
+void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& archivePath,
+              uint64_t baseOffset = 0);
+void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& sevenZip,
+                   const std::string& workFolder, const std::string& archivePath);
+
+// Packs. On success OUT exists and the returned report has no problems. When the result has
+// problems OUT is not written (nor left half-written) and the report says why; other failures throw
+// PackError with nothing written.
+Report Pack(const PackOptions& options);
+
+}  // namespace sfxtool

@@ -1,0 +1,16 @@
+// One thing that would make the stub fail or misbehave on a file, with the fix where there is one.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sfxtool {
+
+struct Problem {
+    std::string code;     // stable identifier for scripts, e.g. "first-stream-not-lzma"
+    std::string message;  // one line for people, naming the fix
+};
+
+using Problems = std::vector<Problem>;
+
+}  // namespace sfxtool

@@ -1,0 +1,70 @@
+#include "sfxtool/StubCalls.h"
+
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "launcher/StagingDirectory.h"
+#include "payload/EntryNameCheck.h"
+#include "payload/PayloadLocator.h"
+#include "platform/host/host.h"
+
+namespace sfxtool {
+
+namespace fs = std::filesystem;
+namespace host = platform::host;
+
+const char* KindName(ArchiveKind kind) {
+    switch (kind) {
+        case ArchiveKind::Zip: return "zip";
+        case ArchiveKind::SevenZip: return "7z";
+        default: return "none";
+    }
+}
+
+StubLocation LocateAsStub(const std::string& path) {
+    // A fresh sandbox holding only a link to the file: the stub's routine opens it as
+    // C:\in\payload.bin and nothing of the user's folder is exposed to the run.
+    host::Sandbox sandbox;
+    const fs::path folder = fs::path(sandbox.root()) / "C" / "in";
+    fs::create_directories(folder);
+    fs::create_symlink(fs::absolute(path), folder / "payload.bin");
+
+    StubLocation out;
+    stub::PayloadKind kind = stub::PayloadKind::None;
+    uint32_t position = 0;
+    bool opened = false;
+    const host::RunResult run = host::Run(sandbox, host::Environment{}, [&] {
+        using namespace platform;
+        const Handle file = CreateFileW(u"C:\\in\\payload.bin", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return;
+        opened = true;
+        kind = stub::PayloadLocator(file);
+        if (kind != stub::PayloadKind::None) position = SetFilePointer(file, 0, nullptr, FILE_CURRENT);
+        CloseHandle(file);
+    });
+    if (run.exited) {
+        out.ended = true;
+        out.exitCode = run.exitCode;
+        return out;
+    }
+    if (!opened) throw std::runtime_error("cannot open " + path);
+    out.kind = kind == stub::PayloadKind::SevenZip ? ArchiveKind::SevenZip
+             : kind == stub::PayloadKind::Zip      ? ArchiveKind::Zip
+                                                    : ArchiveKind::None;
+    out.offset = position;
+    return out;
+}
+
+bool NameIsSafeForStub(const std::u16string& name) {
+    return stub::EntryNameIsSafe(name.data(), static_cast<platform::u32>(name.size()));
+}
+
+bool NameFitsForStub(uint32_t stagingLength, uint32_t count) {
+    stub::StagingState staging{};
+    staging.stagingLength = stagingLength;
+    return stub::EntryPathFits(staging, count);
+}
+
+}  // namespace sfxtool

@@ -1,0 +1,136 @@
+// sfxtool: packs, inspects and verifies self-extracting installers (the stub with an archive
+// appended). Exit codes: 0 all well, 1 problems with the input, 2 usage errors.
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+
+#include "sfxtool/Analysis.h"
+#include "sfxtool/Pack.h"
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kInputProblem = 1;
+constexpr int kUsage = 2;
+
+int Fail(const std::string& message) {
+    std::cerr << "sfxtool: " << message << "\n";
+    return kInputProblem;
+}
+
+void PrintProblems(const std::string& prefix, const sfxtool::Problems& problems) {
+    for (const auto& p : problems) std::cerr << "sfxtool: " << prefix << p.message << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"sfxtool: pack, inspect and verify self-extracting installers (stub + 7z/ZIP archive).\n"
+                 "Exit codes: 0 all well, 1 problems with the input, 2 usage errors.",
+                 "sfxtool"};
+    app.require_subcommand(1);
+    app.set_help_all_flag("--help-all", "Help for every command");
+
+    uint32_t stagingLength = sfxtool::kDefaultStagingLength;
+    const std::string stagingHelp =
+        "Length in UTF-16 units of the staging folder path assumed for the stub's path-length rule "
+        "(default 64: a typical user's temp folder plus \"ZEBxxxx.tmp\")";
+
+    // pack
+    auto* pack = app.add_subcommand("pack", "Append an archive to the stub: from a folder (built here, 7z or ZIP) or an existing archive; "
+                                            "written atomically and verified");
+    sfxtool::PackOptions packOptions;
+    std::string launch;
+    pack->add_option("--stub", packOptions.stub, "The stub executable (SelfExtractor.exe)")->required();
+    pack->add_option("--payload", packOptions.payload, "A folder to pack, or an existing 7z or ZIP archive to append as it is")->required();
+    auto* formatOption = pack->add_option("--format", packOptions.format, "Archive format for a folder (default 7z)")
+                             ->check(CLI::IsMember({"7z", "zip"}));
+    auto* launchOption = pack->add_option("--launch", launch, "Program the stub runs, relative to the folder (written as .launch; folders only)");
+    pack->add_option("-o,--output", packOptions.out, "The installer to write")->required();
+    pack->add_option("--staging-length", stagingLength, stagingHelp)->check(CLI::Range(1, 258));
+    pack->footer("The same inputs give a byte-identical output; entry times come from SOURCE_DATE_EPOCH when set.\n"
+                 "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header, solid).");
+
+    // inspect
+    auto* inspect = app.add_subcommand("inspect", "Describe an installer: archive position and kind, entries, what follows the archive, "
+                                                  "the program the stub runs, and every problem verify would report");
+    std::string inspectFile;
+    bool json = false;
+    inspect->add_option("FILE", inspectFile, "The installer (or any file)")->required();
+    inspect->add_flag("--json", json, "One JSON document instead of text");
+    inspect->add_option("--staging-length", stagingLength, stagingHelp)->check(CLI::Range(1, 258));
+    inspect->footer("Exits 0 whenever the file could be read, problems or not.");
+
+    // verify
+    auto* verify = app.add_subcommand("verify", "Check an installer for everything that would make the stub fail or misbehave; "
+                                                "one line per problem on stderr, exit 1 when there is any");
+    std::string verifyFile;
+    verify->add_option("FILE", verifyFile, "The installer")->required();
+    verify->add_option("--staging-length", stagingLength, stagingHelp)->check(CLI::Range(1, 258));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return kOk;
+    } catch (const CLI::CallForAllHelp&) {
+        std::cout << app.help("", CLI::AppFormatMode::All);
+        return kOk;
+    } catch (const CLI::ParseError& e) {
+        std::string what = e.what();
+        if (what.empty()) what = "a command is required: pack, inspect or verify";
+        std::cerr << "sfxtool: " << what << " (see sfxtool --help)\n";
+        return kUsage;
+    }
+
+    try {
+        if (*pack) {
+            packOptions.stagingLength = stagingLength;
+            packOptions.formatGiven = formatOption->count() > 0;
+            struct stat st{};
+            const bool payloadIsFolder = stat(packOptions.payload.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            if (launchOption->count() > 0) {
+                if (!payloadIsFolder) {
+                    std::cerr << "sfxtool: --launch goes only with a payload folder; an archive keeps its own .launch (see sfxtool pack --help)\n";
+                    return kUsage;
+                }
+                packOptions.launch = launch;
+            }
+            packOptions.epoch = sfxtool::EntryTime();
+            const sfxtool::Report report = sfxtool::Pack(packOptions);
+            if (!report.problems.empty()) {
+                PrintProblems("pack: ", report.problems);
+                std::cerr << "sfxtool: pack: " << packOptions.out << " not written\n";
+                return kInputProblem;
+            }
+            std::cout << "wrote " << packOptions.out << ": " << sfxtool::KindName(report.kind) << " archive at offset "
+                      << report.offset << ", " << report.entries.size() << " entries, runs " << report.program << "\n";
+            return kOk;
+        }
+        if (*inspect) {
+            const sfxtool::Report report = sfxtool::Analyse(inspectFile, stagingLength);
+            if (json) std::cout << sfxtool::ReportJson(report).dump(2) << "\n";
+            else std::cout << sfxtool::ReportText(report);
+            return kOk;
+        }
+        if (*verify) {
+            const sfxtool::Report report = sfxtool::Analyse(verifyFile, stagingLength);
+            if (!report.problems.empty()) {
+                PrintProblems(verifyFile + ": ", report.problems);
+                return kInputProblem;
+            }
+            std::cout << verifyFile << ": ok (" << sfxtool::KindName(report.kind) << " at offset " << report.offset << ", "
+                      << report.entries.size() << " entries, runs " << report.program << ")\n";
+            return kOk;
+        }
+    } catch (const sfxtool::InputError& e) {
+        return Fail(e.what());
+    } catch (const sfxtool::PackError& e) {
+        return Fail(std::string("pack: ") + e.what());
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+    return kUsage;
+}
