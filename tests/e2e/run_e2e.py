@@ -131,12 +131,15 @@ class Wine:
 
 
 def setup_wine(prefix: Path) -> Wine:
-    r = subprocess.run([str(REPO / "scripts" / "wine-env"), "--prefix", str(prefix), "setup"],
-                       capture_output=True, text=True, timeout=1800)
-    sys.stderr.write(r.stderr)
+    # Files, not pipes: Wine's helper processes inherit them and outlive the call.
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    out_file = prefix.parent / "wine-env.out"
+    with open(out_file, "wb") as out:
+        r = subprocess.run([str(REPO / "scripts" / "wine-env"), "--prefix", str(prefix), "setup"],
+                           stdin=subprocess.DEVNULL, stdout=out, timeout=1800)
     if r.returncode != 0:
         raise SystemExit("e2e: scripts/wine-env setup failed")
-    kv = dict(line.split("=", 1) for line in r.stdout.splitlines() if "=" in line)
+    kv = dict(line.split("=", 1) for line in out_file.read_text().splitlines() if "=" in line)
     return Wine(prefix=Path(kv["WINEPREFIX"]), temp=Path(kv["WINE_TEMP"]), temp_win=kv["WINE_TEMP_WIN"],
                 win32_ok=kv.get("WIN32") == "ok", win32_reason=kv.get("WIN32_REASON", ""))
 
@@ -380,8 +383,11 @@ class Harness:
         if cwd is not None:
             argv.append(self.wine.win_path(cwd))
         try:
-            subprocess.run(argv, env=self.wine.env(overrides, env), capture_output=True,
-                           timeout=stub.timeout + 60, stdin=subprocess.DEVNULL)
+            # Wine's own helper processes (services.exe, ...) inherit stdout and stderr and
+            # outlive the run: hand them files, never pipes.
+            with open(out / "wine.log", "wb") as wine_log:
+                subprocess.run(argv, env=self.wine.env(overrides, env), stdin=subprocess.DEVNULL,
+                               stdout=wine_log, stderr=subprocess.STDOUT, timeout=stub.timeout + 60)
         except subprocess.TimeoutExpired:
             self.reset_wine()
             return RunResult(None, "harness timeout (rawrun did not end)", None, self.temp_names())
@@ -507,7 +513,8 @@ def pseudo_random(n: int, seed: int) -> bytes:
 
 def mixed_data(n: int, seed: int) -> bytes:
     """Compressible text interleaved with noise, so deflate and LZMA both have work to do."""
-    text = b"The quick brown fox jumps over the lazy dog. 0123456789\r\n" * (n // 120 + 1)
+    line = b"The quick brown fox jumps over the lazy dog. 0123456789\r\n"
+    text = line * (n // len(line) + 1)
     noise = pseudo_random(n, seed)
     return bytes(text[i] if (i // 64) % 3 else noise[i] for i in range(n))
 
@@ -793,7 +800,8 @@ class Cases:
             a_n, a_r = probe_argv(rn.report)[1:], probe_argv(rep)[1:]
             c.expect(a_n == a_r, f"relaunch: argv[1:] {a_r!r} differs from normal mode {a_n!r}")
         check_staging_gone(c, r)
-        c.expect(not r.guid_dirs(), f"relaunch: GUID folder left behind: {r.guid_dirs()}")
+        left = [k for g in r.guid_dirs() for k in r.temp_tree if k == g or k.startswith(g + os.sep)]
+        c.expect(not r.guid_dirs(), f"relaunch: GUID folder left behind: {left}")
         c.expect(not [n for n in r.temp_entries if n.lower().endswith(".exe")],
                  f"relaunch: stray program in %TEMP%: {r.temp_entries}")
         c.done()

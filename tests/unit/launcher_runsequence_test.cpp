@@ -136,16 +136,35 @@ TEST_F(LauncherRunSequence, ModulePathTooLongFailsBeforeAnyStagingDirectory) {
     }
 }
 
-TEST_F(LauncherRunSequence, ModulePathOf260UnitsStillRuns) {
-    std::u16string path = u"C:\\" + std::u16string(150, u'm') + u"\\";
-    path += std::u16string(260 - path.size() - 4, u'n') + u".exe";
-    env.modulePath = path;
-    env.commandLine = u"\"" + path + u"\" -x";
-    WriteStub(path, InstallerZip());
+TEST_F(LauncherRunSequence, ModulePathsThatFitPassTheCheck) {
+    // 260 units pass the module-path check (the staging directory is made), though a path that
+    // long cannot be opened by the platform afterwards; 259 units run through.
+    for (const size_t length : {260u, 259u}) {
+        std::u16string path = u"C:\\" + std::u16string(150, u'm') + u"\\";
+        path += std::u16string(length - path.size() - 4, u'n') + u".exe";
+        env.modulePath = path;
+        env.commandLine = u"\"" + path + u"\" -x";
+        WriteStub(path, InstallerZip());
+        const RunResult result = RunStub();
+        EXPECT_EQ(result.CountOf(Call::GetTempFileNameW), 1u) << length << Trace(result);
+        if (length == 259) {
+            EXPECT_EQ(result.exitCode, kInstallerCode) << Trace(result);
+            EXPECT_EQ(seenParameters, u" -x");
+            EXPECT_TRUE(seenPayload);
+        }
+    }
+}
+
+TEST_F(LauncherRunSequence, TempFolderThatDoesNotFitEndsTheRun) {
+    WriteStub(env.modulePath, InstallerZip());
+    env.tempFolder = u"C:\\" + std::u16string(200, u't') + u"\\" + std::u16string(57, u'u') + u"\\";
+    ASSERT_EQ(env.tempFolder.size(), 261u);
     const RunResult result = RunStub();
-    EXPECT_EQ(result.exitCode, kInstallerCode);
-    EXPECT_EQ(seenParameters, u" -x");
-    EXPECT_TRUE(seenPayload);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitCode, 5u);
+    EXPECT_EQ(result.CountOf(Call::GetTempFileNameW), 0u);
+    EXPECT_EQ(result.CountOf(Call::CreateDirectoryW), 0u);
+    EXPECT_TRUE(result.starts.empty());
 }
 
 TEST_F(LauncherRunSequence, NoArchiveFailsAndLeavesTheEmptyStagingDirectory) {
@@ -253,7 +272,7 @@ TEST_F(LauncherRunSequence, EachFailingLauncherCallGivesItsDocumentedExitCode) {
         ASSERT_LT(i, result.calls.size()) << what;
         EXPECT_EQ(result.calls[i].call, call) << what << ": the run is not deterministic";
         EXPECT_TRUE(result.calls[i].failedByInjection) << what;
-        EXPECT_EQ(result.exitCode, expectInstaller ? kInstallerCode : 5u) << what;
+        EXPECT_EQ(result.exitCode, expectInstaller ? kInstallerCode : 5u) << what << Trace(result);
         if (stagingDeleted) {
             EXPECT_TRUE(StagingFolders(sandbox, env.tempFolder).empty()) << what;
         }

@@ -47,18 +47,6 @@ TEST(LauncherStaging, CreatesTmpNamedDirectoryWithBothPathForms) {
     EXPECT_EQ(PathsOf(result, Call::GetTempFileNameW), std::vector<std::u16string>{u"C:\\Users\\me\\Temp\\"});
 }
 
-TEST(LauncherStaging, TwoRunsGetDistinctDirectories) {
-    Sandbox sandbox;
-    Environment env;
-    StagingState first{}, second{};
-    bool ok1 = false, ok2 = false;
-    platform::host::Run(sandbox, env, [&] { ok1 = stub::CreateStagingDirectory(first); });
-    platform::host::Run(sandbox, env, [&] { ok2 = stub::CreateStagingDirectory(second); });
-    ASSERT_TRUE(ok1 && ok2);
-    EXPECT_NE(Path(first.stagingPath), Path(second.stagingPath));
-    EXPECT_EQ(StagingFolders(sandbox, env.tempFolder).size(), 2u);
-}
-
 TEST(LauncherStaging, TempFolderThatDoesNotFitFailsWithoutTryingElsewhere) {
     for (const size_t length : {261u, 300u}) {
         Sandbox sandbox;

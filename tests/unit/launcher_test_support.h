@@ -97,6 +97,18 @@ inline std::vector<std::u16string> StagingFolders(const Sandbox& sandbox,
     return found;
 }
 
+// The last `count` calls of a run, for failure messages.
+inline std::string Trace(const RunResult& result, size_t count = 8) {
+    std::string text;
+    const size_t from = result.calls.size() > count ? result.calls.size() - count : 0;
+    for (size_t i = from; i < result.calls.size(); ++i) {
+        const CallRecord& record = result.calls[i];
+        text += "\n  " + std::to_string(i) + " " + platform::host::CallName(record.call) + " " +
+                N(record.path) + (record.failedByInjection ? " (injected)" : "");
+    }
+    return text;
+}
+
 inline std::unique_ptr<stub::RunState> NewRunState() { return std::make_unique<stub::RunState>(); }
 
 }  // namespace launchertest

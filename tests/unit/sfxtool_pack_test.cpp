@@ -21,6 +21,7 @@ void MakePayload(const std::string& folder) {
     WriteFile(folder + "/docs/readme.txt", std::string(20000, 'r'));
     WriteFile(folder + "/data/deep/noise.bin", Noise(7000, 2));
     WriteFile(folder + "/empty.txt", "");
+    WriteFile(folder + "/ lead space.txt", "names 7zz list files would trim");
 }
 
 // Builds a 7z archive with 7zz from a payload folder and appends it to the fake stub.
@@ -66,7 +67,7 @@ TEST(SfxtoolSevenZipChecks, AnLzmaArchiveWithBcjPassesAndIsDescribed) {
     EXPECT_TRUE(r.programExists);
     size_t files = 0;
     for (const auto& e : r.entries) files += !e.isDir;
-    EXPECT_EQ(files, 4u);
+    EXPECT_EQ(files, 5u);
 }
 
 TEST(SfxtoolSevenZipChecks, FindsWhatTheStubCannotTake) {
@@ -118,7 +119,7 @@ TEST(SfxtoolPack, PacksAFolderInBothFormatsIntoAnInstallerThatVerifies) {
         for (const auto& e : r.entries)
             if (!e.isDir) names.push_back(e.name);
         std::sort(names.begin(), names.end());
-        EXPECT_EQ(names, (std::vector<std::string>{".launch", kInstallerName, "data/deep/noise.bin", "docs/readme.txt",
+        EXPECT_EQ(names, (std::vector<std::string>{" lead space.txt", ".launch", kInstallerName, "data/deep/noise.bin", "docs/readme.txt",
                                                    "empty.txt"}));
         if (format == "7z") {
             for (const auto& f : r.folders) EXPECT_EQ(f.chain, "BCJ LZMA") << "the payload holds an x86 executable";

@@ -151,6 +151,7 @@ TEST(SfxtoolZipChecks, FindsUnsafeDuplicatedAndOverlongNames) {
     const std::string archive = Written({{kInstallerName, "MZ"},
                                          {"../evil.txt", "x"},
                                          {"sub/CON", "x"},
+                                         {"what?.txt", "x"},
                                          {"Readme.TXT", "1"},
                                          {"readme.txt", "2"},
                                          {"trail.", "3"},
@@ -166,7 +167,7 @@ TEST(SfxtoolZipChecks, FindsUnsafeDuplicatedAndOverlongNames) {
         duplicate += p.code == "duplicate-name";
         tooLong += p.code == "name-too-long";
     }
-    EXPECT_EQ(unsafe, 2) << Codes(r);
+    EXPECT_EQ(unsafe, 3) << Codes(r);
     EXPECT_EQ(duplicate, 3) << Codes(r);  // case, trailing dot, file used as folder
     EXPECT_EQ(tooLong, 1) << Codes(r);
     // One unit shorter staging path and the long name fits (63 + 195 + 1 = 259).

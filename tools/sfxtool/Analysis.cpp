@@ -124,6 +124,12 @@ void CheckNames(Report& r) {
                 " has an unsafe name (absolute, with \"..\", \":\" or a device name such as CON); the stub refuses it: rename it"});
             continue;
         }
+        bool badCharacter = false;
+        for (char16_t c : e.wide)
+            badCharacter = badCharacter || c < 0x20 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
+        if (badCharacter)
+            r.problems.push_back({"unsafe-name", "entry " + name +
+                " contains a character Windows does not allow in file names (< > \" | ? * or a control character); the stub cannot create it: rename it"});
         if (e.wide.find(u'\\') != std::u16string::npos)
             r.problems.push_back({"unsafe-name", "entry " + name +
                 " contains a backslash, which Windows takes for a folder separator that the stub does not create: use \"/\""});

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "platform/host/host.h"
+#include "sfxtool/SevenZipReader.h"
 #include "sfxtool/ZipWriter.h"
 
 namespace sfxtool {
@@ -198,7 +199,7 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, con
     const std::string list = workFolder + "/files.txt";
     fs::create_directories(stage);
     bool executables = false;
-    std::ofstream listing(list, std::ios::binary | std::ios::trunc);
+    std::ofstream listFile(list, std::ios::binary | std::ios::trunc);
     for (const auto& f : files) {
         const fs::path target = fs::path(stage) / f.name;
         std::error_code ec;
@@ -214,9 +215,9 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, con
         }
         chmod(target.c_str(), 0644);
         SetTime(target.string(), epoch);
-        listing << f.name << '\n';
+        listFile << f.name << '\n';
     }
-    listing.close();
+    listFile.close();
     for (auto it = fs::recursive_directory_iterator(stage); it != fs::recursive_directory_iterator(); ++it)
         if (it->is_directory()) {
             chmod(it->path().c_str(), 0755);
@@ -227,19 +228,43 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, con
     // Every setting explicit: LZMA (its stream starts with the zero byte the stub's locator looks
     // for) behind x86 BCJ when the payload holds x86/x64 executables, one solid folder, an
     // LZMA-packed plain header, no times or attributes stored, one thread, no reordering by type.
-    const std::vector<std::string> argv = {
+    // Names go on the command line after "--", taken literally (-spd): list files would lose
+    // leading and trailing spaces. Very large sets fall back to a list file.
+    std::vector<std::string> argv = {
         sevenZip, "a", "-t7z",
         "-m0=LZMA:d=16m:fb=64:mf=bt4:lc=3:lp=0:pb=2",
         executables ? "-mf=BCJ" : "-mf=off",
         "-ms=on", "-mqs=off", "-mmt=1",
         "-mhc=on", "-mhe=off",
         "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off",
-        "-spd", "-scsUTF-8", "-sccUTF-8", "-bd", "-y",
-        archivePath, "@" + list};
+        "-spd", "-scsUTF-8", "-sccUTF-8", "-bd", "-y"};
+    size_t total = 0;
+    for (const auto& f : files) total += f.name.size() + 1;
+    if (total < (512u << 10)) {
+        argv.push_back("--");
+        argv.push_back(archivePath);
+        for (const auto& f : files) argv.push_back(f.name);
+    } else {
+        argv.push_back("--");
+        argv.push_back(archivePath);
+        argv.push_back("@" + list);
+    }
     const std::string log = workFolder + "/7zz.log";
     const int rc = RunProgram(argv, stage, log);
     if (rc == 127 || rc < 0) throw PackError("cannot run " + sevenZip + " (Debian package 7zip)");
     if (rc != 0) throw PackError(sevenZip + " failed (exit " + std::to_string(rc) + "): " + LastLines(log, 3));
+
+    // Every file, and nothing else, must have reached the archive under its own name.
+    const SevenZipListing listing = ListSevenZip(archivePath, 0);
+    std::vector<std::string> got;
+    for (const auto& e : listing.entries)
+        if (!e.isDir) got.push_back(EncodeUtf8(e.name));
+    std::vector<std::string> want;
+    for (const auto& f : files) want.push_back(f.name);
+    std::sort(got.begin(), got.end());
+    if (listing.openResult != 0 || got != want)
+        throw PackError(sevenZip + " did not store the folder's files as named (names with leading or trailing "
+                        "spaces in a very large payload?): use --format zip");
 }
 
 Report Pack(const PackOptions& o) {

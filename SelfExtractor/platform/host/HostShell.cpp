@@ -103,7 +103,12 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
         }
     }
     const std::u16string base = directory.empty() ? context.env.currentDirectory : directory;
-    const Resolved target = Resolve(context.sandbox->root(), base, file);
+    std::u16string unquoted = file;  // the shell accepts a quoted file name
+    if (unquoted.size() >= 2 && unquoted.front() == u'"' && unquoted.back() == u'"')
+        unquoted = unquoted.substr(1, unquoted.size() - 2);
+    Resolved target;
+    if (unquoted.size() < kMaxPathChars) target = Resolve(context.sandbox->root(), base, unquoted);
+    else target.error = ERROR_PATH_NOT_FOUND;
     if (target.error != ERROR_SUCCESS || !target.exists) {
         SetError(ERROR_FILE_NOT_FOUND);
         return 0;

@@ -4,6 +4,15 @@
 // "/" separate, names compare case-insensitively (an existing entry is found whatever the case),
 // trailing dots and spaces of a component are dropped, as Windows does.
 //
+// Paths resolve lexically first: "." drops, ".." never climbs above the drive root (nothing leaves
+// the sandbox), a relative path starts at Environment::currentDirectory. A component holding ':' or
+// naming a device (CON, NUL, COM1, ...) fails with ERROR_INVALID_NAME; a path of MAX_PATH units or
+// more (without "\\?\") fails with ERROR_PATH_NOT_FOUND. Open files keep Windows' locks: no
+// delete sharing (DeleteFileW and the shell's delete fail while a handle is open, in this run or
+// in a run it is nested in), share modes checked on open, a running module's file cannot be
+// written or deleted, the current folder cannot be removed. FindFirstFileW lists "." and ".."
+// outside a drive root, as NTFS does.
+//
 // A test describes the machine in an Environment, runs code with Run(), and gets the exit code
 // that the code passed to ExitProcess (which unwinds with an exception here). After each run the
 // backend releases every handle and heap block the run left behind.
@@ -111,6 +120,7 @@ struct RunResult {
     bool threadStarted = false;
     // What the run left behind (released by Run afterwards) and misuse it made.
     uint64_t handlesLeft = 0;       // open file, find, process and thread handles at the end
+                                    // (the message-pump thread's handle counts too)
     uint64_t blocksLeft = 0;        // heap blocks (both heaps) not freed at the end
     uint64_t invalidHandleUses = 0; // calls given a handle that is not open (double close, ...)
     uint64_t invalidFrees = 0;      // frees of blocks that are not allocated (or of the wrong heap)

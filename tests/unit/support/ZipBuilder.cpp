@@ -1,4 +1,4 @@
-#include "support/ZipBuilder.h"
+#include "ZipBuilder.h"
 
 #include <zlib.h>
 

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Command-line behaviour of sfxtool: help, exit codes (0 well, 1 input problems, 2 usage), one-line
+# errors on stderr, JSON output, byte-identical packs and no output after a refused pack.
+#   tests/tool/sfxtool_cli_test.sh [path/to/sfxtool]
+set -uo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+tool="${1:-$here/build/host/sfxtool}"
+[ -x "$tool" ] || { echo "sfxtool not built: $tool"; echo "RESULT passed=0 failed=1 skipped=0"; exit 1; }
+work="$(mktemp -d /tmp/sfxtool-cli-XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+passed=0; failed=0
+check() {  # check NAME CONDITION-COMMAND...
+  local name=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "PASS $name"; else failed=$((failed + 1)); echo "FAIL $name"; fi
+}
+# run ARGS...: sets rc, out, err
+run() { "$tool" "$@" >"$work/out" 2>"$work/err"; rc=$?; out=$(cat "$work/out"); err=$(cat "$work/err"); }
+lines() { [ -z "$1" ] && echo 0 || printf '%s\n' "$1" | wc -l; }
+
+# A minimal PE32 image of one section stands for the stub.
+python3 - "$work/stub.exe" <<'PY'
+import struct, sys
+b = bytearray(0x400)
+b[0:2] = b"MZ"; struct.pack_into("<I", b, 0x3C, 0x40)
+b[0x40:0x44] = b"PE\0\0"; struct.pack_into("<HH", b, 0x44, 0x14C, 1); struct.pack_into("<H", b, 0x54, 0xE0)
+struct.pack_into("<H", b, 0x58, 0x10B); struct.pack_into("<I", b, 0x58 + 92, 16)
+s = 0x58 + 0xE0
+b[s:s + 5] = b".text"; struct.pack_into("<IIII", b, s + 8, 0x200, 0x1000, 0x200, 0x200)
+b[0x200:0x400] = b"x" * 0x200
+open(sys.argv[1], "wb").write(b)
+PY
+mkdir -p "$work/payload/docs"
+cp "$work/stub.exe" "$work/payload/Orvak ZEB Installer.exe"
+printf 'hello\n%.0s' {1..500} > "$work/payload/docs/readme.txt"
+: > "$work/payload/empty.txt"
+
+# Help for the tool and each command.
+run --help;          check "help" test "$rc" = 0 -a -n "$(grep -E 'pack' <<<"$out")" -a -n "$(grep -E 'verify' <<<"$out")"
+run pack --help;     check "pack help" test "$rc" = 0 -a -n "$(grep -e '--payload' <<<"$out")" -a -n "$(grep -e '--launch' <<<"$out")"
+run inspect --help;  check "inspect help" test "$rc" = 0 -a -n "$(grep -e '--json' <<<"$out")"
+run verify --help;   check "verify help" test "$rc" = 0 -a -n "$(grep -e '--staging-length' <<<"$out")"
+
+# Usage errors: exit 2, one line on stderr.
+run;                                          check "no command" test "$rc" = 2 -a "$(lines "$err")" = 1
+run frobnicate;                               check "unknown command" test "$rc" = 2 -a "$(lines "$err")" = 1
+run pack --stub "$work/stub.exe" --payload "$work/payload";  check "pack without -o" test "$rc" = 2 -a "$(lines "$err")" = 1
+run pack --stub "$work/stub.exe" --payload "$work/payload" --format rar -o "$work/x.exe"
+check "bad format" test "$rc" = 2 -a ! -e "$work/x.exe"
+run verify;                                   check "verify without file" test "$rc" = 2
+
+# Input problems: exit 1, one line per problem.
+run verify "$work/missing.exe";               check "verify missing file" test "$rc" = 1 -a "$(lines "$err")" = 1
+run inspect "$work/missing.exe";              check "inspect missing file" test "$rc" = 1 -a "$(lines "$err")" = 1
+run verify "$work/stub.exe";                  check "verify bare stub" test "$rc" = 1 -a -n "$(grep 'no archive found' <<<"$err")"
+run inspect "$work/stub.exe";                 check "inspect bare stub exits 0" test "$rc" = 0 -a -n "$(grep 'no archive found' <<<"$out")"
+run pack --stub "$work/stub.exe" --payload "$work/payload" --launch nothing.exe -o "$work/x.exe"
+check "launch target missing" test "$rc" = 1 -a "$(lines "$err")" = 1 -a ! -e "$work/x.exe"
+
+# A good pack in each format; verify and inspect agree.
+for fmt in 7z zip; do
+  run pack --stub "$work/stub.exe" --payload "$work/payload" --format $fmt --launch docs/readme.txt -o "$work/setup-$fmt.exe"
+  check "pack $fmt" test "$rc" = 0 -a -s "$work/setup-$fmt.exe"
+  run verify "$work/setup-$fmt.exe";          check "verify $fmt" test "$rc" = 0 -a -z "$err"
+  run inspect --json "$work/setup-$fmt.exe"
+  check "inspect --json $fmt" python3 -c '
+import json, sys
+j = json.loads(sys.argv[1])
+names = sorted(e["name"] for e in j["entries"])
+assert j["kind"] == sys.argv[2] and j["offset"] == 1024 and j["problems"] == [], j
+assert names == [".launch", "Orvak ZEB Installer.exe", "docs/readme.txt", "empty.txt"], names
+assert j["program"] == {"source": ".launch", "path": "docs/readme.txt", "exists": True}, j["program"]
+' "$out" "$fmt"
+done
+run pack --stub "$work/stub.exe" --payload "$work/payload" --launch docs/readme.txt -o "$work/x.exe"
+run pack --stub "$work/stub.exe" --payload "$work/setup-7z.exe" --launch docs/readme.txt -o "$work/x.exe"
+check "--launch with an archive is a usage error" test "$rc" = 2
+
+# Same inputs, same bytes (and SOURCE_DATE_EPOCH is honoured).
+for n in 1 2; do
+  SOURCE_DATE_EPOCH=1700000000 "$tool" pack --stub "$work/stub.exe" --payload "$work/payload" --format zip -o "$work/d$n.exe" >/dev/null 2>&1
+  touch "$work/payload/docs/readme.txt"
+done
+check "deterministic zip" cmp -s "$work/d1.exe" "$work/d2.exe"
+check "SOURCE_DATE_EPOCH honoured" test -n "$(unzip -l "$work/d1.exe" 2>/dev/null | grep '2023-11-14')"
+SOURCE_DATE_EPOCH=yesterday "$tool" pack --stub "$work/stub.exe" --payload "$work/payload" -o "$work/e.exe" 2>/dev/null
+check "malformed SOURCE_DATE_EPOCH refused" test $? = 1 -a ! -e "$work/e.exe"
+
+# A 7z archive the stub passes over (LZMA2): refused, nothing written, the fix named.
+(cd "$work/payload" && 7zz a -t7z -bd -y -m0=LZMA2 "$work/lzma2.7z" . >/dev/null)
+mkdir -p "$work/outdir"
+run pack --stub "$work/stub.exe" --payload "$work/lzma2.7z" -o "$work/outdir/setup.exe"
+check "lzma2 refused" test "$rc" = 1 -a -n "$(grep 'LZMA' <<<"$err")" -a -z "$(ls -A "$work/outdir")"
+cat "$work/stub.exe" "$work/lzma2.7z" > "$work/lzma2.exe"
+run verify "$work/lzma2.exe"
+check "verify lzma2: one line per problem" test "$rc" = 1 -a "$(lines "$err")" -ge 1 -a -z "$(grep -v '^sfxtool: ' <<<"$err")"
+
+echo "RESULT passed=$passed failed=$failed skipped=0"
+[ "$failed" = 0 ]
