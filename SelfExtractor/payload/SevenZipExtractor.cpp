@@ -69,7 +69,8 @@ void SevenZipExtractor(RunState& state) {
     SRes opened = SzArEx_Open(&archiveDatabase, SevenZipLookStream(input), mainAllocator,
                               tempAllocator);
     // Without a name table no entry can be named: treated like an archive that did not open.
-    if (opened == SZ_OK && archiveDatabase.NumFiles != 0 && archiveDatabase.FileNameOffsets == nullptr) {
+    if (opened == SZ_OK && archiveDatabase.NumFiles != 0 &&
+        archiveDatabase.FileNameOffsets == nullptr) {
         opened = SZ_ERROR_ARCHIVE;
     }
 
@@ -86,7 +87,6 @@ void SevenZipExtractor(RunState& state) {
                 SevenZipFree(nullptr, entryName);
                 entryName = nullptr;
                 entryNameCapacity = 0;
-                if (len > 0x7FFFFFFFu / sizeof(WChar)) break;
                 entryName = static_cast<WChar*>(SevenZipAlloc(nullptr, len * sizeof(WChar)));
                 if (entryName == nullptr) break;
                 entryNameCapacity = len;
@@ -98,7 +98,8 @@ void SevenZipExtractor(RunState& state) {
                 &folderBufferSize, &entryOffset, &entrySize, mainAllocator, tempAllocator);
             if (extracted != SZ_OK) break;
 
-            // Path-length rule, then the name check, before anything is created for the entry.
+            // Path-length rule (the first test also keeps the 32-bit casts exact), then the name
+            // check, before anything is created for the entry.
             if (len > kMaxPathChars || !EntryPathFits(state.staging, static_cast<u32>(len))) Fail();
             if (!EntryNameIsSafe(entryName, static_cast<u32>(len))) Fail();
             if (!EntryPathBuilder(state.staging, entryName, static_cast<u32>(len))) Fail();

@@ -34,7 +34,7 @@ SRes SelfFileSeek(ISeekInStreamPtr vt, Int64* position, ESzSeek origin) {
     u32 moveMethod;
     switch (origin) {
         case SZ_SEEK_SET: moveMethod = FILE_BEGIN; break;
-        case SZ_SEEK_CUR: moveMethod = FILE_BEGIN; break;
+        case SZ_SEEK_CUR: moveMethod = FILE_CURRENT; break;
         case SZ_SEEK_END: moveMethod = FILE_END; break;
         default: return SZ_ERROR_PARAM;
     }

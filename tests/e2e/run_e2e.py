@@ -818,62 +818,73 @@ class Cases:
         # A folder named like a DLL counts as much as a file.
         self.relaunch_pair(stub, "relaunch-dll-folder", tail=" /q", dll_is_folder=True)
 
-    # -- planted library ----------------------------------------------------------------------
-    def planted_dll(self, stub: Stub) -> None:
-        """A version.dll of our own beside the stub and in its current folder, with Wine told to
-        prefer a native version.dll: the stub must not load it (it preloads the system copy by
-        full path and narrows the search path first)."""
-        overrides = BASE_OVERRIDES + ";version=n,b"
+    # -- planted libraries --------------------------------------------------------------------
+    def planted_dll(self, stub: Stub, case: str, dll: str, control_load: str) -> None:
+        """A DLL of our own named `dll`, beside the stub and in its current folder, with Wine told
+        to prefer a native copy of that name: the stub must not load it. The marker DLL appends the
+        image path of every process it enters to "<dll>.loaded". A control first shows that an
+        unhardened program does take the planted copy (loading `control_load` by bare name), so the
+        check can fail, and whether a program takes it already at start-up through its static
+        imports, before any of its own code runs."""
+        stem = dll[:-4]
+        overrides = f"{BASE_OVERRIDES};{stem}=n,b"
         marker = self.h.programs[f"marker{stub.bits}"].read_bytes()
-        entries = [Entry(DEFAULT_INSTALLER, self.probe)]
-        payload = zip_payload(entries)
-        base = self.h.fresh_case("planted-dll", stub)
+        payload = zip_payload([Entry(DEFAULT_INSTALLER, self.probe)])
+        base = self.h.fresh_case(case, stub)
         c = Checks()
 
-        # Control: an unhardened program of the same bitness loading "version.dll" by name from
-        # its own folder does take the planted one, so the marker can show a load.
-        ctl = base / "control"
-        ctl.mkdir()
-        (ctl / "version.dll").write_bytes(marker)
-        ctl_exe = ctl / "probe.exe"
-        shutil.copy(self.h.programs[f"probe{stub.bits}"], ctl_exe)
-        rc = self.h.run(stub, ctl_exe, "", overrides=overrides,
-                        extra_env={"SFX_PROBE_LOADLIB": "version.dll"}, tag="control")
-        ctl_lines = (ctl / "version.dll.loaded").read_text("utf-8").splitlines() \
-            if (ctl / "version.dll.loaded").exists() else []
-        control_ok = rc.exit_code == 0 and any(l.lower().endswith("probe.exe") for l in ctl_lines)
-        c.expect(control_ok, f"control: an unhardened program did not load the planted version.dll "
-                             f"({rc.status}, marker {ctl_lines}); the check below could not fail")
+        def loads(folder: Path) -> list[str]:
+            f = folder / f"{dll}.loaded"
+            return f.read_text("utf-8").splitlines() if f.exists() else []
+
+        def control(tag: str, loadlib: str | None) -> list[str]:
+            folder = base / tag
+            folder.mkdir()
+            (folder / dll).write_bytes(marker)
+            exe = folder / "probe.exe"
+            shutil.copy(self.h.programs[f"probe{stub.bits}"], exe)
+            extra = {"SFX_PROBE_REPORT": ""} | ({"SFX_PROBE_LOADLIB": loadlib} if loadlib else {})
+            r = self.h.run(stub, exe, "", overrides=overrides, extra_env=extra, tag=tag)
+            c.expect(r.exit_code == 0, f"{tag}: control program failed: {r.status}")
+            return [l for l in loads(folder) if l.lower().endswith("probe.exe")]
+
+        at_start = control("control-startup", None)
+        by_name = control("control-loadlib", control_load)
+        c.expect(bool(by_name), f"control: an unhardened program loading {control_load} by name did not "
+                                f"take the planted {dll}, so this check could not fail")
         self.h.wine.clear_temp()
 
-        # Beside the stub (this also puts the stub into relaunch mode).
-        beside = base / "beside"
-        exe = self.h.place_stub(stub, beside, payload)
-        (beside / "version.dll").write_bytes(marker)
-        r = self.h.run(stub, exe, " /x", probe_exit=3, overrides=overrides, tag="beside")
-        check_exit(c, r, 3)
-        c.expect(r.report is not None, "beside: installer did not run")
-        lines = (beside / "version.dll.loaded").read_text("utf-8").splitlines() \
-            if (beside / "version.dll.loaded").exists() else []
-        stub_lines = [l for l in lines if not l.lower().endswith("orvak zeb installer.exe")]
-        c.expect(not stub_lines, f"beside: the planted version.dll was loaded into {stub_lines}")
-        self.h.wine.clear_temp()
-
-        # In the current folder only (normal mode).
-        clean, cur = base / "clean", base / "current"
-        exe = self.h.place_stub(stub, clean, payload)
-        cur.mkdir()
-        (cur / "version.dll").write_bytes(marker)
-        r = self.h.run(stub, exe, " /x", probe_exit=3, overrides=overrides, cwd=cur, tag="current")
-        check_exit(c, r, 3)
-        c.expect(r.report is not None, "current: installer did not run")
-        lines = (cur / "version.dll.loaded").read_text("utf-8").splitlines() \
-            if (cur / "version.dll.loaded").exists() else []
-        stub_lines = [l for l in lines if not l.lower().endswith("orvak zeb installer.exe")]
-        c.expect(not stub_lines, f"current: the planted version.dll was loaded into {stub_lines}")
-        observed = f"control loads={len(ctl_lines)}; stub loads beside/current: none"
+        observed = []
+        for tag in ("beside", "current"):
+            stub_dir = base / tag if tag == "beside" else base / "clean"
+            planted = base / tag
+            exe = self.h.place_stub(stub, stub_dir, payload)
+            planted.mkdir(exist_ok=True)
+            (planted / dll).write_bytes(marker)   # beside the stub: also relaunch mode
+            r = self.h.run(stub, exe, " /x", probe_exit=3, overrides=overrides,
+                           cwd=planted if tag == "current" else None, tag=tag)
+            check_exit(c, r, 3)
+            c.expect(r.report is not None, f"{tag}: installer did not run")
+            stub_lines = [l for l in loads(planted) if not l.lower().endswith(DEFAULT_INSTALLER.lower())]
+            why = (" (an unhardened program takes it at start-up too, through its static imports: "
+                   "the load comes before any code of the stub runs)") if at_start else ""
+            c.expect(not stub_lines, f"{tag}: the planted {dll} was loaded into {stub_lines}{why}")
+            observed.append(f"{tag}={len(stub_lines)}")
+            self.h.wine.clear_temp()
+        log(f"  note {case} [{stub.label}]: loads of the planted {dll}: control at start-up={len(at_start)}, "
+            f"control by name={len(by_name)}, stub {' '.join(observed)}")
         c.done()
-        log(f"  note planted-dll [{stub.label}]: {observed}")
+
+    def planted_version(self, stub: Stub) -> None:
+        self.planted_dll(stub, "planted-version", "version.dll", "version.dll")
+
+    def planted_secur32(self, stub: Stub) -> None:
+        self.planted_dll(stub, "planted-secur32", "secur32.dll", "secur32.dll")
+
+    def planted_dependency(self, stub: Stub) -> None:
+        # iphlpapi.dll is no preloaded library itself but a dependency of one (netapi32.dll): only
+        # the narrowed search path keeps a planted copy out.
+        self.planted_dll(stub, "planted-dependency", "iphlpapi.dll", "netapi32.dll")
 
 
 CASES = [
@@ -890,7 +901,9 @@ CASES = [
     ("relaunch", Cases.relaunch),
     ("relaunch-hyphen-line", Cases.relaunch_hyphen_line),
     ("relaunch-dll-folder", Cases.relaunch_dll_folder),
-    ("planted-dll", Cases.planted_dll),
+    ("planted-version", Cases.planted_version),
+    ("planted-secur32", Cases.planted_secur32),
+    ("planted-dependency", Cases.planted_dependency),
 ]
 
 

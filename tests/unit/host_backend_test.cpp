@@ -82,7 +82,9 @@ TEST(HostPaths, DotDotNeverLeavesTheDriveAndRelativePathsUseTheCurrentFolder) {
     EXPECT_TRUE(sandbox.Exists(u"C:\\x.txt"));
     EXPECT_TRUE(sandbox.Exists(u"C:\\cwd\\rel.txt"));
     EXPECT_TRUE(sandbox.Exists(u"C:\\cwd\\bare.txt"));
-    EXPECT_EQ(sandbox.LinuxPath(u"C:\\..\\..\\x.txt"), sandbox.root() + "/C/x.txt");
+    EXPECT_EQ(sandbox.LinuxPath(u"C:\\..\\..\\X.TXT"), sandbox.root() + "/C/x.txt");
+    EXPECT_EQ(sandbox.WindowsPath(sandbox.root() + "/C/cwd/rel.txt"), u"C:\\cwd\\rel.txt");
+    EXPECT_EQ(sandbox.WindowsPath("/etc/passwd"), u"");
 }
 
 TEST(HostPaths, MalformedNamesAndMissingEntriesGiveWindowsErrors) {
@@ -126,7 +128,8 @@ TEST(HostPaths, FoldersFindAndRemoval) {
     sandbox.WriteFile(u"C:\\app\\helper.dll", "dll");
     RunBody(sandbox, [] {
         FindData found{};
-        Handle find = FindFirstFileW(u"C:\\APP\\*.DLL", &found);
+        Handle find = nullptr;
+        find = FindFirstFileW(u"C:\\APP\\*.DLL", &found);
         ASSERT_NE(find, INVALID_HANDLE_VALUE);
         EXPECT_EQ(std::u16string(found.cFileName), u"helper.dll");
         EXPECT_EQ(found.nFileSizeLow, 3u);
@@ -148,7 +151,14 @@ TEST(HostPaths, FoldersFindAndRemoval) {
         EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
         CloseHandle(open);
         EXPECT_EQ(DeleteFileW(u"C:\\app\\COPY.exe"), 1);
+        find = FindFirstFileW(u"C:\\app\\*", &found);  // NTFS lists "." first
+        EXPECT_EQ(std::u16string(found.cFileName), u".");
+        FindClose(find);
         FileOperation remove{nullptr, FO_DELETE, u"C:\\APP\0", nullptr, FOF_SILENT, 0};
+        open = Open(u"C:\\app\\setup.exe", OPEN_EXISTING, GENERIC_READ);
+        EXPECT_NE(SHFileOperationW(&remove), 0);  // a file inside is in use: nothing goes
+        EXPECT_EQ(GetFileAttributesW(u"C:\\app\\helper.dll"), FILE_ATTRIBUTE_NORMAL);
+        CloseHandle(open);
         EXPECT_EQ(SHFileOperationW(&remove), 0);
         EXPECT_EQ(GetFileAttributesW(u"C:\\app"), INVALID_FILE_ATTRIBUTES);
     });
@@ -242,10 +252,10 @@ TEST(HostRuns, EveryCallKindFailsWithItsFailureValue) {
     Faults faults;
     faults.failEvery = {Call::CreateFileW, Call::SetFilePointer, Call::HeapAlloc, Call::StubHeapAlloc,
                         Call::ShellExecuteExW, Call::SHFileOperationW, Call::CoCreateGuid,
-                        Call::GetTempPathW, Call::WaitForSingleObject, Call::GetProcAddress,
+                        Call::GetTempPathW, Call::WaitForSingleObject, Call::AttachConsole,
                         Call::GetCommandLineW};
     faults.lastError = ERROR_WRITE_FAULT;
-    RunBody(sandbox, [] {
+    RunResult result = RunBody(sandbox, [] {
         EXPECT_EQ(Open(u"C:\\f", OPEN_EXISTING), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
         EXPECT_EQ(SetFilePointer(nullptr, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
@@ -261,10 +271,15 @@ TEST(HostRuns, EveryCallKindFailsWithItsFailureValue) {
         WChar buffer[8];
         EXPECT_EQ(GetTempPathW(8, buffer), 0u);
         EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-        EXPECT_EQ(GetProcAddress(GetModuleHandleW(u"kernel32.dll"), "AttachConsole"), nullptr);
+        auto attach = reinterpret_cast<AttachConsoleProc>(
+            GetProcAddress(GetModuleHandleW(u"kernel32.dll"), "AttachConsole"));
+        ASSERT_NE(attach, nullptr);
+        EXPECT_EQ(attach(ATTACH_PARENT_PROCESS), 0);
         EXPECT_NE(GetCommandLineW(), nullptr);  // cannot fail on Windows
     }, faults);
     EXPECT_TRUE(sandbox.Exists(u"C:\\f"));
+    EXPECT_FALSE(result.attachedConsole);
+    EXPECT_EQ(result.CountOf(Call::AttachConsole), 1u);
 }
 
 TEST(HostRuns, ThousandsOfLeakingRunsReleaseEverything) {
@@ -311,6 +326,15 @@ TEST(HostRuns, HeapsRefuseHugeBlocksAndCountAllocationsTogether) {
         StubHeapFree(c);
     }, faults);
     EXPECT_EQ(result.allocationCount, 6u);
+    Faults limited;
+    limited.heapLimit = 1000;
+    result = RunBody(sandbox, [] {
+        void* most = StubHeapAlloc(600);
+        EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, 401), nullptr);
+        StubHeapFree(most);
+        EXPECT_NE(HeapAlloc(GetProcessHeap(), 0, 1000), nullptr);
+    }, limited);
+    EXPECT_EQ(result.blocksLeft, 1u);
     EXPECT_EQ(result.invalidFrees, 2u);
     EXPECT_EQ(result.blocksLeft, 1u);
 }

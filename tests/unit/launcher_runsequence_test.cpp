@@ -157,7 +157,7 @@ TEST_F(LauncherRunSequence, ModulePathsThatFitPassTheCheck) {
 
 TEST_F(LauncherRunSequence, TempFolderThatDoesNotFitEndsTheRun) {
     WriteStub(env.modulePath, InstallerZip());
-    env.tempFolder = u"C:\\" + std::u16string(200, u't') + u"\\" + std::u16string(57, u'u') + u"\\";
+    env.tempFolder = u"C:\\" + std::u16string(200, u't') + u"\\" + std::u16string(56, u'u') + u"\\";
     ASSERT_EQ(env.tempFolder.size(), 261u);
     const RunResult result = RunStub();
     EXPECT_TRUE(result.exited);

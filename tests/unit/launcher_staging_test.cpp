@@ -102,18 +102,6 @@ TEST(LauncherStaging, EachFailingStepFails) {
     }
 }
 
-TEST(LauncherStaging, ReservedFileThatCannotBeDeletedFailsTheCreation) {
-    // The delete's result is not looked at; the directory creation over the file decides.
-    Sandbox sandbox;
-    Environment env;
-    Faults faults;
-    faults.failEvery = {Call::DeleteFileW};
-    StagingState staging{};
-    bool created = true;
-    platform::host::Run(sandbox, env, [&] { created = stub::CreateStagingDirectory(staging); }, faults);
-    EXPECT_FALSE(created);
-}
-
 // ---- entry paths --------------------------------------------------------------------------
 
 class LauncherEntryPath : public ::testing::Test {

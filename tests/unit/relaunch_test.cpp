@@ -578,6 +578,9 @@ TEST_F(Relaunch, EveryFailingCallEndsAsDocumentedAndLeavesWhatItShould) {
                          host::CallName(failed->call) + " #" + std::to_string(occurrence));
             EXPECT_TRUE(result.exited);
             EXPECT_EQ(result.exitCode, expected.exitCode);
+            if (expected.exitCode == 5) {  // a failure of the stub ends it where it is found
+                EXPECT_EQ(failed + 1, result.calls.end()) << "calls went on after the failure";
+            }
             current = &box;
             EXPECT_EQ(Added(before), expected.left);
             current = &sandbox;

@@ -671,42 +671,4 @@ TEST(SevenZipStreamsTest, SeeksPassSixtyFourBitPositionsThroughBothParts) {
     EXPECT_FALSE(result.exited);
 }
 
-TEST(SevenZipStreamsTest, FailedReadsAndSeeksAreReportedToTheDecoder) {
-    Sandbox box;
-    Environment env;
-    const std::u16string path = u"C:\\data\\small.bin";
-    box.WriteFile(path, "0123456789");
-    for (const Call failing : {Call::ReadFile, Call::SetFilePointer}) {
-        SCOPED_TRACE(platform::host::CallName(failing));
-        Faults faults;
-        faults.failEvery = {failing};
-        platform::host::Run(
-            box, env,
-            [&] {
-                using namespace platform;
-                const Handle file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                                nullptr, OPEN_EXISTING, 0, nullptr);
-                ASSERT_NE(file, INVALID_HANDLE_VALUE);
-                stub::SevenZipInput input;
-                stub::SevenZipInputSetUp(input, file);
-                ILookInStreamPtr stream = stub::SevenZipLookStream(input);
-                Int64 position = 3;
-                const SRes seek = stream->Seek(stream, &position, SZ_SEEK_SET);
-                char buffer[4];
-                size_t size = sizeof buffer;
-                const SRes read = stream->Read(stream, buffer, &size);
-                if (failing == Call::SetFilePointer) {
-                    EXPECT_NE(seek, SZ_OK);
-                    EXPECT_EQ(read, SZ_OK);
-                } else {
-                    EXPECT_EQ(seek, SZ_OK);
-                    EXPECT_NE(read, SZ_OK);
-                    EXPECT_EQ(size, 0u);
-                }
-                CloseHandle(file);
-            },
-            faults);
-    }
-}
-
 }  // namespace

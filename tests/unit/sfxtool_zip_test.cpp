@@ -94,6 +94,10 @@ TEST(SfxtoolZipChecks, AGoodInstallerPassesAndIsDescribed) {
     EXPECT_EQ(r.program, kInstallerName);
     EXPECT_TRUE(r.programExists);
     EXPECT_EQ(r.trailingKind, "none");
+    // The stub's own extraction, tried on the file, wrote both files and returned.
+    EXPECT_TRUE(r.trialRan);
+    EXPECT_FALSE(r.trialEnded);
+    EXPECT_EQ(r.trialFiles, 2u);
 }
 
 TEST(SfxtoolZipChecks, FindsEntriesOutsideTheSubsetTheStubReads) {
@@ -143,6 +147,8 @@ TEST(SfxtoolZipChecks, FindsAnArchiveThatEndsRightAfterItsLastEntry) {
     noCentral.centralDirectory = false;
     const auto r = Analyse(Installer(dir, testsupport::BuildZip({{kInstallerName, "MZ"}}, noCentral)));
     EXPECT_TRUE(HasProblem(r, "zip-no-end-record")) << Codes(r);
+    EXPECT_TRUE(r.trialEnded) << "the stub's own walk fails at the end of the file as well";
+    EXPECT_EQ(r.trialFiles, 1u);
 }
 
 TEST(SfxtoolZipChecks, FindsUnsafeDuplicatedAndOverlongNames) {

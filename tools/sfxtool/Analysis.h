@@ -67,6 +67,10 @@ struct Report {
     bool programExists = false;
     uint64_t peakMemory = 0;
     uint32_t stagingLength = kDefaultStagingLength;
+    // The stub's own extraction tried on the file (a safety net under the checks above).
+    bool trialRan = false;
+    bool trialEnded = false;       // it ended the run (exit code 5)
+    uint64_t trialFiles = 0;       // files it wrote
     Problems problems;
 };
 

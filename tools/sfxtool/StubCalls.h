@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sfxtool {
 
@@ -26,5 +27,19 @@ bool NameIsSafeForStub(const std::u16string& name);
 // The stub's path-length rule for a name counted as `count` units at a staging path of
 // `stagingLength` units.
 bool NameFitsForStub(uint32_t stagingLength, uint32_t count);
+
+}  // namespace sfxtool
+
+namespace sfxtool {
+
+// A trial run of the stub's own extraction (locator, then the ZIP or 7z extractor) over the file,
+// into a scratch staging folder of exactly `stagingLength` units.
+struct StubTrial {
+    bool ran = false;            // false: the staging length cannot be laid out on this machine
+    bool ended = false;          // the stub's code ended the run (exit code 5 on a failure)
+    uint32_t exitCode = 0;
+    std::vector<std::string> files;  // files the extraction left, relative, "/" separators
+};
+StubTrial ExtractAsStub(const std::string& path, uint32_t stagingLength);
 
 }  // namespace sfxtool

@@ -64,6 +64,7 @@ struct Context {
     std::map<uintptr_t, Object> objects;
     std::map<void*, size_t> processBlocks;
     std::map<void*, size_t> stubBlocks;
+    uint64_t liveHeapBytes = 0;
     std::vector<std::unique_ptr<char[]>> argvBlocks;
     std::map<std::u16string, Program> programsByKey;
     std::map<uintptr_t, std::u16string> modules;  // loaded libraries by module value (their path)

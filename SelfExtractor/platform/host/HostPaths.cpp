@@ -411,6 +411,22 @@ std::string Sandbox::LinuxPath(const std::u16string& windowsPath) const {
     return resolved.linuxPath;
 }
 
+std::u16string Sandbox::WindowsPath(const std::string& linuxPath) const {
+    const std::string prefix = root_ + "/";
+    if (linuxPath.size() < prefix.size() + 1 || linuxPath.compare(0, prefix.size(), prefix) != 0)
+        return {};
+    const char drive = linuxPath[prefix.size()];
+    if (!((drive >= 'A' && drive <= 'Z')) ||
+        (linuxPath.size() > prefix.size() + 1 && linuxPath[prefix.size() + 1] != '/'))
+        return {};
+    std::u16string out = std::u16string(1, static_cast<char16_t>(drive)) + u":\\";
+    std::u16string rest = Utf16(linuxPath.substr(std::min(linuxPath.size(), prefix.size() + 2)));
+    for (auto& c : rest)
+        if (c == u'/') c = u'\\';
+    while (!rest.empty() && rest.back() == u'\\') rest.pop_back();
+    return out + rest;
+}
+
 void Sandbox::WriteFile(const std::u16string& windowsPath, const std::string& bytes) const {
     if (!MakeFolders(root_, SandboxCwd(), ParentOf(windowsPath)))
         throw std::runtime_error("cannot make the folders of " + Utf8(windowsPath));

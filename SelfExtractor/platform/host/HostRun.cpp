@@ -99,6 +99,7 @@ void Context::ReleaseAll() {
     processBlocks.clear();
     for (auto& [block, size] : stubBlocks) std::free(block);
     stubBlocks.clear();
+    liveHeapBytes = 0;
     argvBlocks.clear();
 }
 

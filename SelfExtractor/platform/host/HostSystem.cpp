@@ -313,7 +313,9 @@ Handle GetProcessHeap() {
 
 namespace {
 void* Allocate(std::map<void*, size_t>& blocks, size_t bytes, bool zero) {
-    if (bytes > kMaxBlockBytes) {
+    Context& context = Current();
+    const uint64_t limit = context.counting ? context.faults.heapLimit : 0;
+    if (bytes > kMaxBlockBytes || (limit != 0 && context.liveHeapBytes + bytes > limit)) {
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -324,6 +326,7 @@ void* Allocate(std::map<void*, size_t>& blocks, size_t bytes, bool zero) {
         return nullptr;
     }
     blocks[block] = bytes;
+    context.liveHeapBytes += bytes;
     return block;
 }
 }  // namespace
@@ -348,6 +351,7 @@ Bool HeapFree(Handle heap, u32, void* block) {
         return 0;
     }
     std::free(block);
+    context.liveHeapBytes -= it->second;
     context.processBlocks.erase(it);
     return 1;
 }
@@ -367,6 +371,7 @@ void StubHeapFree(void* block) {
         return;
     }
     std::free(block);
+    context.liveHeapBytes -= it->second;
     context.stubBlocks.erase(it);
 }
 

@@ -94,6 +94,9 @@ struct Faults {
     std::set<Call> failEvery;
     // Fail the N-th allocation (HeapAlloc and StubHeapAlloc together, 1-based), 0: none.
     uint64_t failNthAllocation = 0;
+    // Refuse an allocation that would bring the run's live heap bytes (both heaps) above this
+    // many, 0: no limit beyond the 32-bit one (a fuzzer's stand-in for a small address space).
+    uint64_t heapLimit = 0;
     u32 lastError = ERROR_ACCESS_DENIED;  // the last error a failed call leaves
 };
 
@@ -141,6 +144,9 @@ public:
     const std::string& root() const { return root_; }
     // The Linux path of a Windows path (resolved case-insensitively as the backend does).
     std::string LinuxPath(const std::u16string& windowsPath) const;
+    // The Windows path of a Linux path inside the sandbox ("<root>/C/a/b" is "C:\a\b"); empty
+    // when it lies outside.
+    std::u16string WindowsPath(const std::string& linuxPath) const;
     // Helpers for tests: write a file (parents created), read one, list a folder recursively
     // (relative paths with "/", folders ending in "/"), test existence.
     void WriteFile(const std::u16string& windowsPath, const std::string& bytes) const;

@@ -1,0 +1,203 @@
+#include "FuzzSupport.h"
+
+#include <dirent.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "ReferenceModel.h"
+#include "launcher/RunSequence.h"
+#include "platform/host/host.h"
+#include "support/ZipBuilder.h"
+
+namespace fuzzsupport {
+
+namespace fs = std::filesystem;
+using platform::host::Environment;
+using platform::host::ProcessOutcome;
+using platform::host::ProcessStart;
+using platform::host::RunResult;
+using platform::host::Sandbox;
+
+namespace {
+
+constexpr platform::u32 kInstallerCode = 77;
+constexpr platform::u32 kFailure = 5;
+
+std::string Hex(const std::u16string& text) { return platform::host::Utf8(text); }
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The staging folders (ZEB*.tmp) under the sandbox's temp folder, as Linux paths.
+std::vector<fs::path> StagingFolders(const Sandbox& sandbox) {
+    std::vector<fs::path> found;
+    const fs::path temp = fs::path(sandbox.root()) / "C" / "Temp";
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(temp, error)) found.push_back(entry.path());
+    return found;
+}
+
+// What a folder holds: folded relative path -> content (files only).
+std::map<std::u16string, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::u16string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file()) continue;
+        bool uncertain = false;
+        const std::u16string relative =
+            platform::host::Utf16(fs::relative(entry.path(), folder).generic_string());
+        files[fuzzmodel::PathKey(relative, &uncertain)] = ReadAll(entry.path());
+    }
+    return files;
+}
+
+std::string Describe(const std::map<std::u16string, std::string>& files) {
+    std::ostringstream out;
+    for (const auto& [key, data] : files) out << "  " << Hex(key) << " (" << data.size() << " bytes)\n";
+    return out.str();
+}
+
+struct Seen {
+    bool started = false;
+    fs::path staging;
+    std::u16string programKey;
+    std::map<std::u16string, std::string> files;
+};
+
+}  // namespace
+
+void Violation(const std::string& what) {
+    std::fprintf(stderr, "\nINVARIANT VIOLATED: %s\n", what.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+const std::string& StubImage() {
+    static const std::string image = testsupport::FakeStubImage(256);
+    return image;
+}
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+void CheckWholeRun(const std::string& archive) {
+    const std::string file = StubImage() + archive;
+
+    // The model first: it also tells which inputs would allocate beyond what a fuzzer run allows.
+    const fuzzmodel::Location where = fuzzmodel::Locate(file);
+    if (where.kind == fuzzmodel::Kind::SevenZip) {
+        // A quick look at the sizes before the run: the staging length only matters later.
+        if (fuzzmodel::ExtractSevenZip(file, where.offset, 20).tooLarge) return;
+    } else if (where.kind == fuzzmodel::Kind::Zip) {
+        if (fuzzmodel::ExtractZip(file, where.offset, 20).tooLarge) return;
+    }
+
+    Sandbox sandbox;
+    Environment env;
+    env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
+    sandbox.WriteFile(env.modulePath, file);
+    Seen seen;
+    env.defaultProgram = [&](const ProcessStart& start) {
+        if (seen.started) Violation("a second program started");
+        seen.started = true;
+        const auto folders = StagingFolders(sandbox);
+        if (folders.size() != 1) Violation("not exactly one staging folder at the launch");
+        seen.staging = folders[0];
+        seen.files = Snapshot(folders[0]);
+        // The program must lie inside the staging folder.
+        const fs::path program = fs::weakly_canonical(sandbox.LinuxPath(start.file));
+        const fs::path base = fs::weakly_canonical(folders[0]);
+        const std::string p = program.string(), b = base.string() + "/";
+        if (p.compare(0, b.size(), b) != 0) Violation("started a program outside the staging folder: " + p);
+        if (!fs::is_regular_file(program)) Violation("started something that is not a file: " + p);
+        bool uncertain = false;
+        seen.programKey = fuzzmodel::PathKey(platform::host::Utf16(p.substr(b.size())), &uncertain);
+        if (start.parameters != u" /S") Violation("parameters not passed on: " + Hex(start.parameters));
+        return ProcessOutcome{kInstallerCode, false};
+    };
+
+    const size_t descriptorsBefore = OpenDescriptors();
+    const RunResult result = platform::host::Run(sandbox, env, [] {
+        auto state = std::make_unique<stub::RunState>();
+        stub::RunSequence(*state);
+    });
+    if (OpenDescriptors() != descriptorsBefore) Violation("the run left a file descriptor open");
+
+    // A defined end: ExitProcess with the failure code or the installer's code.
+    if (!result.exited) Violation("the run returned without ExitProcess");
+    if (result.exitCode != kFailure && result.exitCode != kInstallerCode)
+        Violation("undefined exit code " + std::to_string(result.exitCode));
+    if ((result.exitCode == kInstallerCode) != seen.started)
+        Violation("exit code and installer start disagree");
+    if (result.invalidHandleUses != 0) Violation("a handle was used after it was closed");
+    if (result.invalidFrees != 0) Violation("a block was freed that was not allocated");
+
+    // Nothing outside the staging folder: the sandbox holds the stub, the prepared folders and at
+    // most one staging folder (gone after a launch).
+    const auto staging = StagingFolders(sandbox);
+    if (staging.size() > 1) Violation("more than one entry in the temp folder");
+    for (const std::string& entry : sandbox.ListAll()) {
+        const bool known = entry == "C/" || entry == "C/stub/" || entry == "C/stub/SelfExtractor.exe" ||
+                           entry == "C/Temp/" || entry == "C/cwd/" || entry == "C/Windows/" ||
+                           entry == "C/Windows/System32/";
+        const bool inStaging = !staging.empty() &&
+            entry.compare(0, fs::relative(staging[0], sandbox.root()).string().size(),
+                          fs::relative(staging[0], sandbox.root()).string()) == 0;
+        if (!known && !inStaging) Violation("a file was written outside the staging folder: " + entry);
+    }
+    if (seen.started && !staging.empty()) Violation("the staging folder stayed after a launch");
+    if (ReadAll(sandbox.LinuxPath(env.modulePath)) != file) Violation("the stub's own file changed");
+
+    // Against the model.
+    if (where.tooShort || where.kind == fuzzmodel::Kind::None) {
+        if (result.exitCode != kFailure) Violation("no archive, yet the run did not fail");
+        return;
+    }
+    const fs::path stagingPath = seen.started ? seen.staging : (staging.empty() ? fs::path() : staging[0]);
+    if (stagingPath.empty()) Violation("a failed run after the locator left no staging folder");
+    const auto stagingLength =
+        static_cast<uint32_t>(std::string("C:\\Temp\\").size() + stagingPath.filename().string().size());
+    const fuzzmodel::Extraction x = where.kind == fuzzmodel::Kind::Zip
+        ? fuzzmodel::ExtractZip(file, where.offset, stagingLength)
+        : fuzzmodel::ExtractSevenZip(file, where.offset, stagingLength);
+    if (x.tooLarge) return;
+    if (x.endsRun) {
+        if (seen.started) Violation("the extraction must end the run, yet the installer started");
+        return;
+    }
+    const fuzzmodel::Launch launch = fuzzmodel::LaunchAfter(x, stagingLength);
+    if (x.uncertain || launch.uncertain) return;
+    if (launch.starts != seen.started)
+        Violation(std::string("the model ") + (launch.starts ? "starts" : "does not start") +
+                  " the program " + Hex(launch.programKey) + "; the run " +
+                  (seen.started ? "did" : "did not"));
+    if (!seen.started) {
+        // The extraction completed: what it left must be the model's files.
+        const auto left = Snapshot(stagingPath);
+        if (left != x.files)
+            Violation("files left differ from the archive's\nleft:\n" + Describe(left) +
+                      "expected:\n" + Describe(x.files));
+        return;
+    }
+    if (seen.programKey != launch.programKey)
+        Violation("started " + Hex(seen.programKey) + ", expected " + Hex(launch.programKey));
+    if (seen.files != x.files)
+        Violation("the staging folder at the launch differs from the archive's files\nseen:\n" +
+                  Describe(seen.files) + "expected:\n" + Describe(x.files));
+}
+
+}  // namespace fuzzsupport

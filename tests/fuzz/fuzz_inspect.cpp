@@ -1,0 +1,64 @@
+// `sfxtool inspect` on arbitrary files: the analysis, its JSON and its text must come out for any
+// readable file (no exception but the tool's own input error, which a readable file never gets),
+// and what it reports must hold together: the stub's locator result equals the reference scan,
+// positions lie inside the file, and the JSON document can be written.
+//
+// The first input byte chooses whether the rest follows a minimal Windows image (so that the
+// image-aware paths run) or stands alone.
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+#include "FuzzSupport.h"
+#include "ReferenceModel.h"
+#include "sfxtool/Analysis.h"
+#include "sfxtool_test_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::string path = [] {
+        const char* tmp = getenv("TMPDIR");
+        return std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz-inspect-" + std::to_string(getpid()) + ".exe";
+    }();
+    static const size_t descriptors = fuzzsupport::OpenDescriptors();
+    if (size == 0) return 0;
+    std::string file(reinterpret_cast<const char*>(data) + 1, size - 1);
+    if (data[0] & 1) file = sfxtest::FakeStub(static_cast<char>(data[0] >> 1)) + file;
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(file.data(), static_cast<std::streamsize>(file.size()));
+    }
+    const uint32_t stagingLength = 1 + data[0] % 200;
+    sfxtool::Report report;
+    try {
+        report = sfxtool::Analyse(path, stagingLength);
+    } catch (const sfxtool::InputError& e) {
+        fuzzsupport::Violation(std::string("input error on a readable file: ") + e.what());
+    }
+    std::string json;
+    try {
+        json = sfxtool::ReportJson(report).dump(2);
+    } catch (const std::exception& e) {
+        fuzzsupport::Violation(std::string("the JSON report cannot be written: ") + e.what());
+    }
+    const std::string text = sfxtool::ReportText(report);
+    if (json.empty() || text.empty()) fuzzsupport::Violation("empty report");
+
+    if (report.fileSize != file.size()) fuzzsupport::Violation("file size");
+    const fuzzmodel::Location where = fuzzmodel::Locate(file);
+    if (report.located.ended != where.tooShort) fuzzsupport::Violation("locator end differs");
+    if (!where.tooShort) {
+        const auto kind = report.located.kind;
+        const bool same = (where.kind == fuzzmodel::Kind::None && kind == sfxtool::ArchiveKind::None) ||
+                          (where.kind == fuzzmodel::Kind::Zip && kind == sfxtool::ArchiveKind::Zip) ||
+                          (where.kind == fuzzmodel::Kind::SevenZip && kind == sfxtool::ArchiveKind::SevenZip);
+        if (!same) fuzzsupport::Violation("locator kind differs from the reference scan");
+        if (where.kind != fuzzmodel::Kind::None && report.located.offset != where.offset)
+            fuzzsupport::Violation("locator offset differs from the reference scan");
+    }
+    if (report.found && report.offset >= file.size()) fuzzsupport::Violation("archive offset past the end");
+    if (report.trailingSize > file.size()) fuzzsupport::Violation("trailing size past the file");
+    if (fuzzsupport::OpenDescriptors() != descriptors) fuzzsupport::Violation("descriptor leak");
+    return 0;
+}
