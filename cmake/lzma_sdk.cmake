@@ -24,5 +24,9 @@ if(SFX_TARGET_WINDOWS)
 else()
   # The host build lets exceptions from the host backend pass through the decoder's frames.
   target_compile_options(lzma_sdk PRIVATE -fexceptions)
+  # On x86 the SDK reads little-endian fields with plain unaligned loads (CpuArch.h, by design),
+  # and it sets up empty BCJ2 streams as a null pointer plus 0 (7zDec.c); the sanitizer builds
+  # would stop at each.
+  target_compile_options(lzma_sdk PRIVATE -fno-sanitize=alignment,pointer-overflow)
   set_source_files_properties(${LZMA_SDK_HOT} PROPERTIES COMPILE_OPTIONS "-O2")
 endif()

@@ -65,6 +65,24 @@ std::string Describe(const std::map<std::u16string, std::string>& files) {
     return out.str();
 }
 
+// How the runs ended and what could be compared, printed when the process ends.
+struct Tally {
+    uint64_t runs = 0, skippedLarge = 0, noArchive = 0, endsRun = 0, uncertain = 0,
+             launchedMatched = 0, failedLaunchMatched = 0;
+    ~Tally() {
+        if (runs == 0) return;
+        std::fprintf(stderr,
+                     "whole runs: %llu; no archive %llu; extraction ends the run %llu; installer "
+                     "started, files compared %llu; launch failed, files compared %llu; not "
+                     "compared (uncertain paths) %llu; skipped as too large %llu\n",
+                     (unsigned long long)runs, (unsigned long long)noArchive,
+                     (unsigned long long)endsRun, (unsigned long long)launchedMatched,
+                     (unsigned long long)failedLaunchMatched, (unsigned long long)uncertain,
+                     (unsigned long long)skippedLarge);
+    }
+};
+Tally g_tally;
+
 struct Seen {
     bool started = false;
     fs::path staging;
@@ -101,10 +119,11 @@ void CheckWholeRun(const std::string& archive) {
     const fuzzmodel::Location where = fuzzmodel::Locate(file);
     if (where.kind == fuzzmodel::Kind::SevenZip) {
         // A quick look at the sizes before the run: the staging length only matters later.
-        if (fuzzmodel::ExtractSevenZip(file, where.offset, 20).tooLarge) return;
+        if (fuzzmodel::ExtractSevenZip(file, where.offset, 8).tooLarge) return void(++g_tally.skippedLarge);
     } else if (where.kind == fuzzmodel::Kind::Zip) {
-        if (fuzzmodel::ExtractZip(file, where.offset, 20).tooLarge) return;
+        if (fuzzmodel::ExtractZip(file, where.offset, 8).tooLarge) return void(++g_tally.skippedLarge);
     }
+    ++g_tally.runs;
 
     Sandbox sandbox;
     Environment env;
@@ -165,6 +184,7 @@ void CheckWholeRun(const std::string& archive) {
     // Against the model.
     if (where.tooShort || where.kind == fuzzmodel::Kind::None) {
         if (result.exitCode != kFailure) Violation("no archive, yet the run did not fail");
+        ++g_tally.noArchive;
         return;
     }
     const fs::path stagingPath = seen.started ? seen.staging : (staging.empty() ? fs::path() : staging[0]);
@@ -174,13 +194,14 @@ void CheckWholeRun(const std::string& archive) {
     const fuzzmodel::Extraction x = where.kind == fuzzmodel::Kind::Zip
         ? fuzzmodel::ExtractZip(file, where.offset, stagingLength)
         : fuzzmodel::ExtractSevenZip(file, where.offset, stagingLength);
-    if (x.tooLarge) return;
+    if (x.tooLarge) return void(++g_tally.skippedLarge);
     if (x.endsRun) {
         if (seen.started) Violation("the extraction must end the run, yet the installer started");
+        ++g_tally.endsRun;
         return;
     }
     const fuzzmodel::Launch launch = fuzzmodel::LaunchAfter(x, stagingLength);
-    if (x.uncertain || launch.uncertain) return;
+    if (x.uncertain || launch.uncertain) return void(++g_tally.uncertain);
     if (launch.starts != seen.started)
         Violation(std::string("the model ") + (launch.starts ? "starts" : "does not start") +
                   " the program " + Hex(launch.programKey) + "; the run " +
@@ -191,6 +212,7 @@ void CheckWholeRun(const std::string& archive) {
         if (left != x.files)
             Violation("files left differ from the archive's\nleft:\n" + Describe(left) +
                       "expected:\n" + Describe(x.files));
+        ++g_tally.failedLaunchMatched;
         return;
     }
     if (seen.programKey != launch.programKey)
@@ -198,6 +220,7 @@ void CheckWholeRun(const std::string& archive) {
     if (seen.files != x.files)
         Violation("the staging folder at the launch differs from the archive's files\nseen:\n" +
                   Describe(seen.files) + "expected:\n" + Describe(x.files));
+    ++g_tally.launchedMatched;
 }
 
 }  // namespace fuzzsupport

@@ -53,9 +53,19 @@ bool PathFits(uint32_t stagingLength, uint64_t count) {
     return count < kMaxPath && stagingLength + count + 1 < kMaxPath;
 }
 
+// Characters no Windows file name may hold (":" never passes the entry-name check).
+bool HasInvalidCharacter(const std::u16string& name) {
+    for (const char16_t c : name) {
+        if (c < 0x20 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u'*' || c == u'?')
+            return true;
+    }
+    return false;
+}
+
 // Records one file entry in the extraction: its parent folders (created at every "/"), then the
 // file itself (CREATE_NEW). False when the run must end there.
 bool AddFile(Extraction& x, const std::u16string& name, std::string data) {
+    if (HasInvalidCharacter(name)) return false;  // the folder or the file cannot be created
     bool uncertain = false;
     // Parents are created only at "/" by the entry path builder; a "\" inside a component is a
     // separator to the platform but creates nothing: leave such names to the other checks.

@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* tmp = getenv("TMPDIR");
         return std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz-inspect-" + std::to_string(getpid()) + ".exe";
     }();
-    static const size_t descriptors = fuzzsupport::OpenDescriptors();
     if (size == 0) return 0;
+    const size_t descriptors = fuzzsupport::OpenDescriptors();
     std::string file(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (data[0] & 1) file = sfxtest::FakeStub(static_cast<char>(data[0] >> 1)) + file;
     {

@@ -12,7 +12,7 @@ using namespace platform;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static host::Sandbox sandbox;
-    static const size_t descriptors = fuzzsupport::OpenDescriptors();
+    const size_t descriptors = fuzzsupport::OpenDescriptors();
     const std::string file(reinterpret_cast<const char*>(data), size);
     host::Environment env;
     sandbox.WriteFile(u"C:\\stub\\payload.bin", file);

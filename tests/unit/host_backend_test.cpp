@@ -62,7 +62,14 @@ TEST(HostPaths, NamesMatchCaseInsensitivelyAndCreateNewCollides) {
         EXPECT_EQ(CreateDirectoryW(u"C:\\temp\\sub.", nullptr), 0);
         EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
         EXPECT_EQ(Open(u"C:\\Temp\\SUB\\.\\..\\sub\\x.bin", CREATE_NEW) != INVALID_HANDLE_VALUE, true);
+        // Beyond ASCII: names are UTF-8 on Linux and still compare case-insensitively.
+        EXPECT_NE(Open(u"C:\\\u00C9t\u00E9.txt", CREATE_NEW), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Open(u"C:\\\u00E9T\u00C9.TXT", CREATE_NEW), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
     });
+    EXPECT_EQ(sandbox.List(u"C:\\"), (std::vector<std::string>{"Temp/", "Temp/Sub/", "Temp/Sub/x.bin",
+                                                               "Temp/a.txt", "Windows/", "Windows/System32/",
+                                                               "cwd/", "\xC3\x89t\xC3\xA9.txt"}));
     EXPECT_EQ(sandbox.List(u"C:\\Temp"), (std::vector<std::string>{"Sub/", "Sub/x.bin", "a.txt"}));
 }
 
@@ -238,6 +245,11 @@ TEST(HostRuns, FaultInjectionByCountKindAndEvery) {
     every.lastError = 1;
     EXPECT_EQ(RunBody(sandbox, body, every).exitCode, 11u);
 
+    Faults byPath;
+    byPath.failWhen = [](const CallRecord& call) { return call.path == u"C:\\new"; };
+    byPath.lastError = 9;
+    EXPECT_EQ(RunBody(sandbox, body, byPath).exitCode, 39u);
+
     result = RunBody(sandbox, body);
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_TRUE(sandbox.Exists(u"C:\\new"));
@@ -326,6 +338,8 @@ TEST(HostRuns, HeapsRefuseHugeBlocksAndCountAllocationsTogether) {
         StubHeapFree(c);
     }, faults);
     EXPECT_EQ(result.allocationCount, 6u);
+    EXPECT_EQ(result.invalidFrees, 2u);
+    EXPECT_EQ(result.blocksLeft, 1u);
     Faults limited;
     limited.heapLimit = 1000;
     result = RunBody(sandbox, [] {
@@ -334,8 +348,6 @@ TEST(HostRuns, HeapsRefuseHugeBlocksAndCountAllocationsTogether) {
         StubHeapFree(most);
         EXPECT_NE(HeapAlloc(GetProcessHeap(), 0, 1000), nullptr);
     }, limited);
-    EXPECT_EQ(result.blocksLeft, 1u);
-    EXPECT_EQ(result.invalidFrees, 2u);
     EXPECT_EQ(result.blocksLeft, 1u);
 }
 

@@ -574,6 +574,7 @@ protected:
 
 TEST_F(SevenZipFaultSweep, EveryPlatformCallFailingEndsAsItsFailureRuleSays) {
     ASSERT_GT(baseline.result.callCount, setUpCalls + 10);
+    RecordProperty("extractorCalls", static_cast<int>(baseline.result.callCount - setUpCalls));
     for (uint64_t n = setUpCalls + 1; n <= baseline.result.callCount; ++n) {
         const Call kind = baseline.result.calls[n - 1].call;
         SCOPED_TRACE("call " + std::to_string(n) + ": " + platform::host::CallName(kind));
@@ -604,6 +605,7 @@ TEST_F(SevenZipFaultSweep, EveryPlatformCallFailingEndsAsItsFailureRuleSays) {
 TEST_F(SevenZipFaultSweep, EveryAllocationFailingStopsTheExtractionAndReturns) {
     const uint64_t allocations = baseline.result.allocationCount;
     ASSERT_GT(allocations, setUpAllocations + 3);
+    RecordProperty("extractorAllocations", static_cast<int>(allocations - setUpAllocations));
     for (uint64_t n = setUpAllocations + 1; n <= allocations; ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n));
         Sandbox box;

@@ -136,7 +136,7 @@ void CheckNames(Report& r) {
         if (e.isDir) continue;
         const std::u16string key = WindowsKey(e.wide);
         auto [it, fresh] = files.emplace(key, e.name);
-        if (false && !fresh)
+        if (!fresh)
             r.problems.push_back({"duplicate-name", "entries " + Quote(it->second) + " and " + name +
                 " name the same file on Windows (names compare case-insensitively, trailing dots and spaces dropped); "
                 "the stub fails at the second: rename one"});
@@ -477,7 +477,7 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
         r.trailingKind = "certificate-table";
     else r.trailingKind = "other";
     if (r.signatureTable && r.found) {
-        r.archiveCovered = true;
+        r.archiveCovered = end <= r.pe.certificateTableOffset;
         if (!r.archiveCovered)
             r.problems.push_back({"archive-outside-signature", "the archive lies at or after the certificate table, outside what the signature covers: pack first, then sign"});
     }

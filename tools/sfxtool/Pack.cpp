@@ -275,11 +275,13 @@ Report Pack(const PackOptions& o) {
     if (stat(o.payload.c_str(), &st) != 0) throw PackError("cannot read the payload " + o.payload);
     const bool folder = S_ISDIR(st.st_mode);
 
+    // The folder's files are collected before the work folder exists, which may lie inside it.
+    std::vector<PayloadFile> files;
+    if (folder) files = CollectPayload(o.payload, o.launch);
     const std::string outDir = fs::path(o.out).parent_path().string();
     WorkFolder work(outDir.empty() ? "." : outDir);
     std::string archive;
     if (folder) {
-        const std::vector<PayloadFile> files = CollectPayload(o.payload, o.launch);
         archive = work.path + "/payload." + o.format;
         if (o.format == "zip") BuildZip(files, o.epoch, archive, stubBytes.size());
         else BuildSevenZip(files, o.epoch, o.sevenZip, work.path, archive);

@@ -135,9 +135,18 @@ std::string CoderChain(const SevenZipFolder& f) {
 
 bool FolderShapeAccepted(const SevenZipFolder& f, std::string& why) {
     const size_t n = f.coders.size();
-    if (n == 1) return MainCoderOk(f.coders[0], why);
+    using Bonds = std::vector<std::pair<uint32_t, uint32_t>>;
+    if (n == 1) {
+        if (!MainCoderOk(f.coders[0], why)) return false;
+        if (f.packStreams != std::vector<uint32_t>{0} || !f.bonds.empty()) { why = "an unusual stream layout"; return false; }
+        return true;
+    }
     if (n == 2) {
         if (!MainCoderOk(f.coders[0], why)) return false;
+        if (f.coders[1].numStreams != 1 || f.packStreams != std::vector<uint32_t>{0} || f.bonds != Bonds{{1, 0}}) {
+            why = "its two coders are not a filter over one method";
+            return false;
+        }
         const SevenZipCoder& filter = f.coders[1];
         switch (filter.methodId) {
             case 0x03:
@@ -159,7 +168,11 @@ bool FolderShapeAccepted(const SevenZipFolder& f, std::string& why) {
             why = "four coders without BCJ2 as the last";
             return false;
         }
-        return true;  // the decoder's reader has already checked the BCJ2 bond layout on open
+        if (f.packStreams != std::vector<uint32_t>{2, 6, 1, 0} || f.bonds != Bonds{{5, 0}, {4, 1}, {3, 2}}) {
+            why = "a BCJ2 layout other than the one the stub decodes";
+            return false;
+        }
+        return true;
     }
     why = std::to_string(n) + " coders in one folder (the stub takes 1, 2 or the 4-coder BCJ2 layout)";
     return false;
@@ -204,6 +217,8 @@ SevenZipListing ListSevenZip(const std::string& path, uint64_t offset) {
             for (UInt32 c = 0; c < f.NumCoders; ++c)
                 folder.coders.push_back({f.Coders[c].MethodID, f.Coders[c].NumStreams, f.Coders[c].PropsSize});
             folder.numPackStreams = f.NumPackStreams;
+            for (UInt32 k = 0; k < f.NumPackStreams; ++k) folder.packStreams.push_back(f.PackStreams[k]);
+            for (UInt32 k = 0; k < f.NumBonds; ++k) folder.bonds.emplace_back(f.Bonds[k].InIndex, f.Bonds[k].OutIndex);
         }
         folder.unpackSize = SzAr_GetFolderUnpackSize(&ar, i);
         folder.packSize = ar.PackPositions[ar.FoStartPackStreamIndex[i + 1]] -

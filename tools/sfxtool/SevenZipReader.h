@@ -17,6 +17,8 @@ struct SevenZipCoder {
 struct SevenZipFolder {
     std::vector<SevenZipCoder> coders;
     uint32_t numPackStreams = 0;
+    std::vector<uint32_t> packStreams;                   // coder input index of each packed stream
+    std::vector<std::pair<uint32_t, uint32_t>> bonds;    // (input index, output index)
     uint64_t unpackSize = 0;
     uint64_t packSize = 0;
     bool shapeAccepted = false;  // a folder shape and method set the stub's decoder accepts

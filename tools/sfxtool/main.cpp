@@ -81,7 +81,10 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         std::string what = e.what();
         if (what.empty()) what = "a command is required: pack, inspect or verify";
-        std::cerr << "sfxtool: " << what << " (see sfxtool --help)\n";
+        std::string hint = "sfxtool --help";
+        for (const CLI::App* sub : {pack, inspect, verify})
+            if (sub->parsed()) hint = "sfxtool " + sub->get_name() + " --help";
+        std::cerr << "sfxtool: " << what << " (see " << hint << ")\n";
         return kUsage;
     }
 

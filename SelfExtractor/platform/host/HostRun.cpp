@@ -115,12 +115,17 @@ bool Enter(Call call, const std::u16string& path, const std::u16string& path2, b
     uint64_t nthAllocation = 0;
     if (allocation) nthAllocation = ++result.allocationCount;
     const Faults& faults = context.faults;
-    const bool fail = failable && ((faults.failNthCall != 0 && faults.failNthCall == nth) ||
+    bool fail = failable && ((faults.failNthCall != 0 && faults.failNthCall == nth) ||
                       (faults.nthOfKind == call && faults.failNthOfKind == nthOfKind) ||
                       faults.failEvery.count(call) != 0 ||
                       (allocation && faults.failNthAllocation != 0 &&
                        faults.failNthAllocation == nthAllocation));
     result.calls.push_back(CallRecord{call, path, path2, fail});
+    CallRecord& record = result.calls.back();
+    if (failable && !fail && faults.failWhen && faults.failWhen(record)) {
+        fail = true;
+        record.failedByInjection = true;
+    }
     if (fail) context.lastError = faults.lastError;
     return fail;
 }
@@ -163,8 +168,8 @@ bool InRun() { return g_current != nullptr; }
 
 void SetDefaultSandbox(Sandbox* sandbox) {
     g_defaultSandbox = sandbox;
-    DefaultContext().sandbox = sandbox ? sandbox : nullptr;
-    if (sandbox == nullptr) DefaultContext();  // falls back to a private sandbox
+    DefaultContext().sandbox = nullptr;  // picked again: this one, or a private one when null
+    DefaultContext();
 }
 
 void SetDefaultEnvironment(const Environment& env) {

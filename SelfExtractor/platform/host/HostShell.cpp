@@ -172,12 +172,13 @@ i32 SHFileOperationW(FileOperation* operation) {
             if (const i32 error = DeleteTree(resolved.linuxPath)) status = error;
             continue;
         }
+        std::vector<std::string> matches;  // listed first: the folder changes as they go
         std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(resolved.parentLinux, error)) {
-            const std::u16string name = host::Utf16(entry.path().filename().string());
-            if (!WildcardMatch(resolved.name, name)) continue;
-            if (const i32 failure = DeleteTree(entry.path().string())) status = failure;
-        }
+        for (const auto& entry : std::filesystem::directory_iterator(resolved.parentLinux, error))
+            if (WildcardMatch(resolved.name, host::Utf16(entry.path().filename().string())))
+                matches.push_back(entry.path().string());
+        for (const std::string& match : matches)
+            if (const i32 failure = DeleteTree(match)) status = failure;
     }
     return status;
 }

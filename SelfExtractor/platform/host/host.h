@@ -11,7 +11,11 @@
 // delete sharing (DeleteFileW and the shell's delete fail while a handle is open, in this run or
 // in a run it is nested in), share modes checked on open, a running module's file cannot be
 // written or deleted, the current folder cannot be removed. FindFirstFileW lists "." and ".."
-// outside a drive root, as NTFS does.
+// outside a drive root, as NTFS does. GetTempFileNameW uses at most three characters of the
+// prefix and refuses folders longer than MAX_PATH - 14 units (ERROR_BUFFER_OVERFLOW), as Windows
+// documents. Text routines follow Windows exactly: MultiByteToWideChar (one U+FFFD per maximal
+// ill-formed subpart), CommandLineToArgvW (modern quoting: "" inside quotes is a quote),
+// PathAppendW (shlwapi's combine and canonicalize; a UNC or drive path replaces the base).
 //
 // A test describes the machine in an Environment, runs code with Run(), and gets the exit code
 // that the code passed to ExitProcess (which unwinds with an exception here). After each run the
@@ -83,9 +87,16 @@ struct Environment {
     Program defaultProgram;
 };
 
+struct CallRecord;
+
 // Fault injection: which calls fail, and how.
 struct Faults {
     // Fail the N-th platform call of the run (1-based, counting every call of every kind), 0: none.
+    // Every call of a Call kind counts; GetCommandLineW counts but never fails (it cannot on
+    // Windows), nor does ExitProcess (not counted, like GetLastError and the message calls).
+    // An injected failure has no effect: the call returns its failure value (INVALID_HANDLE_VALUE,
+    // FALSE, 0, null, INVALID_SET_FILE_POINTER, WAIT_FAILED, E_FAIL, -1 from SHFileOperationW,
+    // -1 from GetMessageW) and leaves `lastError`.
     uint64_t failNthCall = 0;
     // Fail the N-th call of one kind (1-based), 0: none.
     Call nthOfKind = Call::Count_;
@@ -97,6 +108,8 @@ struct Faults {
     // Refuse an allocation that would bring the run's live heap bytes (both heaps) above this
     // many, 0: no limit beyond the 32-bit one (a fuzzer's stand-in for a small address space).
     uint64_t heapLimit = 0;
+    // Fail the calls for which this says true (it sees the call's record: kind and path).
+    std::function<bool(const CallRecord&)> failWhen;
     u32 lastError = ERROR_ACCESS_DENIED;  // the last error a failed call leaves
 };
 
@@ -115,7 +128,10 @@ struct RunResult {
     uint64_t allocationCount = 0;
     std::vector<CallRecord> calls;
     std::vector<ProcessStart> starts;       // every ShellExecuteExW that reached a program
-    std::vector<std::u16string> loadedLibraries;  // LoadLibraryW arguments, in order
+    std::vector<std::u16string> loadedLibraries;  // LoadLibraryW arguments, in order (bare names
+                                                  // search the module's folder, then the system
+                                                  // folder; only the latter after
+                                                  // SetDefaultDllDirectories(SEARCH_SYSTEM32))
     std::vector<std::u16string> dllDirectoryCalls;  // SetDllDirectoryW arguments (null: "")
     std::vector<bool> dllDirectoryCallNull;         // per call: the argument was null
     std::vector<u32> defaultDllDirectoryFlags;      // SetDefaultDllDirectories arguments
@@ -127,7 +143,7 @@ struct RunResult {
     uint64_t blocksLeft = 0;        // heap blocks (both heaps) not freed at the end
     uint64_t invalidHandleUses = 0; // calls given a handle that is not open (double close, ...)
     uint64_t invalidFrees = 0;      // frees of blocks that are not allocated (or of the wrong heap)
-    // Calls of each kind, indexed by Call.
+    // Calls of one kind made during the run.
     uint64_t CountOf(Call call) const;
 };
 
