@@ -9,6 +9,7 @@ using namespace platform;
 namespace {
 
 const WChar kOpenVerb[] = u"open";
+constexpr u32 kShellExecuteInfoSize = 60;  // sizeof(SHELLEXECUTEINFOW) on 32-bit Windows
 
 }  // namespace
 

@@ -6,7 +6,6 @@
 namespace stub {
 
 constexpr u32 kRelaunchWaitMs = 1800000;  // 30 minutes
-constexpr u32 kShellExecuteInfoSize = 60;  // sizeof(SHELLEXECUTEINFOW) on 32-bit Windows
 
 // Runs `copyPath` with `parameters` (empty or null: no parameters at all) from the copy's own
 // folder, shown normally, owned by the foreground window. False when the shell cannot start it.

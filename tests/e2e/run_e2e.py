@@ -64,8 +64,11 @@ def build_programs(out: Path) -> dict[str, Path]:
     dll_entry = {"64": "DllMain", "32": "_DllMain@12"}
     jobs = {}
     for bits in ("64", "32"):
+        # A GUI program, as installers are. (Under Wine a console program started from the GUI stub
+        # gets a conhost.exe that holds the stub's current folder open for a moment after the end.)
         jobs[f"probe{bits}"] = (f"probe{bits}.exe", "probe.c",
-                                [gcc[bits], "-O2", "-Wall", "-static", "-o", "{out}", "{src}", "-lshell32"])
+                                [gcc[bits], "-O2", "-Wall", "-static", "-mwindows", "-o", "{out}", "{src}",
+                                 "-lshell32"])
         jobs[f"rawrun{bits}"] = (f"rawrun{bits}.exe", "rawrun.c",
                                  [gcc[bits], "-O2", "-Wall", "-static", "-municode", "-o", "{out}", "{src}"])
         jobs[f"marker{bits}"] = (f"marker{bits}.dll", "marker_dll.c",
@@ -74,11 +77,14 @@ def build_programs(out: Path) -> dict[str, Path]:
     built = {}
     for key, (name, src_name, cmd) in jobs.items():
         target, src = out / name, PROGRAM_SOURCES / src_name
-        if not target.exists() or target.stat().st_mtime < src.stat().st_mtime:
+        stamp = out / f"{name}.cmd"
+        if (not target.exists() or target.stat().st_mtime < src.stat().st_mtime
+                or not stamp.exists() or stamp.read_text() != repr(cmd)):
             argv = [a.replace("{out}", str(target)).replace("{src}", str(src)) for a in cmd]
             r = subprocess.run(argv, capture_output=True, text=True)
             if r.returncode != 0:
                 raise SystemExit(f"e2e: building {name} failed:\n{r.stderr}")
+            stamp.write_text(repr(cmd))
         built[key] = target
     return built
 
@@ -308,6 +314,15 @@ def probe_argv(report: dict) -> list[str]:
 # Runs
 # ----------------------------------------------------------------------------------------------
 
+def pe_machine(image: bytes) -> int | None:
+    if image[:2] != b"MZ" or len(image) < 64:
+        return None
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    if image[pe:pe + 4] != b"PE\0\0":
+        return None
+    return struct.unpack_from("<H", image, pe + 4)[0]
+
+
 @dataclass
 class Stub:
     label: str        # "win32" | "win64"
@@ -354,9 +369,15 @@ class Harness:
     def place_stub(self, stub: Stub, folder: Path, payload: bytes, name: str = STUB_NAME) -> Path:
         if stub.path is None or not stub.path.is_file():
             raise CaseFail(f"stub not built: {stub.path}")
+        image = stub.path.read_bytes()
+        machine = pe_machine(image)
+        want = {"32": 0x14C, "64": 0x8664}[stub.bits]
+        if machine != want:
+            raise CaseFail(f"--{stub.label} {stub.path} is no {stub.bits}-bit Windows executable "
+                           f"(machine {machine!r})")
         folder.mkdir(parents=True, exist_ok=True)
         target = folder / name
-        target.write_bytes(stub.path.read_bytes() + payload)
+        target.write_bytes(image + payload)
         return target
 
     # -- one run ------------------------------------------------------------------------------

@@ -70,6 +70,29 @@ TEST(SfxtoolSevenZipChecks, AnLzmaArchiveWithBcjPassesAndIsDescribed) {
     EXPECT_EQ(files, 5u);
 }
 
+TEST(SfxtoolSevenZipChecks, AcceptsEveryFolderShapeTheStubDecodes) {
+    TempDir dir;
+    const char* shapes[] = {
+        "-m0=Copy",
+        "-m0=Delta:4 -m1=LZMA -mf=off",
+        "-m0=BCJ2 -m1=LZMA -m2=LZMA -m3=LZMA -mb0s0:1 -mb0s1:2 -mb0s2:3",
+    };
+    int n = 0;
+    for (const char* switches : shapes) {
+        SCOPED_TRACE(switches);
+        const auto r = Analyse(SevenZipInstaller(dir, switches, "shape" + std::to_string(n++)));
+        // Copy stores the installer's own bytes first: not an LZMA stream, passed over by the locator.
+        if (std::string(switches) == "-m0=Copy") {
+            EXPECT_TRUE(HasProblem(r, "first-stream-not-lzma")) << Codes(r);
+            EXPECT_FALSE(HasProblem(r, "unsupported-folder")) << Codes(r);
+            continue;
+        }
+        EXPECT_TRUE(r.problems.empty()) << Codes(r);
+        EXPECT_TRUE(r.trialRan && !r.trialEnded);
+        EXPECT_EQ(r.trialFiles, 5u);
+    }
+}
+
 TEST(SfxtoolSevenZipChecks, FindsWhatTheStubCannotTake) {
     TempDir dir;
     struct Case {
@@ -82,6 +105,7 @@ TEST(SfxtoolSevenZipChecks, FindsWhatTheStubCannotTake) {
         {"-m0=LZMA -mf=off -pSecret", "unsupported-folder"},  // AES
         {"-m0=LZMA -mhe=on -pSecret", "7z-open"},      // encrypted header
         {"-m0=BCJ -m1=Delta -m2=LZMA", "unsupported-folder"},  // three coders
+        {"-m0=LZMA -mf=ARM64", "unsupported-folder"},  // a filter outside the stub's set
     };
     int n = 0;
     for (const auto& c : cases) {

@@ -1,5 +1,6 @@
-/* Probe installer for the end-to-end tests. It stands in for the installer inside a payload and
- * reports what it was given, so a test can check what the stub passed on and what it unpacked.
+/* Probe installer for the end-to-end tests (built as a GUI program, as installers are). It stands in
+ * for the installer inside a payload and reports what it was given, so a test can check what the
+ * stub passed on and what it unpacked.
  *
  * Environment (passes through the shell launch; the parameters stay untouched):
  *   SFX_PROBE_REPORT     Windows path of the JSON report to write (nothing is written without it)

@@ -1,0 +1,140 @@
+// Whole runs of the stub on the host backend for the hostile-input tests and the fault sweeps: a
+// stub file (a stand-in image plus a payload) in a fresh sandbox, a registered installer that
+// records what the staging folder holds when it starts, and a record of everything the run left
+// in the sandbox.
+#pragma once
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "launcher/RunSequence.h"
+#include "launcher/RunState.h"
+#include "platform/host/host.h"
+#include "support/ZipBuilder.h"
+
+namespace hostile {
+
+namespace fs = std::filesystem;
+using platform::u32;
+using platform::host::Environment;
+using platform::host::Faults;
+using platform::host::ProcessOutcome;
+using platform::host::ProcessStart;
+using platform::host::RunResult;
+using platform::host::Sandbox;
+
+constexpr u32 kInstallerCode = 42;
+constexpr u32 kFailure = 5;
+
+// Relative path (with "/") -> content, for every file under a Linux folder.
+using FileMap = std::map<std::string, std::string>;
+
+inline std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline FileMap FilesUnder(const fs::path& folder) {
+    FileMap files;
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) return files;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), folder).generic_string()] = ReadAll(entry.path());
+    }
+    return files;
+}
+
+inline std::string Show(const FileMap& files) {
+    std::string out;
+    for (const auto& [name, data] : files) out += "  " + name + " (" + std::to_string(data.size()) + " bytes)\n";
+    return out.empty() ? "  (none)\n" : out;
+}
+
+struct Outcome {
+    RunResult result;
+    bool installerStarted = false;
+    std::u16string startedFile;   // the program the shell was asked to start
+    FileMap stagingAtStart;       // the staging folder when the installer started
+    std::vector<std::string> tempAfter;  // names in the temp folder after the run
+    FileMap stagingAfter;         // the staging folder after the run, when it stayed
+    std::vector<std::string> outside;    // sandbox entries that are neither prepared nor in temp
+};
+
+// A stub file in a fresh sandbox, run whole.
+class WholeRun {
+public:
+    WholeRun() {
+        env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
+        env.defaultProgram = [this](const ProcessStart& start) { return Started(start); };
+        // Prepared: a program outside the staging folder that a hostile archive might reach for.
+        sandbox.WriteFile(u"C:\\Temp\\outside.exe", "MZ outside");
+    }
+
+    void WriteStub(const std::string& bytes) { sandbox.WriteFile(env.modulePath, bytes); }
+    void WriteStub(const std::string& image, const std::string& payload) { WriteStub(image + payload); }
+
+    Outcome Run(const Faults& faults = {}) {
+        outcome_ = Outcome();
+        outcome_.result = platform::host::Run(sandbox, env, [] {
+            auto state = std::make_unique<stub::RunState>();
+            stub::RunSequence(*state);
+        }, faults);
+        const fs::path temp = sandbox.LinuxPath(u"C:\\Temp");
+        for (const auto& entry : fs::directory_iterator(temp)) {
+            const std::string name = entry.path().filename().string();
+            if (name == "outside.exe") continue;
+            outcome_.tempAfter.push_back(name);
+            if (entry.is_directory()) outcome_.stagingAfter = FilesUnder(entry.path());
+        }
+        const std::string stub = "C/stub/";
+        for (const std::string& entry : sandbox.ListAll()) {
+            const bool prepared = entry == "C/" || entry == "C/Temp/" || entry == "C/cwd/" ||
+                                  entry == "C/Windows/" || entry == "C/Windows/System32/" ||
+                                  entry == "C/Temp/outside.exe" || entry.compare(0, stub.size(), stub) == 0;
+            if (prepared) continue;
+            // In the temp folder: the staging folder (ZEB*.tmp) and what lies in it, or the private
+            // folder of a relaunch ({GUID} or JUV*.tmp) and what lies in it.
+            if (entry.compare(0, 7, "C/Temp/") == 0) {
+                std::string top = entry.substr(7, entry.find('/', 7) - 7);
+                std::transform(top.begin(), top.end(), top.begin(), ::tolower);
+                const bool tmpName = top.size() > 7 && top.compare(top.size() - 4, 4, ".tmp") == 0;
+                if ((top.compare(0, 3, "zeb") == 0 && tmpName) ||
+                    (privateFolderAllowed && ((top.compare(0, 3, "juv") == 0 && tmpName) ||
+                                              (top.size() == 38 && top[0] == '{'))))
+                    continue;
+            }
+            outcome_.outside.push_back(entry);
+        }
+        return outcome_;
+    }
+
+    Sandbox sandbox;
+    Environment env;
+    // What the installer returns; tests may change it.
+    u32 installerCode = kInstallerCode;
+    // Relaunch runs: the private copy's folder in the temp folder is expected.
+    bool privateFolderAllowed = false;
+
+private:
+    ProcessOutcome Started(const ProcessStart& start) {
+        outcome_.installerStarted = true;
+        outcome_.startedFile = start.file;
+        for (const auto& entry : fs::directory_iterator(sandbox.LinuxPath(u"C:\\Temp"))) {
+            if (entry.is_directory()) outcome_.stagingAtStart = FilesUnder(entry.path());
+        }
+        return ProcessOutcome{installerCode, false};
+    }
+
+    Outcome outcome_;
+};
+
+inline std::string StubImage() { return testsupport::FakeStubImage(256); }
+
+}  // namespace hostile

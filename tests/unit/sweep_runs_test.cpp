@@ -1,0 +1,388 @@
+// Fault sweeps over whole runs: for a ZIP run, a 7z run and a relaunch run, fail the N-th platform
+// call for every N up to the run's call count, then the N-th allocation for every N, and hold each
+// outcome against the failure rules of the stage that made the call: the exit code, whether the
+// installer (or the private copy) started, what stays behind in the temp folder, and that a run
+// that reports the installer's code always ran it on complete, correct files. The one place where
+// a failure does not end the run is the 7z extraction: it stops, and the launch decides with what
+// was written.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "hostile_whole_run.h"
+#include "support/SevenZipBuilder.h"
+#include "support/ZipBuilder.h"
+
+namespace {
+
+using namespace hostile;
+using platform::host::Call;
+using platform::host::CallRecord;
+
+// What a failing call must lead to.
+enum class Expect {
+    Unaffected,         // result not tested: the run ends as the clean run does
+    FailsBeforeStaging, // 5, nothing in the temp folder (or only the reserved file)
+    Fails,              // 5, no start, the staging folder stays
+    ExtractionStops,    // 7z: the launch decides with what was written
+    FailsAfterStart,    // the wait failed: 5, the installer ran, the staging folder stays
+    FailsAfterCleanUp,  // the exit code could not be read: 5, the installer ran, staging deleted
+    StagingStays,       // the delete failed: the installer's code, the staging folder stays
+};
+
+const char* Name(Expect e) {
+    switch (e) {
+        case Expect::Unaffected: return "unaffected";
+        case Expect::FailsBeforeStaging: return "fails before staging";
+        case Expect::Fails: return "fails";
+        case Expect::ExtractionStops: return "extraction stops";
+        case Expect::FailsAfterStart: return "fails after start";
+        case Expect::FailsAfterCleanUp: return "fails after clean-up";
+        case Expect::StagingStays: return "staging stays";
+    }
+    return "?";
+}
+
+// The payload of the normal-mode sweeps: a `.launch` naming a program in a folder, a deflated
+// file, an empty file and an empty folder entry. No file carries the default installer name, so
+// a `.launch` that cannot be opened ends the run.
+const FileMap kFiles = {
+    {".launch", "bin\\setup.exe\r\n"},
+    {"bin/setup.exe", std::string("\0MZ setup", 9)},
+    {"data/readme.txt", std::string(2000, 'r')},
+    {"zero.bin", ""},
+};
+
+std::string ZipPayload() {
+    using testsupport::ZipEntry;
+    ZipEntry launch{".launch", kFiles.at(".launch")};
+    ZipEntry setup{"bin/setup.exe", kFiles.at("bin/setup.exe")};
+    ZipEntry readme{"data/readme.txt", kFiles.at("data/readme.txt")};
+    readme.deflate = true;
+    ZipEntry zero{"zero.bin", ""};
+    ZipEntry folder{"empty/", ""};
+    return testsupport::BuildZip({launch, setup, folder, readme, zero});
+}
+
+std::string SevenZipPayload() {
+    using testsupport::SevenZipRawEntry;
+    // The tests' own writer (one Copy folder, entries in the order given); the first data byte is
+    // zero so that the locator takes the archive.
+    return testsupport::BuildSevenZipRaw({
+        {u"bin/setup.exe", kFiles.at("bin/setup.exe")},
+        {u"data", "", true},
+        {u"data/readme.txt", kFiles.at("data/readme.txt")},
+        {u".launch", kFiles.at(".launch")},
+        {u"zero.bin", ""},
+    });
+}
+
+// The phase of the run that the index-th call (0-based) of the clean run belongs to.
+struct Phases {
+    long stagingCreated = -1;  // the CreateDirectoryW that makes the staging folder
+    long selfOpened = -1;      // CreateFileW of the stub's own file
+    long locatorDone = -1;     // the locator's seek back to the signature
+    long extractionDone = -1;  // the CloseHandle of the stub's own file
+    long launchOpened = -1;    // CreateFileW of .launch
+};
+
+Phases FindPhases(const RunResult& clean) {
+    Phases p;
+    for (size_t i = 0; i < clean.calls.size(); ++i) {
+        const CallRecord& c = clean.calls[i];
+        const long at = static_cast<long>(i);
+        if (c.call == Call::CreateDirectoryW && p.stagingCreated < 0) p.stagingCreated = at;
+        if (c.call == Call::CreateFileW && p.selfOpened < 0 && c.path == u"C:\\stub\\SelfExtractor.exe") p.selfOpened = at;
+        if (c.call == Call::SetFilePointer && p.selfOpened >= 0 && p.locatorDone < 0) p.locatorDone = at;
+        if (c.call == Call::CreateFileW && c.path.size() > 8 && c.path.compare(c.path.size() - 8, 8, u"\\.launch") == 0)
+            p.launchOpened = at;
+    }
+    // The stub's own file is closed right before the .launch path is built.
+    for (long i = p.launchOpened; i >= 0; --i) {
+        if (clean.calls[i].call == Call::CloseHandle) {
+            p.extractionDone = i;
+            break;
+        }
+    }
+    return p;
+}
+
+Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool sevenZip) {
+    const Call call = clean.calls[index].call;
+    const long at = static_cast<long>(index);
+    const bool inExtraction = at > p.locatorDone && at < p.extractionDone;
+    switch (call) {
+        // Loader hardening, console, message pump, the relaunch test and every clean-up close or
+        // free: their results are not tested.
+        case Call::GetModuleHandleW: case Call::GetProcAddress: case Call::SetDllDirectoryW:
+        case Call::SetDefaultDllDirectories: case Call::GetSystemDirectoryW: case Call::LoadLibraryW:
+        case Call::AttachConsole: case Call::CreateThread: case Call::FindFirstFileW:
+        case Call::FindClose: case Call::HeapFree: case Call::StubHeapFree: case Call::GetMessageW:
+            return Expect::Unaffected;
+        case Call::CloseHandle:
+            // A 7z output file whose close fails stops the extraction; every other close is not
+            // tested (a ZIP output file is complete before its close).
+            return sevenZip && inExtraction ? Expect::ExtractionStops : Expect::Unaffected;
+        case Call::GetModuleFileNameW:
+            // The first read (relaunch test) is not tested: an empty path finds no DLL.
+            return at < p.stagingCreated && clean.calls[index + 1].call == Call::FindFirstFileW
+                       ? Expect::Unaffected : Expect::FailsBeforeStaging;
+        case Call::GetTempPathW: case Call::GetTempFileNameW: case Call::DeleteFileW:
+            // A reserved file that cannot be deleted keeps the directory from being made.
+            return Expect::FailsBeforeStaging;
+        case Call::CreateDirectoryW:
+            return at == p.stagingCreated ? Expect::FailsBeforeStaging : Expect::Fails;
+        case Call::ReadFile: case Call::SetFilePointer: case Call::StubHeapAlloc: case Call::WriteFile:
+            if (sevenZip && inExtraction) return Expect::ExtractionStops;
+            return Expect::Fails;
+        case Call::CreateFileW:
+            // No .launch: the default installer, which this payload does not hold.
+            return Expect::Fails;
+        case Call::WaitForSingleObject: return Expect::FailsAfterStart;
+        case Call::GetExitCodeProcess: return Expect::FailsAfterCleanUp;
+        case Call::SHFileOperationW: return Expect::StagingStays;
+        default:
+            return Expect::Fails;  // HeapAlloc, GetProcessHeap, MultiByteToWideChar, PathAppendW, ...
+    }
+}
+
+// Checks one normal-mode outcome against its expectation. `files` is what the archive holds.
+void CheckNormalRun(const Outcome& run, Expect expect, bool sevenZip, const CallRecord& failed) {
+    const RunResult& r = run.result;
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.invalidHandleUses, 0u);
+    EXPECT_EQ(r.invalidFrees, 0u);
+    EXPECT_TRUE(run.outside.empty()) << run.outside.front();
+    // Never a success on missing or wrong files: a start always sees the whole archive, except
+    // after a stopped 7z extraction, where it sees a correct part that holds the program.
+    if (run.installerStarted) {
+        if (expect == Expect::ExtractionStops) {
+            for (const auto& [name, data] : run.stagingAtStart) {
+                ASSERT_EQ(kFiles.count(name), 1u) << name;
+                // A write that failed leaves its file cut short, never different.
+                if (failed.call == Call::WriteFile) {
+                    EXPECT_EQ(kFiles.at(name).compare(0, data.size(), data), 0) << name;
+                } else {
+                    EXPECT_EQ(data, kFiles.at(name)) << name;
+                }
+            }
+            EXPECT_EQ(run.stagingAtStart.count(".launch") + run.stagingAtStart.count("bin/setup.exe"), 2u);
+        } else {
+            EXPECT_EQ(run.stagingAtStart, kFiles) << "seen:\n" << Show(run.stagingAtStart);
+        }
+        EXPECT_EQ(run.startedFile.substr(run.startedFile.size() - 14), u"\\bin\\setup.exe");
+    }
+    switch (expect) {
+        case Expect::Unaffected:
+            EXPECT_EQ(r.exitCode, kInstallerCode);
+            EXPECT_TRUE(run.installerStarted);
+            EXPECT_TRUE(run.tempAfter.empty());
+            break;
+        case Expect::FailsBeforeStaging:
+            EXPECT_EQ(r.exitCode, kFailure);
+            EXPECT_FALSE(run.installerStarted);
+            // At most the reserved name, as an empty file.
+            EXPECT_LE(run.tempAfter.size(), 1u);
+            EXPECT_TRUE(run.stagingAfter.empty());
+            break;
+        case Expect::Fails:
+            EXPECT_EQ(r.exitCode, kFailure);
+            EXPECT_FALSE(run.installerStarted);
+            EXPECT_EQ(run.tempAfter.size(), 1u) << "the staging folder stays";
+            break;
+        case Expect::ExtractionStops: {
+            // The launch decides: the program and its .launch were written whole, or the run fails.
+            const bool launchable = run.installerStarted ||
+                (run.stagingAfter.count(".launch") && run.stagingAfter.at(".launch") == kFiles.at(".launch") &&
+                 run.stagingAfter.count("bin/setup.exe") && run.stagingAfter.at("bin/setup.exe") == kFiles.at("bin/setup.exe"));
+            EXPECT_EQ(r.exitCode, launchable ? kInstallerCode : kFailure);
+            EXPECT_EQ(run.installerStarted, launchable);
+            EXPECT_EQ(run.tempAfter.size(), launchable ? 0u : 1u);
+            break;
+        }
+        case Expect::FailsAfterStart:
+            EXPECT_EQ(r.exitCode, kFailure);
+            EXPECT_TRUE(run.installerStarted);
+            EXPECT_EQ(run.tempAfter.size(), 1u);
+            EXPECT_EQ(run.stagingAfter, kFiles);
+            break;
+        case Expect::FailsAfterCleanUp:
+            EXPECT_EQ(r.exitCode, kFailure);
+            EXPECT_TRUE(run.installerStarted);
+            EXPECT_TRUE(run.tempAfter.empty());
+            break;
+        case Expect::StagingStays:
+            EXPECT_EQ(r.exitCode, kInstallerCode);
+            EXPECT_TRUE(run.installerStarted);
+            EXPECT_EQ(run.stagingAfter, kFiles);
+            break;
+    }
+    (void)sevenZip;
+}
+
+struct SweepCount {
+    uint64_t calls = 0, allocations = 0;
+};
+
+SweepCount SweepNormalRun(const std::string& payload, bool sevenZip) {
+    SweepCount count;
+    WholeRun cleanRun;
+    cleanRun.WriteStub(StubImage(), payload);
+    const Outcome clean = cleanRun.Run();
+    EXPECT_EQ(clean.result.exitCode, kInstallerCode);
+    EXPECT_EQ(clean.stagingAtStart, kFiles) << Show(clean.stagingAtStart);
+    const Phases phases = FindPhases(clean.result);
+    EXPECT_GT(phases.locatorDone, phases.selfOpened);
+    EXPECT_GT(phases.extractionDone, phases.locatorDone);
+    EXPECT_GT(phases.launchOpened, phases.extractionDone);
+
+    for (uint64_t n = 1; n <= clean.result.callCount; ++n) {
+        WholeRun run;
+        run.WriteStub(StubImage(), payload);
+        Faults faults;
+        faults.failNthCall = n;
+        const Outcome outcome = run.Run(faults);
+        const CallRecord& failed = outcome.result.calls.at(n - 1);
+        if (!failed.failedByInjection) {  // a call that cannot fail: the clean run's end
+            EXPECT_EQ(outcome.result.exitCode, kInstallerCode) << "call " << n;
+            continue;
+        }
+        ++count.calls;
+        const Expect expect = Classify(clean.result, phases, n - 1, sevenZip);
+        SCOPED_TRACE("call " + std::to_string(n) + " " + platform::host::CallName(failed.call) + " " +
+                     platform::host::Utf8(failed.path) + ": " + Name(expect));
+        CheckNormalRun(outcome, expect, sevenZip, failed);
+        if (::testing::Test::HasFailure()) return count;  // one report is enough
+    }
+    for (uint64_t n = 1; n <= clean.result.allocationCount; ++n) {
+        WholeRun run;
+        run.WriteStub(StubImage(), payload);
+        Faults faults;
+        faults.failNthAllocation = n;
+        const Outcome outcome = run.Run(faults);
+        ++count.allocations;
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        // ZIP: every buffer is needed. 7z: a refused block stops the extraction (or the open).
+        CallRecord failed{Call::HeapAlloc, {}, {}, true};
+        CheckNormalRun(outcome, sevenZip ? Expect::ExtractionStops : Expect::Fails, sevenZip, failed);
+        if (::testing::Test::HasFailure()) return count;
+    }
+    return count;
+}
+
+TEST(SweepRuns, ZipRunEveryCallAndEveryAllocationFailing) {
+    const SweepCount count = SweepNormalRun(ZipPayload(), false);
+    EXPECT_GT(count.calls, 200u);
+    EXPECT_GE(count.allocations, 4u);
+    RecordProperty("failure_points", std::to_string(count.calls + count.allocations));
+    std::printf("ZIP run: %llu calls and %llu allocations failed in turn\n",
+                static_cast<unsigned long long>(count.calls), static_cast<unsigned long long>(count.allocations));
+}
+
+TEST(SweepRuns, SevenZipRunEveryCallAndEveryAllocationFailing) {
+    const SweepCount count = SweepNormalRun(SevenZipPayload(), true);
+    EXPECT_GT(count.calls, 200u);
+    EXPECT_GE(count.allocations, 3u);
+    RecordProperty("failure_points", std::to_string(count.calls + count.allocations));
+    std::printf("7z run: %llu calls and %llu allocations failed in turn\n",
+                static_cast<unsigned long long>(count.calls), static_cast<unsigned long long>(count.allocations));
+}
+
+// ---- relaunch ---------------------------------------------------------------------------------
+
+constexpr u32 kCopyCode = 33;
+
+TEST(SweepRuns, RelaunchRunEveryCallFailing) {
+    // The stub's folder holds a DLL: the stub copies itself to a private folder and runs the copy,
+    // which here reports kCopyCode after checking that it is a faithful copy.
+    const std::string stubFile = StubImage() + ZipPayload();
+    auto prepare = [&](WholeRun& run, bool& copyStarted, bool& faithful) {
+        run.WriteStub(stubFile);
+        run.sandbox.WriteFile(u"C:\\stub\\helper.dll", "MZ dll");
+        run.privateFolderAllowed = true;
+        run.env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
+        run.env.defaultProgram = [&run, &copyStarted, &faithful, &stubFile](const ProcessStart& start) {
+            // Normal mode (the DLL test failed) starts the installer: it reports the same code so
+            // that the outcome does not hang on the mode.
+            copyStarted = true;
+            const bool isCopy = start.file.size() > 17 &&
+                                start.file.compare(start.file.size() - 17, 17, u"\\ZEBInstaller.exe") == 0;
+            faithful = !isCopy || run.sandbox.ReadFile(start.file) == stubFile;
+            return ProcessOutcome{kCopyCode, false};
+        };
+    };
+    WholeRun cleanRun;
+    bool cleanStarted = false, cleanFaithful = false;
+    prepare(cleanRun, cleanStarted, cleanFaithful);
+    const Outcome clean = cleanRun.Run();
+    ASSERT_EQ(clean.result.exitCode, kCopyCode);
+    ASSERT_TRUE(cleanStarted && cleanFaithful);
+    ASSERT_TRUE(clean.tempAfter.empty()) << "copy and private folder removed";
+    ASSERT_EQ(clean.result.CountOf(Call::CopyFileW), 1u);
+
+    uint64_t checked = 0;
+    for (uint64_t n = 1; n <= clean.result.callCount; ++n) {
+        WholeRun run;
+        bool started = false, faithful = false;
+        prepare(run, started, faithful);
+        Faults faults;
+        faults.failNthCall = n;
+        const Outcome outcome = run.Run(faults);
+        const CallRecord& failed = outcome.result.calls.at(n - 1);
+        if (!failed.failedByInjection) continue;
+        ++checked;
+        SCOPED_TRACE("call " + std::to_string(n) + " " + platform::host::CallName(failed.call) + " " +
+                     platform::host::Utf8(failed.path));
+        const RunResult& r = outcome.result;
+        ASSERT_TRUE(r.exited);
+        EXPECT_TRUE(outcome.outside.empty());
+        EXPECT_EQ(r.invalidHandleUses, 0u);
+        if (started) EXPECT_TRUE(faithful) << "the copy differs from the stub";
+        // Where the copy lives: a {GUID} or JUV*.tmp folder in the temp folder.
+        size_t privateFolders = 0;
+        for (const std::string& name : outcome.tempAfter) privateFolders += name.rfind("ZEB", 0) != 0;
+        switch (failed.call) {
+            case Call::GetTempPathW:
+                EXPECT_EQ(r.exitCode, kFailure);
+                EXPECT_FALSE(started);
+                EXPECT_TRUE(outcome.tempAfter.empty());
+                break;
+            case Call::CreateDirectoryW:
+            case Call::CopyFileW:
+            case Call::ShellExecuteExW:
+                EXPECT_EQ(r.exitCode, kFailure);
+                EXPECT_FALSE(started);
+                // Nothing new when the folder was not made; the empty folder, or the folder with
+                // the copy, when the copy or its start failed.
+                EXPECT_EQ(privateFolders, failed.call == Call::CreateDirectoryW ? 0u : 1u);
+                break;
+            case Call::GetExitCodeProcess:
+                EXPECT_EQ(r.exitCode, 0u) << "the exit code keeps its start value";
+                EXPECT_TRUE(started);
+                EXPECT_TRUE(outcome.tempAfter.empty());
+                break;
+            case Call::DeleteFileW:
+            case Call::RemoveDirectoryW:
+                // The copy's code all the same; what could not be removed stays.
+                EXPECT_EQ(r.exitCode, kCopyCode);
+                EXPECT_TRUE(started);
+                EXPECT_EQ(privateFolders, 1u);
+                break;
+            default:
+                // Hardening, the module path, the DLL test (which then takes normal mode), the GUID
+                // (the fallback name serves), the wait (not tested), the closes: the copy's code.
+                EXPECT_EQ(r.exitCode, kCopyCode);
+                EXPECT_TRUE(started);
+                EXPECT_TRUE(outcome.tempAfter.empty());
+                break;
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(checked, 25u);
+    RecordProperty("failure_points", std::to_string(checked));
+    std::printf("relaunch run: %llu calls failed in turn (%llu allocations in the run)\n",
+                static_cast<unsigned long long>(checked),
+                static_cast<unsigned long long>(clean.result.allocationCount));
+}
+
+}  // namespace
