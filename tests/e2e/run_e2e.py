@@ -294,8 +294,9 @@ def parameter_tail(line: str) -> str:
 
 
 def units_hex(s: str) -> str:
-    return "".join(f"{u:04x}" for u in struct.unpack(f"<{len(s.encode('utf-16-le', 'surrogatepass')) // 2}H",
-                                                        s.encode("utf-16-le", "surrogatepass")))
+    """The UTF-16 units of `s` in hex, four digits each (the probe's "utf16hex" form)."""
+    raw = s.encode("utf-16-le", "surrogatepass")
+    return "".join(f"{u:04x}" for u in struct.unpack(f"<{len(raw) // 2}H", raw))
 
 
 def from_units_hex(h: str) -> str:
@@ -357,9 +358,8 @@ class Harness:
         self.cache: dict[str, object] = {}
 
     # -- folders ------------------------------------------------------------------------------
-    def case_dir(self, case: str, stub: Stub, sub: str = "") -> Path:
-        d = self.root / f"{case}-{stub.label}" / sub if sub else self.root / f"{case}-{stub.label}"
-        return d
+    def case_dir(self, case: str, stub: Stub) -> Path:
+        return self.root / f"{case}-{stub.label}"
 
     def fresh_case(self, case: str, stub: Stub) -> Path:
         d = self.case_dir(case, stub)
@@ -618,6 +618,23 @@ class Cases:
         check_staging_gone(c, r)
         c.done()
 
+    def zip_launch_unusable(self, stub: Stub) -> None:
+        """A .launch naming nothing that exists, or starting with a byte-order mark: exit 5, the
+        staging folder left, nothing started."""
+        c = Checks()
+        for tag, launch in (("missing", b"sub\\nothing.exe\r\n"), ("bom", b"\xef\xbb\xbfsetup.exe\n")):
+            self.h.wine.clear_temp()
+            entries = [Entry(".launch", launch), Entry("setup.exe", self.probe), Entry("sub/x.txt", b"x"),
+                       Entry(DEFAULT_INSTALLER, self.probe)]
+            d = self.h.fresh_case("zip-launch-unusable", stub)
+            exe = self.h.place_stub(stub, d, zip_payload(entries))
+            r = self.h.run(stub, exe, " /q", tag=tag)
+            check_exit(c, r, FAILURE)
+            if r.report is not None:
+                c.problems.append(f"[{tag}] an installer ran: {r.report['modulePath']['utf8']!r}")
+            check_staging_left(c, r, empty=False)
+        c.done()
+
     def zip_missing_installer(self, stub: Stub) -> None:
         entries = [Entry("setup.exe", self.probe), Entry("a/b.txt", b"b")]
         d = self.h.fresh_case("zip-missing-installer", stub)
@@ -721,6 +738,20 @@ class Cases:
         check_staging_gone(c, r)
         c.done()
 
+    def sevenzip_trailing_data(self, stub: Stub) -> None:
+        """Data after the archive, as a signed stub carries its certificate table: ignored."""
+        entries = self.sevenzip_entries()
+        payload, _ = self.sevenzip_payload("7z-bcj", entries, ["-m0=BCJ", "-m1=LZMA"])
+        trailer = b"\0" * 8 + struct.pack("<IHH", 0x400, 0x200, 2) + pseudo_random(0x3F8, 21)
+        d = self.h.fresh_case("7z-trailing-data", stub)
+        exe = self.h.place_stub(stub, d, payload + trailer)
+        r = self.h.run(stub, exe, " /S", probe_exit=2)
+        c = Checks()
+        check_exit(c, r, 2)
+        check_report(c, r, " /S", want_tree=expected_tree(entries))
+        check_staging_gone(c, r)
+        c.done()
+
     def sevenzip_corrupt_later(self, stub: Stub) -> None:
         """One folder per file: the installer's folder decodes, a later folder is corrupt. The
         extraction stops there and the installer still runs with what was written before."""
@@ -785,6 +816,7 @@ class Cases:
         check_exit(c, rn, 3010)
         if not c.expect(rn.report is not None, "normal-mode reference run: installer did not run"):
             c.done()
+        check_report(c, rn, parameter_tail(line_n), want_tree=expected_tree(entries))
         self.h.wine.clear_temp()
 
         # Relaunch mode: a DLL beside the stub.
@@ -837,8 +869,8 @@ class Cases:
         self.relaunch_pair(stub, "relaunch-hyphen-line", raw='-silent "C:\\a b\\" x')
 
     def relaunch_dll_folder(self, stub: Stub) -> None:
-        # A folder named like a DLL counts as much as a file.
-        self.relaunch_pair(stub, "relaunch-dll-folder", tail=" /q", dll_is_folder=True)
+        # A folder named like a DLL counts as much as a file; no parameters at all.
+        self.relaunch_pair(stub, "relaunch-dll-folder", tail="", dll_is_folder=True)
 
     # -- planted libraries --------------------------------------------------------------------
     def planted_dll(self, stub: Stub, case: str, dll: str, control_load: str) -> None:
@@ -914,11 +946,13 @@ CASES = [
     ("zip-basic", Cases.zip_basic),
     ("zip-exit-codes", Cases.zip_exit_codes),
     ("zip-launch", Cases.zip_launch),
+    ("zip-launch-unusable", Cases.zip_launch_unusable),
     ("zip-missing-installer", Cases.zip_missing_installer),
     ("zip-traversal", Cases.zip_traversal),
     ("7z-bcj", Cases.sevenzip_bcj),
     ("7z-launch", Cases.sevenzip_launch),
     ("7z-lzma", Cases.sevenzip_plain_lzma),
+    ("7z-trailing-data", Cases.sevenzip_trailing_data),
     ("7z-corrupt-later", Cases.sevenzip_corrupt_later),
     ("relaunch", Cases.relaunch),
     ("relaunch-hyphen-line", Cases.relaunch_hyphen_line),
@@ -943,9 +977,13 @@ def main() -> int:
     ap.add_argument("--win32", type=Path, help="the 32-bit stub (build/win32/SelfExtractor.exe)")
     ap.add_argument("--win64", type=Path, help="the 64-bit stub (build/win64/SelfExtractor.exe)")
     ap.add_argument("--only", help="substring of 'case [stub]', or a glob on the case name")
-    ap.add_argument("--keep", action="store_true", help="keep the case folders under drive_c/e2e")
-    ap.add_argument("--prefix", type=Path, default=Path(os.environ.get("SFX_WINEPREFIX", REPO / "build" / "wineprefix")))
-    ap.add_argument("--programs", type=Path, default=REPO / "build" / "e2e-programs")
+    ap.add_argument("--keep", action="store_true",
+                    help="keep the case folders (and a copy of what each left in %%TEMP%%) under drive_c/e2e")
+    ap.add_argument("--prefix", type=Path,
+                    default=Path(os.environ.get("SFX_WINEPREFIX", REPO / "build" / "wineprefix")),
+                    help="the private Wine prefix (default $SFX_WINEPREFIX or build/wineprefix)")
+    ap.add_argument("--programs", type=Path, default=REPO / "build" / "e2e-programs",
+                    help="where the probe, rawrun and the marker DLLs are built")
     ap.add_argument("--timeout32", type=int, default=120, help="seconds per 32-bit process (emulated)")
     ap.add_argument("--timeout64", type=int, default=60, help="seconds per 64-bit process")
     ap.add_argument("--list", action="store_true", help="list the cases and exit")
@@ -1009,7 +1047,10 @@ def main() -> int:
                     failed += 1
                     log(f"FAIL {name} [{stub.label}]: harness error {type(e).__name__}: {e}")
                 finally:
-                    if not args.keep:
+                    if args.keep:   # what the last run of the case left in %TEMP%, for a look
+                        shutil.copytree(wine.temp, h.root / f"{name}-{stub.label}.temp-after",
+                                        dirs_exist_ok=True, ignore_dangling_symlinks=True)
+                    else:
                         shutil.rmtree(h.root / f"{name}-{stub.label}", ignore_errors=True)
                         shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
     finally:

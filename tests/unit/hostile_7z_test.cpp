@@ -46,6 +46,11 @@ std::string Le64(uint64_t v) {
     return out;
 }
 
+// The start header's CRC over its 20 bytes after it, for headers edited to point anywhere.
+void FixStartCrc(std::string& archive) {
+    archive.replace(8, 4, testsupport::Le32(testsupport::Crc32(archive.substr(12, 20))));
+}
+
 std::string BuildFolders(const std::vector<FolderEntry>& entries) {
     std::string packed;
     for (const auto& e : entries) packed += e.data;
@@ -209,11 +214,11 @@ TEST(Hostile7z, TruncatedArchivesAndAHeaderPastTheEndOpenNothing) {
     std::string past = whole;
     const std::string farAway = Le64(0x7FFFFFFF00ull);
     past.replace(12, 8, farAway);  // next-header offset far past the end of the file
-    testsupport::RefreshSevenZipCrcs(past);
+    FixStartCrc(past);
     cases.emplace_back("header past the end", past);
     std::string huge = whole;
     huge.replace(20, 8, Le64(1ull << 40));  // next-header size of 1 TiB
-    testsupport::RefreshSevenZipCrcs(huge);
+    FixStartCrc(huge);
     cases.emplace_back("header of a TiB", huge);
     for (const auto& [label, archive] : cases) {
         SCOPED_TRACE(label);

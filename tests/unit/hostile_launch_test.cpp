@@ -50,19 +50,32 @@ TEST(HostileLaunch, LaunchFilesThatLeadOutsideOrCannotBeReadEndTheRunWithoutASta
     }
 }
 
-TEST(HostileLaunch, OnlyTheFirstLineOfALongLaunchFileCounts) {
-    // 10,000 bytes: a good first line, then text that names the outside program.
-    std::string launch = "sub\\setup.exe\n..\\outside.exe\n";
-    launch += std::string(10000 - launch.size(), 'z');
-    WholeRun run;
-    run.WriteStub(StubImage(), LaunchPayload(launch));
-    const Outcome outcome = run.Run();
-    ASSERT_TRUE(outcome.result.exited);
-    EXPECT_EQ(outcome.result.exitCode, kInstallerCode);
-    const std::u16string started = outcome.startedFile;
-    ASSERT_GE(started.size(), 14u);
-    EXPECT_EQ(started.substr(started.size() - 14), u"\\sub\\setup.exe");
-    EXPECT_TRUE(outcome.tempAfter.empty());
+TEST(HostileLaunch, ALaunchFileIsTakenWhenWhatIsReadFitsTheNameBuffer) {
+    // The first 260 bytes are read and converted whole, terminator included, into 260 units: a
+    // good first line followed by more text runs while the text read converts to at most 259
+    // units, and fails from 260 on (a cut name is never run). A file of 10,000 bytes therefore
+    // fails whatever its first line, and the program named after it is never reached.
+    for (const size_t size : {100u, 259u, 260u, 10000u}) {
+        SCOPED_TRACE(size);
+        std::string launch = "sub\\setup.exe\n..\\outside.exe\n";
+        launch += std::string(size - launch.size(), 'z');
+        WholeRun run;
+        run.WriteStub(StubImage(), LaunchPayload(launch));
+        const Outcome outcome = run.Run();
+        ASSERT_TRUE(outcome.result.exited);
+        EXPECT_TRUE(outcome.outside.empty());
+        if (size < 260) {
+            EXPECT_EQ(outcome.result.exitCode, kInstallerCode);
+            const std::u16string started = outcome.startedFile;
+            ASSERT_GE(started.size(), 14u);
+            EXPECT_EQ(started.substr(started.size() - 14), u"\\sub\\setup.exe");
+            EXPECT_TRUE(outcome.tempAfter.empty());
+        } else {
+            EXPECT_EQ(outcome.result.exitCode, kFailure);
+            EXPECT_FALSE(outcome.installerStarted);
+            EXPECT_EQ(outcome.tempAfter.size(), 1u);
+        }
+    }
 }
 
 TEST(HostileLaunch, AStubFileShorterThanTheScanWindowEndsTheRunWithItsStagingFolderEmpty) {
