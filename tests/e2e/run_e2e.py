@@ -675,6 +675,8 @@ class Cases:
             c.expect(not any("evil" in k for k in inside), f"[{tag}] traversal entry unpacked: {inside}")
             c.expect(not (d / "evil.txt").exists() and not (d.parent / "evil.txt").exists(),
                      f"[{tag}] evil.txt appeared beside the stub")
+            c.expect(staging is not None and os.path.join(staging, DEFAULT_INSTALLER) in r.temp_tree,
+                     f"[{tag}] the entry before the bad one was not unpacked: {sorted(r.temp_tree)}")
         c.done()
 
     # -- 7z -----------------------------------------------------------------------------------
@@ -712,8 +714,8 @@ class Cases:
         c.done()
 
     def sevenzip_launch(self, stub: Stub) -> None:
-        entries = self.sevenzip_entries("tools/Setup Program.exe") + [
-            Entry(".launch", "tools\\Setup Program.exe\n".encode())]
+        entries = self.sevenzip_entries("Werkzeug ü/Setup Program.exe") + [
+            Entry(".launch", "Werkzeug ü\\Setup Program.exe\n".encode())]
         payload, _ = self.sevenzip_payload("7z-launch", entries, ["-m0=BCJ", "-m1=LZMA"])
         d = self.h.fresh_case("7z-launch", stub)
         exe = self.h.place_stub(stub, d, payload)
@@ -721,7 +723,7 @@ class Cases:
         r = self.h.run(stub, exe, tail, probe_exit=259, list_up=1)
         c = Checks()
         check_exit(c, r, 259)
-        check_report(c, r, tail, want_tree=expected_tree(entries), installer_rel="tools\\Setup Program.exe")
+        check_report(c, r, tail, want_tree=expected_tree(entries), installer_rel="Werkzeug ü\\Setup Program.exe")
         check_argv(c, r, ["/LOG=C:\\temp dir\\log.txt", "-silent"])
         check_staging_gone(c, r)
         c.done()
@@ -750,6 +752,52 @@ class Cases:
         check_exit(c, r, 2)
         check_report(c, r, " /S", want_tree=expected_tree(entries))
         check_staging_gone(c, r)
+        c.done()
+
+    def sevenzip_traversal(self, stub: Stub) -> None:
+        """A 7z entry named "../evil.txt": exit 5, nothing written outside the staging folder, nothing
+        started. 7zz never writes such a name, so the archive is made with a placeholder folder
+        "a_" in a plain (unpacked) header, the name patched and both header CRCs recomputed."""
+        key = "7z-traversal"
+        if key not in self.h.cache:
+            entries = [Entry(DEFAULT_INSTALLER, self.probe), Entry("a_/evil.txt", b"evil\n"),
+                       Entry("zzz.txt", b"after\n"), Entry("before.txt", b"")]
+            payload, _ = make_7z(self.h.work / key, entries, ["-m0=LZMA", "-mhc=off", "-ms=off"])
+            data = bytearray(payload)
+            old, new = "a_/evil.txt".encode("utf-16-le"), "../evil.txt".encode("utf-16-le")
+            if data.count(old) != 1:
+                raise CaseFail("harness: placeholder name not found once in the 7z header")
+            at = data.index(old)
+            data[at:at + len(old)] = new
+            next_off, next_size = struct.unpack_from("<QQ", data, 12)
+            header = bytes(data[32 + next_off:32 + next_off + next_size])
+            struct.pack_into("<I", data, 28, zlib.crc32(header))
+            struct.pack_into("<I", data, 8, zlib.crc32(bytes(data[12:32])))
+            check = self.h.work / key / "patched.7z"
+            check.write_bytes(bytes(data))
+            listed = [i["Path"] for i in list_7z(check)]
+            # An empty file comes before every file with data in a 7z archive's entry order.
+            if "../evil.txt" not in listed or listed.index("before.txt") > listed.index("../evil.txt"):
+                raise CaseFail(f"harness: patched 7z lists {listed}, want before.txt ahead of ../evil.txt")
+            t = subprocess.run(["7zz", "t", str(check)], capture_output=True, text=True)
+            if t.returncode != 0:
+                raise CaseFail(f"harness: patched 7z does not test as sound: {t.stdout[-300:]}")
+            self.h.cache[key] = bytes(data)
+        payload = self.h.cache[key]
+        d = self.h.fresh_case(key, stub)
+        exe = self.h.place_stub(stub, d, payload)  # type: ignore[arg-type]
+        r = self.h.run(stub, exe, " /quiet")
+        c = Checks()
+        check_exit(c, r, FAILURE)
+        check_no_report(c, r)
+        staging = check_staging_left(c, r)
+        outside = [k for k in r.temp_tree if staging is None or
+                   (k != staging and not k.startswith(staging + os.sep))]
+        c.expect(not outside, f"written outside the staging folder: {outside}")
+        c.expect(not any("evil" in k for k in r.temp_tree), f"traversal entry unpacked: {sorted(r.temp_tree)}")
+        # The entry before it was unpacked: the archive opened, and the stop came at the bad name.
+        c.expect(staging is not None and os.path.join(staging, "before.txt") in r.temp_tree,
+                 f"before.txt (the entry ahead of the bad one) was not unpacked: {sorted(r.temp_tree)}")
         c.done()
 
     def sevenzip_corrupt_later(self, stub: Stub) -> None:
@@ -954,6 +1002,7 @@ CASES = [
     ("7z-lzma", Cases.sevenzip_plain_lzma),
     ("7z-trailing-data", Cases.sevenzip_trailing_data),
     ("7z-corrupt-later", Cases.sevenzip_corrupt_later),
+    ("7z-traversal", Cases.sevenzip_traversal),
     ("relaunch", Cases.relaunch),
     ("relaunch-hyphen-line", Cases.relaunch_hyphen_line),
     ("relaunch-dll-folder", Cases.relaunch_dll_folder),
