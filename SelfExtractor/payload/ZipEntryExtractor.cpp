@@ -69,7 +69,8 @@ void SkipForward(Handle file, u32 bytes) {
 }
 
 // Decodes `compressedSize` bytes of raw deflate into exactly `uncompressedSize` bytes of `out`.
-// The stream must end within the input, use all of it, and fill the output to the last byte.
+// The stream must end within the input and fill the output to the last byte; input left over
+// after its end is not looked at (the walk goes on behind the whole compressed size).
 void InflateExactly(u8* in, u32 compressedSize, u8* out, u32 uncompressedSize) {
     z_stream stream;
     stream.next_in = in;
@@ -81,8 +82,8 @@ void InflateExactly(u8* in, u32 compressedSize, u8* out, u32 uncompressedSize) {
     stream.opaque = Z_NULL;
     if (inflateInit2(&stream, kRawDeflateWindowBits) != Z_OK) Fail();
     const int result = inflate(&stream, Z_FINISH);
-    const bool whole = result == Z_STREAM_END && stream.avail_out == 0 && stream.avail_in == 0 &&
-                       stream.total_out == uncompressedSize;
+    const bool whole =
+        result == Z_STREAM_END && stream.avail_out == 0 && stream.total_out == uncompressedSize;
     if (inflateEnd(&stream) != Z_OK) Fail();
     if (!whole) Fail();
 }

@@ -30,7 +30,7 @@ namespace {
 constexpr platform::u32 kInstallerCode = 77;
 constexpr platform::u32 kFailure = 5;
 
-std::string Hex(const std::u16string& text) { return platform::host::Utf8(text); }
+std::string Text(const std::u16string& text) { return platform::host::Utf8(text); }
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -61,7 +61,7 @@ std::map<std::u16string, std::string> Snapshot(const fs::path& folder) {
 
 std::string Describe(const std::map<std::u16string, std::string>& files) {
     std::ostringstream out;
-    for (const auto& [key, data] : files) out << "  " << Hex(key) << " (" << data.size() << " bytes)\n";
+    for (const auto& [key, data] : files) out << "  " << Text(key) << " (" << data.size() << " bytes)\n";
     return out.str();
 }
 
@@ -145,7 +145,7 @@ void CheckWholeRun(const std::string& archive) {
         if (!fs::is_regular_file(program)) Violation("started something that is not a file: " + p);
         bool uncertain = false;
         seen.programKey = fuzzmodel::PathKey(platform::host::Utf16(p.substr(b.size())), &uncertain);
-        if (start.parameters != u" /S") Violation("parameters not passed on: " + Hex(start.parameters));
+        if (start.parameters != u" /S") Violation("parameters not passed on: " + Text(start.parameters));
         return ProcessOutcome{kInstallerCode, false};
     };
 
@@ -204,7 +204,7 @@ void CheckWholeRun(const std::string& archive) {
     if (x.uncertain || launch.uncertain) return void(++g_tally.uncertain);
     if (launch.starts != seen.started)
         Violation(std::string("the model ") + (launch.starts ? "starts" : "does not start") +
-                  " the program " + Hex(launch.programKey) + "; the run " +
+                  " the program " + Text(launch.programKey) + "; the run " +
                   (seen.started ? "did" : "did not"));
     if (!seen.started) {
         // The extraction completed: what it left must be the model's files.
@@ -216,7 +216,7 @@ void CheckWholeRun(const std::string& archive) {
         return;
     }
     if (seen.programKey != launch.programKey)
-        Violation("started " + Hex(seen.programKey) + ", expected " + Hex(launch.programKey));
+        Violation("started " + Text(seen.programKey) + ", expected " + Text(launch.programKey));
     if (seen.files != x.files)
         Violation("the staging folder at the launch differs from the archive's files\nseen:\n" +
                   Describe(seen.files) + "expected:\n" + Describe(x.files));

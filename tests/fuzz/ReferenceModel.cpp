@@ -248,7 +248,7 @@ Extraction ExtractZip(const std::string& f, uint64_t pos, uint32_t stagingLength
             z.avail_out = unpacked;
             if (inflateInit2(&z, -15) != Z_OK) std::abort();
             const int r = inflate(&z, Z_FINISH);
-            const bool whole = r == Z_STREAM_END && z.avail_in == 0 && z.avail_out == 0;
+            const bool whole = r == Z_STREAM_END && z.avail_out == 0;  // input after the end: not read
             inflateEnd(&z);
             if (!whole) {
                 x.endsRun = true;

@@ -152,10 +152,15 @@ const std::string kText = "The quick brown fox jumps over the lazy dog. " + std:
 TEST(ZipEntryExtractor, UnpacksEntriesUntilTheCentralDirectory) {
     Sandbox sandbox;
     const std::string e = "\xC3\xA9";  // "é" in UTF-8
+    // Bytes inside the compressed size after the end of the stream are not part of the data: the
+    // entry is whole, and the walk goes on behind them.
+    ZipEntry trailingInput = Deflated("a/trailing.txt", kText);
+    trailingInput.rawPayload = testsupport::RawDeflate(kText) + "junk";
     const std::vector<ZipEntry> entries = {
         {"empty/", ""},
         Deflated("a/b/c.txt", kText),
         {"a/d.txt", "stored"},
+        trailingInput,
         {e + "/", ""},
         {"d/" + e + "/f.txt", "accent"},
         {"zero-stored.bin", ""},
@@ -169,6 +174,7 @@ TEST(ZipEntryExtractor, UnpacksEntriesUntilTheCentralDirectory) {
         {"a/b/", ""},
         {"a/b/c.txt", kText},
         {"a/d.txt", "stored"},
+        {"a/trailing.txt", kText},
         {"d/", ""},
         {"d/" + e + "/", ""},
         {"d/" + e + "/f.txt", "accent"},
@@ -182,7 +188,7 @@ TEST(ZipEntryExtractor, UnpacksEntriesUntilTheCentralDirectory) {
     // Directory entries create nothing; each file's parents are created outermost first, once per
     // file entry, at their converted (UTF-16) length.
     const std::vector<std::u16string> created = CreatedDirectories(run.run, run.staging);
-    const std::vector<std::u16string> expectedCreated = {u"a", u"a/b", u"a", u"d", u"d/\u00e9"};
+    const std::vector<std::u16string> expectedCreated = {u"a", u"a/b", u"a", u"a", u"d", u"d/\u00e9"};
     EXPECT_EQ(created, expectedCreated);
 }
 
@@ -239,8 +245,6 @@ TEST(ZipEntryExtractor, MalformedEntriesEndTheRunWithoutWritingThem) {
     shortMatchingCrc.uncompressedSize = static_cast<uint32_t>(longer.size());
     shortMatchingCrc.crc = static_cast<uint32_t>(
         crc32(0L, reinterpret_cast<const Bytef*>(longer.data()), static_cast<uInt>(longer.size())));
-    ZipEntry trailingInput = Deflated("trailing.txt", kText);
-    trailingInput.rawPayload = testsupport::RawDeflate(kText) + "junk";
     ZipEntry encrypted{"secret.txt", "data"};
     encrypted.flags = 0x0001;
     ZipEntry descriptor{"descriptor.txt", "data"};
@@ -262,7 +266,6 @@ TEST(ZipEntryExtractor, MalformedEntriesEndTheRunWithoutWritingThem) {
         {"stream larger than declared", oversize},
         {"stream shorter than declared", shortStream},
         {"stream shorter than declared, CRC of the declared size", shortMatchingCrc, longer},
-        {"data after the end of the stream", trailingInput},
         {"flag bit 0 (encrypted)", encrypted},
         {"flag bit 3 (data descriptor)", descriptor},
         {"flag bit 3 on a directory entry", descriptorFolder},

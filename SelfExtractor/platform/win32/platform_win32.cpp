@@ -1,6 +1,9 @@
 // The platform layer over the real Windows API: each call forwards to the Windows function of the
 // same name, translating the stub's records into the Windows ones where their shapes differ.
 //
+// kernel32 is the only library in the image's import table: the user32, shell32, shlwapi and ole32
+// functions are bound at run time on first use (see "Run-time binding" below).
+//
 // platform.h comes first: <windows.h> defines many of its constant names as macros, so this file
 // never names platform:: constants and calls the Windows functions with an explicit `::`.
 #include "platform/platform.h"
@@ -32,6 +35,162 @@ HANDLE gStubHeap;  // trivial global: set once by CreateStubHeap
 
 const wchar_t* Wide(const WChar* text) { return reinterpret_cast<const wchar_t*>(text); }
 wchar_t* Wide(WChar* text) { return reinterpret_cast<wchar_t*>(text); }
+
+// ---- Run-time binding -----------------------------------------------------------------------
+// Every library in the import table is mapped by the loader before the entry point runs, and so
+// are that library's own static imports (Wine's user32 imports version.dll, for one); the loader
+// looks for those beside the executable first. A copy planted there would run before the loader
+// hardening (SetDllDirectoryW, SetDefaultDllDirectories, the preload by full path) could narrow
+// the search. So only kernel32 is imported, and each other library is loaded on the first call
+// that needs it, by its full path in the system folder, never by bare name. Every stage runs
+// after LoaderHardening, so every such load comes after the hardening too.
+//
+// Two threads may bind at once: the message pump binds user32 while the main thread binds
+// shell32 or ole32 (and shell32 itself imports user32). That race is benign. The loader
+// serialises LoadLibraryW and GetProcAddress; a library is mapped once per process, so every
+// thread that loads it by the same full path gets the same module handle and the same procedure
+// addresses; the caches are pointer-sized slots read and written atomically. At worst two threads
+// both bind one procedure and store the same value; the second LoadLibraryW only raises the
+// library's reference count, which does no harm since nothing is ever unloaded. A failed binding
+// is not cached: the next call tries again.
+//
+// When the system folder cannot be read, the library cannot be loaded or the procedure is
+// missing, the wrapper fails the way the real function fails, with the last error saying why, so
+// the caller's own failure handling applies.
+
+enum SystemLibrary : unsigned { kUser32, kShell32, kShlwapi, kOle32, kSystemLibraryCount };
+
+const wchar_t* const kSystemLibraryNames[kSystemLibraryCount] = {
+    L"user32.dll", L"shell32.dll", L"shlwapi.dll", L"ole32.dll",
+};
+
+enum BoundProcedure : unsigned {
+    kShellExecuteExW,
+    kSHFileOperationW,
+    kCommandLineToArgvW,
+    kPathAppendW,
+    kCoCreateGuid,
+    kStringFromGUID2,
+    kGetMessageW,
+    kTranslateMessage,
+    kDispatchMessageW,
+    kGetForegroundWindow,
+    kBoundProcedureCount
+};
+
+struct ProcedureSource {
+    SystemLibrary library;
+    const char* name;
+};
+
+const ProcedureSource kProcedureSources[kBoundProcedureCount] = {
+    {kShell32, "ShellExecuteExW"}, {kShell32, "SHFileOperationW"},
+    {kShell32, "CommandLineToArgvW"}, {kShlwapi, "PathAppendW"},
+    {kOle32, "CoCreateGuid"},      {kOle32, "StringFromGUID2"},
+    {kUser32, "GetMessageW"},      {kUser32, "TranslateMessage"},
+    {kUser32, "DispatchMessageW"}, {kUser32, "GetForegroundWindow"},
+};
+
+// Procedures are cached as a plain function pointer type and cast to their own type on use.
+using AnyProc = void (*)();
+
+// Trivial globals: null until bound.
+HMODULE gSystemLibraries[kSystemLibraryCount];
+AnyProc gBoundProcedures[kBoundProcedureCount];
+
+// The library's module, loaded from <system folder>\<name> on first use; null with the last error
+// set when that fails.
+HMODULE BindLibrary(SystemLibrary library) {
+    HMODULE module = __atomic_load_n(&gSystemLibraries[library], __ATOMIC_ACQUIRE);
+    if (module != nullptr) return module;
+
+    wchar_t path[MAX_PATH];
+    const UINT folderLength = ::GetSystemDirectoryW(path, MAX_PATH);
+    if (folderLength == 0) return nullptr;  // last error set by the call
+    const wchar_t* const name = kSystemLibraryNames[library];
+    UINT nameLength = 0;
+    while (name[nameLength] != 0) ++nameLength;
+    // A result of MAX_PATH or more is the size the folder would need: never load from a cut path.
+    if (folderLength >= MAX_PATH || nameLength >= MAX_PATH - folderLength - 1) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
+    path[folderLength] = L'\\';
+    for (UINT i = 0; i <= nameLength; ++i) path[folderLength + 1 + i] = name[i];  // with its 0
+
+    module = ::LoadLibraryW(path);
+    if (module == nullptr) return nullptr;  // last error set by the load
+    __atomic_store_n(&gSystemLibraries[library], module, __ATOMIC_RELEASE);
+    return module;
+}
+
+// The procedure, bound on first use; null with a non-zero last error when it cannot be bound.
+template <typename Proc>
+Proc Bind(BoundProcedure which) {
+    AnyProc procedure = __atomic_load_n(&gBoundProcedures[which], __ATOMIC_ACQUIRE);
+    if (procedure == nullptr) {
+        const ProcedureSource& source = kProcedureSources[which];
+        const HMODULE module = BindLibrary(source.library);
+        if (module == nullptr) {
+            if (::GetLastError() == ERROR_SUCCESS) ::SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        procedure = reinterpret_cast<AnyProc>(::GetProcAddress(module, source.name));
+        if (procedure == nullptr) {
+            ::SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        __atomic_store_n(&gBoundProcedures[which], procedure, __ATOMIC_RELEASE);
+    }
+    return reinterpret_cast<Proc>(procedure);
+}
+
+// The non-zero last error of a failed binding, for the wrappers that report failure by value.
+u32 BindingError() {
+    const DWORD error = ::GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_PROC_NOT_FOUND;
+}
+
+// The procedures' own types, calling convention included (stdcall on 32-bit Windows); each is
+// checked against the declaration in the Windows headers, so a wrong parameter list or
+// convention does not compile. The headers' declarations are only inspected, never referenced.
+using ShellExecuteExWProc = BOOL(WINAPI*)(SHELLEXECUTEINFOW* info);
+using SHFileOperationWProc = int(WINAPI*)(SHFILEOPSTRUCTW* operation);
+using CommandLineToArgvWProc = LPWSTR*(WINAPI*)(LPCWSTR commandLine, int* count);
+using PathAppendWProc = BOOL(WINAPI*)(LPWSTR path, LPCWSTR more);
+using CoCreateGuidProc = HRESULT(WINAPI*)(GUID* guid);
+using StringFromGUID2Proc = int(WINAPI*)(REFGUID guid, LPOLESTR out, int capacity);
+using GetMessageWProc = BOOL(WINAPI*)(LPMSG message, HWND window, UINT filterMin, UINT filterMax);
+using TranslateMessageProc = BOOL(WINAPI*)(const MSG* message);
+using DispatchMessageWProc = LRESULT(WINAPI*)(const MSG* message);
+using GetForegroundWindowProc = HWND(WINAPI*)();
+
+template <typename A, typename B>
+struct SameType {
+    static constexpr bool value = false;
+};
+template <typename A>
+struct SameType<A, A> {
+    static constexpr bool value = true;
+};
+
+static_assert(SameType<ShellExecuteExWProc, decltype(&::ShellExecuteExW)>::value,
+              "ShellExecuteExW");
+static_assert(SameType<SHFileOperationWProc, decltype(&::SHFileOperationW)>::value,
+              "SHFileOperationW");
+static_assert(SameType<CommandLineToArgvWProc, decltype(&::CommandLineToArgvW)>::value,
+              "CommandLineToArgvW");
+static_assert(SameType<PathAppendWProc, decltype(&::PathAppendW)>::value, "PathAppendW");
+static_assert(SameType<CoCreateGuidProc, decltype(&::CoCreateGuid)>::value, "CoCreateGuid");
+static_assert(SameType<StringFromGUID2Proc, decltype(&::StringFromGUID2)>::value,
+              "StringFromGUID2");
+static_assert(SameType<GetMessageWProc, decltype(&::GetMessageW)>::value, "GetMessageW");
+static_assert(SameType<TranslateMessageProc, decltype(&::TranslateMessage)>::value,
+              "TranslateMessage");
+static_assert(SameType<DispatchMessageWProc, decltype(&::DispatchMessageW)>::value,
+              "DispatchMessageW");
+static_assert(SameType<GetForegroundWindowProc, decltype(&::GetForegroundWindow)>::value,
+              "GetForegroundWindow");
 
 // Message is byte-aligned storage; MSG is copied through a properly aligned local.
 void StoreMessage(const MSG& from, platform::Message* to) {
@@ -184,9 +343,10 @@ void StubHeapFree(void* block) {
     ::HeapFree(gStubHeap, 0, block);
 }
 
-// ---- shell32, shlwapi, ole32, user32 ----------------------------------------------------------
+// ---- shell32, shlwapi, ole32, user32: bound at run time ---------------------------------------
 
 Bool ShellExecuteExW(ShellExecuteInfo* info) {
+    info->hProcess = nullptr;
     // The stub states the size of the 32-bit record on every build; the 64-bit twin's real record
     // is larger, and is built here with its own size. Any other size is refused, as Windows
     // refuses an unknown cbSize.
@@ -194,6 +354,8 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    const auto shellExecuteEx = Bind<ShellExecuteExWProc>(kShellExecuteExW);
+    if (shellExecuteEx == nullptr) return FALSE;  // last error set by the binding
     SHELLEXECUTEINFOW real;
     __builtin_memset(&real, 0, sizeof(real));
     real.cbSize = sizeof(SHELLEXECUTEINFOW);
@@ -204,12 +366,17 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
     real.lpParameters = Wide(info->lpParameters);
     real.lpDirectory = Wide(info->lpDirectory);
     real.nShow = info->nShow;
-    const BOOL started = ::ShellExecuteExW(&real);
+    const BOOL started = shellExecuteEx(&real);
     info->hProcess = real.hProcess;
     return started;
 }
 
 i32 SHFileOperationW(FileOperation* operation) {
+    const auto fileOperation = Bind<SHFileOperationWProc>(kSHFileOperationW);
+    if (fileOperation == nullptr) {
+        operation->fAnyOperationsAborted = FALSE;
+        return static_cast<i32>(BindingError());  // non-zero, as any failed operation
+    }
     SHFILEOPSTRUCTW real;
     __builtin_memset(&real, 0, sizeof(real));
     real.hwnd = static_cast<HWND>(operation->hwnd);
@@ -217,20 +384,28 @@ i32 SHFileOperationW(FileOperation* operation) {
     real.pFrom = Wide(operation->pFrom);
     real.pTo = Wide(operation->pTo);
     real.fFlags = operation->fFlags;
-    const int result = ::SHFileOperationW(&real);
+    const int result = fileOperation(&real);
     operation->fAnyOperationsAborted = real.fAnyOperationsAborted;
     return result;
 }
 
 WChar** CommandLineToArgvW(const WChar* commandLine, i32* count) {
-    return reinterpret_cast<WChar**>(::CommandLineToArgvW(Wide(commandLine), count));
+    const auto toArgv = Bind<CommandLineToArgvWProc>(kCommandLineToArgvW);
+    if (toArgv == nullptr) return nullptr;  // last error set by the binding
+    return reinterpret_cast<WChar**>(toArgv(Wide(commandLine), count));
 }
 
-Bool PathAppendW(WChar* path, const WChar* more) { return ::PathAppendW(Wide(path), Wide(more)); }
+Bool PathAppendW(WChar* path, const WChar* more) {
+    const auto pathAppend = Bind<PathAppendWProc>(kPathAppendW);
+    if (pathAppend == nullptr) return FALSE;
+    return pathAppend(Wide(path), Wide(more));
+}
 
 HResult CoCreateGuid(Guid* guid) {
+    const auto createGuid = Bind<CoCreateGuidProc>(kCoCreateGuid);
+    if (createGuid == nullptr) return HRESULT_FROM_WIN32(BindingError());  // negative
     GUID real;
-    const HRESULT result = ::CoCreateGuid(&real);
+    const HRESULT result = createGuid(&real);
     if (FAILED(result)) return result;
     guid->Data1 = real.Data1;
     guid->Data2 = real.Data2;
@@ -240,31 +415,43 @@ HResult CoCreateGuid(Guid* guid) {
 }
 
 i32 StringFromGUID2(const Guid& guid, WChar* out, i32 capacity) {
+    const auto fromGuid = Bind<StringFromGUID2Proc>(kStringFromGUID2);
+    if (fromGuid == nullptr) return 0;
     GUID real;
     real.Data1 = guid.Data1;
     real.Data2 = guid.Data2;
     real.Data3 = guid.Data3;
     for (int i = 0; i < 8; ++i) real.Data4[i] = guid.Data4[i];
-    return ::StringFromGUID2(real, Wide(out), capacity);
+    return fromGuid(real, Wide(out), capacity);
 }
 
 Bool GetMessageW(Message* message, Window window, u32 filterMin, u32 filterMax) {
+    const auto getMessage = Bind<GetMessageWProc>(kGetMessageW);
+    if (getMessage == nullptr) return -1;  // the pump's loop ends on it
     MSG real;
-    const BOOL result = ::GetMessageW(&real, static_cast<HWND>(window), filterMin, filterMax);
+    const BOOL result = getMessage(&real, static_cast<HWND>(window), filterMin, filterMax);
     if (result != -1) StoreMessage(real, message);
     return result;
 }
 
 Bool TranslateMessage(const Message* message) {
+    const auto translateMessage = Bind<TranslateMessageProc>(kTranslateMessage);
+    if (translateMessage == nullptr) return FALSE;
     const MSG real = LoadMessage(message);
-    return ::TranslateMessage(&real);
+    return translateMessage(&real);
 }
 
 intptr_t DispatchMessageW(const Message* message) {
+    const auto dispatchMessage = Bind<DispatchMessageWProc>(kDispatchMessageW);
+    if (dispatchMessage == nullptr) return 0;
     const MSG real = LoadMessage(message);
-    return ::DispatchMessageW(&real);
+    return dispatchMessage(&real);
 }
 
-Window GetForegroundWindow() { return ::GetForegroundWindow(); }
+Window GetForegroundWindow() {
+    const auto foregroundWindow = Bind<GetForegroundWindowProc>(kGetForegroundWindow);
+    if (foregroundWindow == nullptr) return nullptr;
+    return foregroundWindow();
+}
 
 }  // namespace platform
