@@ -130,7 +130,7 @@ class CheckerOnImage:
 
     def test_foreign_dll_import_fails(self):
         imports = self.image.imports()
-        dll = next(name for name, _ in imports if name.lower() == "shlwapi.dll")
+        dll = next(name for name, _ in imports if name.lower() == "kernel32.dll")
         at = self.original.find(dll.encode("latin-1") + b"\0")
         data = bytearray(self.original)
         data[at:at + len(dll)] = b"msvcrt.dll\0"[:len(dll)].ljust(len(dll), b"\0")
