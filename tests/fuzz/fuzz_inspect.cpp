@@ -17,10 +17,16 @@
 #include "sfxtool_test_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = [] {
-        const char* tmp = getenv("TMPDIR");
-        return std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz-inspect-" + std::to_string(getpid()) + ".exe";
-    }();
+    // One scratch file per process, removed when the process ends normally.
+    static const struct Scratch {
+        std::string path;
+        Scratch() {
+            const char* tmp = getenv("TMPDIR");
+            path = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz-inspect-" + std::to_string(getpid()) + ".exe";
+        }
+        ~Scratch() { unlink(path.c_str()); }
+    } scratch;
+    const std::string& path = scratch.path;
     if (size == 0) return 0;
     const size_t descriptors = fuzzsupport::OpenDescriptors();
     std::string file(reinterpret_cast<const char*>(data) + 1, size - 1);
@@ -36,9 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const sfxtool::InputError& e) {
         fuzzsupport::Violation(std::string("input error on a readable file: ") + e.what());
     }
+    // As `sfxtool inspect --json` writes it (names are archive bytes: invalid UTF-8 becomes
+    // U+FFFD), and it must read back as JSON.
     std::string json;
     try {
-        json = sfxtool::ReportJson(report).dump(2);
+        json = sfxtool::ReportJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        static_cast<void>(nlohmann::json::parse(json));
     } catch (const std::exception& e) {
         fuzzsupport::Violation(std::string("the JSON report cannot be written: ") + e.what());
     }

@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
         }
         if (*inspect) {
             const sfxtool::Report report = sfxtool::Analyse(inspectFile, stagingLength);
-            if (json) std::cout << sfxtool::ReportJson(report).dump(2) << "\n";
+            // Entry names are bytes from the archive: invalid UTF-8 is written as U+FFFD.
+            if (json) std::cout << sfxtool::ReportJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
             else std::cout << sfxtool::ReportText(report);
             return kOk;
         }
