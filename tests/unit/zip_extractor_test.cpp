@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include "launcher/StagingDirectory.h"
+#include "launcher_test_support.h"
 #include "payload/PayloadLocator.h"
 #include "payload/ZipEntryExtractor.h"
 #include "platform/host/host.h"
@@ -38,19 +39,6 @@ struct ZipRun {
     std::vector<std::string> before;   // the sandbox listing before the run
 };
 
-// Fills the staging state for an existing directory the way its creation does.
-void FillStaging(stub::StagingState& staging, const std::u16string& path) {
-    const auto length = static_cast<platform::u32>(path.size());
-    std::copy(path.begin(), path.end(), staging.stagingPath);
-    staging.stagingPath[length] = 0;
-    staging.stagingPath[length + 1] = 0;
-    staging.stagingLength = length;
-    std::copy(path.begin(), path.end(), staging.stagingRoot);
-    staging.stagingRoot[length] = u'\\';
-    staging.stagingRoot[length + 1] = 0;
-    staging.entryTail = length + 1;
-}
-
 // Runs staging creation (or uses `fixedStaging`), open, locator and extractor on a stub image
 // followed by `zip`.
 ZipRun RunZip(Sandbox& sandbox, const std::string& zip, const Faults& faults = {},
@@ -71,7 +59,7 @@ ZipRun RunZip(Sandbox& sandbox, const std::string& zip, const Faults& faults = {
             } else {
                 if (!platform::CreateDirectoryW(fixedStaging.c_str(), nullptr))
                     platform::ExitProcess(stub::kFailureExitCode);
-                FillStaging(state->staging, fixedStaging);
+                launchertest::FillStaging(state->staging, fixedStaging);
                 outcome.staging = fixedStaging;
             }
             state->selfFile = platform::CreateFileW(kSelfPath.c_str(), platform::GENERIC_READ,
