@@ -404,15 +404,23 @@ class Harness:
                 self.wine.win_path(out / "cmdline.bin"), str(stub.timeout * 1000)]
         if cwd is not None:
             argv.append(self.wine.win_path(cwd))
-        try:
-            # Wine's own helper processes (services.exe, ...) inherit stdout and stderr and
-            # outlive the run: hand them files, never pipes.
-            with open(out / "wine.log", "wb") as wine_log:
-                subprocess.run(argv, env=self.wine.env(overrides, env), stdin=subprocess.DEVNULL,
-                               stdout=wine_log, stderr=subprocess.STDOUT, timeout=stub.timeout + 60)
-        except subprocess.TimeoutExpired:
+        for attempt in (1, 2):
+            try:
+                # Wine's own helper processes (services.exe, ...) inherit stdout and stderr and
+                # outlive the run: hand them files, never pipes.
+                with open(out / "wine.log", "wb") as wine_log:
+                    subprocess.run(argv, env=self.wine.env(overrides, env), stdin=subprocess.DEVNULL,
+                                   stdout=wine_log, stderr=subprocess.STDOUT, timeout=stub.timeout + 60)
+            except subprocess.TimeoutExpired:
+                self.reset_wine()
+                return RunResult(None, "harness timeout (rawrun did not end)", None, self.temp_names())
+            # rawrun writes its result file whatever the stub does; without one, Wine itself did
+            # not start rawrun (seen rarely right after a server restart). Only then is the run
+            # repeated, once, and only if the stub left nothing behind in the temp folder.
+            if result.exists() or attempt == 2 or report.exists() or self.temp_names():
+                break
+            log(f"note: Wine did not start rawrun ({self.wine.win_path(exe)}); restarting the server and repeating the run once")
             self.reset_wine()
-            return RunResult(None, "harness timeout (rawrun did not end)", None, self.temp_names())
         status = result.read_text().strip() if result.exists() else "error no result file"
         code = int(status.split()[1]) if status.startswith("exit ") else None
         if status == "timeout":
