@@ -1,5 +1,6 @@
 #include "launcher/InstallerLauncher.h"
 
+#include "launcher/Failure.h"
 #include "launcher/Text.h"
 #include "payload/EntryNameCheck.h"
 
@@ -15,53 +16,48 @@ constexpr u32 kLaunchFileBytes = 260;        // only this much of .launch is rea
 constexpr u32 kShellExecuteInfoSize = 60;    // SHELLEXECUTEINFOW on 32-bit Windows
 constexpr u16 kDeleteFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
 
-[[noreturn]] void Fail() { ExitProcess(kFailureExitCode); }
-
 // Reads the first line of the open `.launch` file as a path relative to the staging directory
-// and puts the full path into `installerPath`. Closes `launchFile`. False when the file is empty,
-// does not convert, names nothing inside the staging directory, names something that does not
-// exist, names a directory, or does not fit the path buffer.
-bool ReadLaunchFile(Handle launchFile, const WChar* stagingPath, WChar* installerPath) {
-    if (launchFile == INVALID_HANDLE_VALUE) return false;
-
+// and puts the full path into `installerPath`. Closes `launchFile`. Ends the run when the file is
+// empty, its first line does not fit or does not convert, names nothing inside the staging
+// directory, names something that does not exist, or names a directory.
+void ReadLaunchFile(Handle launchFile, const WChar* stagingPath, WChar* installerPath) {
+    // One byte more than a line can use tells a line that goes on past what is read.
     char bytes[kLaunchFileBytes + 1];
     u32 read = 0;
-    ReadFile(launchFile, bytes, kLaunchFileBytes, &read, nullptr);  // only the count matters
+    ReadFile(launchFile, bytes, kLaunchFileBytes + 1, &read, nullptr);  // only the count matters
     CloseHandle(launchFile);
-    if (read == 0 || read > kLaunchFileBytes) return false;
-    bytes[read] = 0;
+    if (read > kLaunchFileBytes + 1) FailRun(Reason::LaunchFile);
 
-    // The whole text read, NUL included, must fit: a conversion that would need 260 or more
-    // units fails here instead of leaving a cut name.
-    WChar line[kMaxPathChars];
-    line[0] = 0;
-    const i32 converted = MultiByteToWideChar(CP_UTF8, 0, bytes, -1, line,
-                                              static_cast<i32>(kMaxPathChars));
-    if (converted <= 0) return false;
-    line[kMaxPathChars - 1] = 0;
-
-    u32 lineLength = 0;
-    while (line[lineLength] != 0 && line[lineLength] != u'\r' && line[lineLength] != u'\n') {
-        ++lineLength;
+    // Only the first line counts: it ends at CR, LF, a NUL or the end of the file. What follows
+    // it (a comment, a second line) is never converted.
+    u32 lineBytes = 0;
+    while (lineBytes < read && bytes[lineBytes] != '\r' && bytes[lineBytes] != '\n' && bytes[lineBytes] != 0) {
+        ++lineBytes;
     }
+    if (lineBytes == 0 || lineBytes > kLaunchFileBytes) FailRun(Reason::LaunchFile);
+
+    // The line must fit with its terminator: a conversion that would need 260 or more units
+    // fails here instead of leaving a cut name.
+    WChar line[kMaxPathChars];
+    const i32 converted = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<i32>(lineBytes), line,
+                                              static_cast<i32>(kMaxPathChars - 1));
+    if (converted <= 0) FailRun(Reason::LaunchFile);
+    const u32 lineLength = static_cast<u32>(converted);
     line[lineLength] = 0;
 
-    // The stub runs only what it unpacked: an empty line (the staging directory itself), an
-    // absolute path, a drive, a ".." component or a device name is refused before the path is
-    // built, since appending would resolve ".." away.
-    if (lineLength == 0) return false;
-    if (!EntryNameIsSafe(line, lineLength)) return false;
+    // The stub runs only what it unpacked: an absolute path, a drive, a ".." component or a
+    // device name is refused before the path is built, since appending would resolve ".." away.
+    if (!EntryNameIsSafe(line, lineLength)) FailRun(Reason::LaunchUnsafe);
 
     WChar path[kMaxPathChars];
     TruncatingCopy(path, kMaxPathChars, stagingPath);
-    if (!PathAppendW(path, line)) return false;  // a cut path is never run
+    if (!PathAppendW(path, line)) FailRun(Reason::LaunchFile);  // a cut path is never run
 
     const u32 attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+    if (attributes == INVALID_FILE_ATTRIBUTES) FailRun(Reason::LaunchMissing);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) FailRun(Reason::LaunchFolder);
 
     TruncatingCopy(installerPath, kMaxPathChars, path);
-    return true;
 }
 
 }  // namespace
@@ -71,12 +67,13 @@ const WChar* ParameterTail(const WChar* commandLine) {
     if (*tail == u'-') return tail;  // the whole line
     if (*tail == 0) return tail;     // nothing to step over
 
-    // The first unit is stepped over before any test, so an opening quote never closes.
-    const WChar delimiter = (*tail == u'"') ? u'"' : u' ';
+    // The first unit is stepped over before any test, so an opening quote never closes. An
+    // unquoted name ends at a space or a tab, as Windows splits arguments.
+    const bool quoted = *tail == u'"';
     for (;;) {
         ++tail;
         if (*tail == 0) return tail;
-        if (*tail == delimiter) return tail + 1;
+        if (quoted ? *tail == u'"' : (*tail == u' ' || *tail == u'\t')) return tail + 1;
     }
 }
 
@@ -87,20 +84,26 @@ void InstallerLauncher(RunState& state) {
     WChar installerPath[kMaxPathChars];
     WChar launchPath[kMaxPathChars];
     TruncatingCopy(launchPath, kMaxPathChars, stagingPath);
-    if (!PathAppendW(launchPath, u".launch")) Fail();
+    if (!PathAppendW(launchPath, u".launch")) FailRun(Reason::LaunchFile);
 
     const Handle launchFile = CreateFileW(launchPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (launchFile == INVALID_HANDLE_VALUE) {
         TruncatingCopy(installerPath, kMaxPathChars, stagingPath);
-        if (!PathAppendW(installerPath, kDefaultInstallerName)) Fail();  // never a cut path
+        if (!PathAppendW(installerPath, kDefaultInstallerName)) FailRun(Reason::InstallerMissing);
+        // The default name must be a file: the shell would open a folder in a window, and the
+        // wait on that would never end.
+        const u32 attributes = GetFileAttributesW(installerPath);
+        if (attributes == INVALID_FILE_ATTRIBUTES) FailRun(Reason::InstallerMissing);
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) FailRun(Reason::InstallerFolder);
     } else {
-        if (!ReadLaunchFile(launchFile, stagingPath, installerPath)) Fail();
+        ReadLaunchFile(launchFile, stagingPath, installerPath);
     }
 
     ShellExecuteInfo info = {};
     info.cbSize = kShellExecuteInfoSize;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No UI: a start that fails must end the run with 5, never wait on an error box.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.hwnd = nullptr;
     info.lpVerb = u"open";
     info.lpFile = installerPath;
@@ -108,11 +111,11 @@ void InstallerLauncher(RunState& state) {
     info.lpDirectory = nullptr;  // the installer inherits the stub's current directory
     info.nShow = SW_HIDE;
     info.hProcess = nullptr;
-    if (!ShellExecuteExW(&info)) Fail();
+    if (!ShellExecuteExW(&info)) FailRun(Reason::InstallerStart);
     // A start without a process handle cannot be waited for.
-    if (info.hProcess == nullptr) Fail();
+    if (info.hProcess == nullptr) FailRun(Reason::InstallerStart);
 
-    if (WaitForSingleObject(info.hProcess, INFINITE) == WAIT_FAILED) Fail();
+    if (WaitForSingleObject(info.hProcess, INFINITE) == WAIT_FAILED) FailRun(Reason::InstallerWait);
 
     state.exitCode = kFailureExitCode;
     if (!GetExitCodeProcess(info.hProcess, &state.exitCode)) state.exitCode = kFailureExitCode;

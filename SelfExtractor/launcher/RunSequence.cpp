@@ -1,5 +1,6 @@
 #include "launcher/RunSequence.h"
 
+#include "launcher/Failure.h"
 #include "launcher/InstallerLauncher.h"
 #include "launcher/LoaderHardening.h"
 #include "launcher/StagingDirectory.h"
@@ -14,8 +15,6 @@ namespace stub {
 using namespace platform;
 
 namespace {
-
-[[noreturn]] void Fail() { ExitProcess(kFailureExitCode); }
 
 void AttachToParentConsole() {
     Module kernel32 = GetModuleHandleW(u"kernel32.dll");
@@ -43,10 +42,10 @@ void RunSequence(RunState& state) {
     // Relaunch test on the module's folder.
     state.relaunchSelfPathLength = GetModuleFileNameW(nullptr, state.relaunchSelfPath, kMaxPathChars);
     if (state.relaunchSelfPathLength == 0) state.relaunchSelfPath[0] = 0;
-    if (!FolderOfPath(state.relaunchSelfPath, state.selfFolder)) Fail();
+    if (!FolderOfPath(state.relaunchSelfPath, state.selfFolder)) FailRun(Reason::ModulePath);
     switch (DllPresenceTest(state.selfFolder)) {
         case DllPresence::Present: CleanFolderRelaunch(state);
-        case DllPresence::PatternTooLong: Fail();
+        case DllPresence::PatternTooLong: FailRun(Reason::DllPatternTooLong);
         case DllPresence::None: break;
     }
 
@@ -55,16 +54,16 @@ void RunSequence(RunState& state) {
     CreateThread(nullptr, 0, MessagePumpThread, nullptr, 0, nullptr);  // failure ignored
 
     const u32 selfLength = GetModuleFileNameW(nullptr, state.selfPath, kModulePathChars);
-    if (selfLength == 0 || selfLength >= kModulePathChars) Fail();
+    if (selfLength == 0 || selfLength >= kModulePathChars) FailRun(Reason::ModulePath);
 
-    if (!CreateStagingDirectory(state.staging)) Fail();
+    if (!CreateStagingDirectory(state.staging)) FailRun(Reason::StagingDirectory);
 
     state.selfFile = CreateFileW(state.selfPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
-    if (state.selfFile == INVALID_HANDLE_VALUE) Fail();
+    if (state.selfFile == INVALID_HANDLE_VALUE) FailRun(Reason::SelfOpen);
 
     state.payloadKind = PayloadLocator(state.selfFile);
-    if (state.payloadKind == PayloadKind::None) Fail();
+    if (state.payloadKind == PayloadKind::None) FailRun(Reason::NoArchive);
 
     if (state.payloadKind == PayloadKind::SevenZip) {
         SevenZipExtractor(state);

@@ -2,6 +2,7 @@
 // function for the life of the process, handed to every stage by reference.
 #pragma once
 
+#include "payload/ReadCursor.h"
 #include "platform/platform.h"
 
 namespace stub {
@@ -30,6 +31,9 @@ struct StagingState {
 
 // Working storage of the ZIP walk, reused for every entry.
 struct ZipScratch {
+    ReadCursor records;           // the archive, read through one buffer from the first record on
+    platform::u8* outBuffer;      // inflate's output, kZipOutBufferBytes
+    u32 recordIndex;              // records read so far
     platform::u8 header[30];
     char nameBytes[kMaxPathChars];
     WChar wideName[kMaxPathChars + 1];

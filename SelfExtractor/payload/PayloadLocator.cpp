@@ -1,5 +1,6 @@
 #include "payload/PayloadLocator.h"
 
+#include "launcher/Failure.h"
 #include "payload/ArchiveSignatures.h"
 
 namespace stub {
@@ -16,7 +17,7 @@ constexpr u32 kSevenZipZeroByte = 32;  // window byte that must be 0 for a 7z ar
 // window not yet tested in front of it.
 constexpr u32 kScanBufferBytes = 65536;
 
-[[noreturn]] void Fail() { ExitProcess(kFailureExitCode); }
+[[noreturn]] void Fail() { FailRun(Reason::SelfRead); }
 
 bool IsSevenZipAt(const u8* window, const ArchiveSignatures& signatures) {
     for (u32 i = 0; i < kSevenZipSignatureBytes; ++i) {
@@ -77,7 +78,7 @@ PayloadKind PayloadLocator(Handle selfFile) {
         if (read > room) Fail();
         if (read == 0) {
             // End of file. Without a single whole window the file is too short to hold anything.
-            if (position == 0) Fail();
+            if (position == 0) FailRun(Reason::NoArchive);
             return PayloadKind::None;
         }
         filled += read;

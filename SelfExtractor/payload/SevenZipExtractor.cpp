@@ -1,8 +1,10 @@
 #include "payload/SevenZipExtractor.h"
 
+#include "launcher/Failure.h"
 #include "launcher/StagingDirectory.h"
 #include "payload/EntryNameCheck.h"
 #include "payload/SevenZipAllocators.h"
+#include "payload/SevenZipFolderDecoder.h"
 #include "payload/SevenZipSignatureGuard.h"
 #include "payload/SevenZipStreams.h"
 
@@ -17,9 +19,8 @@ using namespace platform;
 
 namespace {
 
-constexpr u32 kNoFolder = 0xFFFFFFFFu;
-
-[[noreturn]] void Fail() { ExitProcess(kFailureExitCode); }
+constexpr UInt32 kNoFolder = 0xFFFFFFFFu;
+constexpr SizeT kWriteChunkBytes = 1u << 20;  // the most one write call is handed
 
 // A load the optimiser may not remove: keeps the guard bytes (and so their place right after the
 // decoder's signature constant) in the linked image.
@@ -28,21 +29,80 @@ void TouchSignatureGuard() {
     static_cast<void>(guard[0]);
 }
 
-// Writes one decoded entry to the path in stagingRoot. False when the write or the close failed
-// (the extraction stops there); a file that cannot be created ends the run.
-bool WriteEntryFile(const StagingState& staging, const Byte* data, size_t size) {
-    EntryFile entryFile;
-    entryFile.handle = CreateFileW(staging.stagingRoot, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (entryFile.handle == INVALID_HANDLE_VALUE) Fail();
-
-    size_t count = size;
-    const WRes written = EntryFileWrite(entryFile, data, &count);
-    if (written != 0 || count != size) {
-        EntryFileClose(entryFile);  // the partly written file stays; its handle does not
-        return false;
+Reason StopReason(SRes res) {
+    switch (res) {
+        case SZ_ERROR_UNSUPPORTED: return Reason::SevenZipUnsupported;
+        case SZ_ERROR_MEM: return Reason::SevenZipMemory;
+        case SZ_ERROR_CRC: return Reason::SevenZipCrc;
+        case SZ_ERROR_READ:
+        case SZ_ERROR_INPUT_EOF: return Reason::SevenZipRead;
+        default: return Reason::SevenZipData;
     }
-    return EntryFileClose(entryFile) == 0;
+}
+
+// The folder being streamed, and how far its unpacked bytes have been taken.
+struct OpenFolder {
+    UInt32 index;      // kNoFolder: none
+    UInt32 lastFile;   // the folder's last file that is written: its end is the folder's end
+    u64 position;      // unpacked bytes taken so far
+    FolderDecoder decoder;
+};
+
+// The folder's last file entry with data that is not a directory.
+UInt32 LastFileOf(const CSzArEx& db, UInt32 folder) {
+    UInt32 last = kNoFolder;
+    for (UInt32 i = db.FolderToFile[folder]; i < db.NumFiles && i < db.FolderToFile[folder + 1]; ++i) {
+        if (db.FileToFolder[i] == folder && !SzArEx_IsDir(&db, i)) last = i;
+    }
+    return last;
+}
+
+// Takes `count` unpacked bytes of the folder, handing each slice to `file` when it is not
+// INVALID_HANDLE_VALUE, and to the running CRC. SZ_ERROR_WRITE for a failed write.
+SRes Take(OpenFolder& open, u64 count, Handle file, UInt32* crc) {
+    while (count != 0) {
+        const Byte* data;
+        SizeT size;
+        const SizeT most = count < kWriteChunkBytes ? static_cast<SizeT>(count) : kWriteChunkBytes;
+        const SRes res = FolderDecoderRead(open.decoder, &data, &size, most);
+        if (res != SZ_OK) return res;
+        open.position += size;
+        count -= size;
+        if (file == INVALID_HANDLE_VALUE) continue;
+        *crc = CrcUpdate(*crc, data, size);
+        u32 written = 0;
+        if (!WriteFile(file, data, static_cast<u32>(size), &written, nullptr) || written != size) {
+            return SZ_ERROR_WRITE;
+        }
+    }
+    return SZ_OK;
+}
+
+// Writes entry `i` (a file with data in folder `folder`) to the path in stagingRoot, which the
+// caller has created. Not SZ_OK: the extraction stops (the caller deletes the file).
+SRes StreamEntry(const CSzArEx& db, UInt32 i, UInt32 folder, OpenFolder& open, Handle file) {
+    const u64 start = db.UnpackPositions[i] - db.UnpackPositions[db.FolderToFile[folder]];
+    const u64 size = SzArEx_GetFileSize(&db, i);
+    // Entries come in folder order; what lies between them (a directory's data) is passed over.
+    if (start < open.position) return SZ_ERROR_FAIL;
+    SRes res = Take(open, start - open.position, INVALID_HANDLE_VALUE, nullptr);
+    if (res != SZ_OK) return res;
+    UInt32 crc = CRC_INIT_VAL;
+    res = Take(open, size, file, &crc);
+    if (res != SZ_OK) return res;
+    if (i == open.lastFile) {
+        // The folder's last file is kept only when the whole folder ended as it must.
+        res = Take(open, open.decoder.unpackSize - open.position, INVALID_HANDLE_VALUE, nullptr);
+        if (res == SZ_OK) res = FolderDecoderFinish(open.decoder);
+        if (res != SZ_OK) return res;
+    }
+    if (SzBitWithVals_Check(&db.CRCs, i) && CRC_GET_DIGEST(crc) != db.CRCs.Vals[i]) return SZ_ERROR_CRC;
+    return SZ_OK;
+}
+
+void CloseFolder(OpenFolder& open) {
+    if (open.index != kNoFolder) FolderDecoderFree(open.decoder, &kSevenZipMainAllocator);
+    open.index = kNoFolder;
 }
 
 }  // namespace
@@ -57,60 +117,74 @@ void SevenZipExtractor(RunState& state) {
 
     CrcGenerateTable();
 
-    CSzArEx archiveDatabase;
-    SzArEx_Init(&archiveDatabase);
-
-    u32 cachedFolderIndex = kNoFolder;
-    Byte* folderBuffer = nullptr;
-    size_t folderBufferSize = 0;
+    CSzArEx db;
+    SzArEx_Init(&db);
+    OpenFolder open;
+    open.index = kNoFolder;
     WChar* entryName = nullptr;
     size_t entryNameCapacity = 0;
 
-    SRes opened = SzArEx_Open(&archiveDatabase, SevenZipLookStream(input), mainAllocator,
-                              tempAllocator);
+    SRes opened = SzArEx_Open(&db, SevenZipLookStream(input), mainAllocator, tempAllocator);
     // Without a name table no entry can be named: treated like an archive that did not open.
-    if (opened == SZ_OK && archiveDatabase.NumFiles != 0 &&
-        archiveDatabase.FileNameOffsets == nullptr) {
-        opened = SZ_ERROR_ARCHIVE;
-    }
+    if (opened == SZ_OK && db.NumFiles != 0 && db.FileNameOffsets == nullptr) opened = SZ_ERROR_ARCHIVE;
+    if (opened != SZ_OK) NoteStop(Reason::SevenZipOpen, static_cast<u32>(opened));
 
-    if (opened == SZ_OK) {
-        for (u32 i = 0; i < archiveDatabase.NumFiles; ++i) {
-            size_t entryOffset = 0;
-            size_t entrySize = 0;
+    for (UInt32 i = 0; opened == SZ_OK && i < db.NumFiles; ++i) {
+        if (SzArEx_IsDir(&db, i)) continue;
 
-            if (SzArEx_IsDir(&archiveDatabase, i)) continue;
-
-            // The length counts the terminating NUL.
-            const size_t len = SzArEx_GetFileNameUtf16(&archiveDatabase, i, nullptr);
-            if (len > entryNameCapacity) {
-                SevenZipFree(nullptr, entryName);
-                entryName = nullptr;
-                entryNameCapacity = 0;
-                entryName = static_cast<WChar*>(SevenZipAlloc(nullptr, len * sizeof(WChar)));
-                if (entryName == nullptr) break;
-                entryNameCapacity = len;
+        // The length counts the terminating NUL.
+        const size_t len = SzArEx_GetFileNameUtf16(&db, i, nullptr);
+        if (len > entryNameCapacity) {
+            SevenZipFree(nullptr, entryName);
+            entryNameCapacity = 0;
+            entryName = static_cast<WChar*>(SevenZipAlloc(nullptr, len * sizeof(WChar)));
+            if (entryName == nullptr) {
+                NoteStop(Reason::SevenZipMemory, i);
+                break;
             }
-            SzArEx_GetFileNameUtf16(&archiveDatabase, i, reinterpret_cast<UInt16*>(entryName));
+            entryNameCapacity = len;
+        }
+        SzArEx_GetFileNameUtf16(&db, i, reinterpret_cast<UInt16*>(entryName));
 
-            const SRes extracted = SzArEx_Extract(
-                &archiveDatabase, SevenZipLookStream(input), i, &cachedFolderIndex, &folderBuffer,
-                &folderBufferSize, &entryOffset, &entrySize, mainAllocator, tempAllocator);
-            if (extracted != SZ_OK) break;
+        // A file with data needs its folder's decoder before anything is created for it.
+        const UInt32 folder = db.FileToFolder[i];
+        if (folder != kNoFolder && folder != open.index) {
+            CloseFolder(open);
+            const SRes res = FolderDecoderOpen(open.decoder, db, folder, state.selfFile, mainAllocator);
+            if (res != SZ_OK) {
+                NoteStop(StopReason(res), i);
+                break;
+            }
+            open.index = folder;
+            open.lastFile = LastFileOf(db, folder);
+            open.position = 0;
+        }
 
-            // Path-length rule (the first test also keeps the 32-bit casts exact), then the name
-            // check, before anything is created for the entry.
-            if (len > kMaxPathChars || !EntryPathFits(state.staging, static_cast<u32>(len))) Fail();
-            if (!EntryNameIsSafe(entryName, static_cast<u32>(len))) Fail();
-            if (!EntryPathBuilder(state.staging, entryName, static_cast<u32>(len))) Fail();
+        // Path-length rule (the first test also keeps the 32-bit casts exact), then the name
+        // check, before anything is created for the entry.
+        if (len > kMaxPathChars || !EntryPathFits(state.staging, static_cast<u32>(len))) {
+            FailRun(Reason::NameTooLong, i);
+        }
+        if (!EntryNameIsSafe(entryName, static_cast<u32>(len))) FailRun(Reason::NameUnsafe, i);
+        if (!EntryPathBuilder(state.staging, entryName, static_cast<u32>(len))) FailRun(Reason::EntryFolder, i);
 
-            if (!WriteEntryFile(state.staging, folderBuffer + entryOffset, entrySize)) break;
+        const Handle file = CreateFileW(state.staging.stagingRoot, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) FailRun(Reason::EntryCreate, i);
+
+        SRes res = folder == kNoFolder ? SZ_OK : StreamEntry(db, i, folder, open, file);
+        if (!CloseHandle(file) && res == SZ_OK) res = SZ_ERROR_WRITE;
+        if (res != SZ_OK) {
+            // No partly written or unverified file is left for the installer.
+            DeleteFileW(state.staging.stagingRoot);
+            NoteStop(res == SZ_ERROR_WRITE ? Reason::SevenZipWrite : StopReason(res), i);
+            break;
         }
     }
 
+    CloseFolder(open);
     SevenZipFree(nullptr, entryName);
-    ISzAlloc_Free(mainAllocator, folderBuffer);
-    SzArEx_Free(&archiveDatabase, mainAllocator);
+    SzArEx_Free(&db, mainAllocator);
 }
 
 }  // namespace stub

@@ -66,24 +66,4 @@ void SevenZipInputSetUp(SevenZipInput& input, Handle file) {
     LookToRead2_INIT(&input.lookAheadReader)
 }
 
-WRes EntryFileWrite(EntryFile& file, const void* data, size_t* count) {
-    const size_t wanted = *count;
-    *count = 0;
-    if (wanted == 0) return 0;
-    // One call must carry the whole entry (only a 64-bit build can be asked for more).
-    if (sizeof(size_t) > 4 && (static_cast<u64>(wanted) >> 32) != 0) return SZ_ERROR_WRITE;
-    u32 written = 0;
-    const Bool ok = WriteFile(file.handle, data, static_cast<u32>(wanted), &written, nullptr);
-    *count = written;
-    if (!ok) return SZ_ERROR_WRITE;
-    return 0;
-}
-
-WRes EntryFileClose(EntryFile& file) {
-    if (file.handle == INVALID_HANDLE_VALUE) return 0;
-    if (!CloseHandle(file.handle)) return SZ_ERROR_WRITE;
-    file.handle = INVALID_HANDLE_VALUE;
-    return 0;
-}
-
 }  // namespace stub

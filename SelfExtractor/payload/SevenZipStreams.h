@@ -1,5 +1,5 @@
-// The 7z decoder's view of the stub's own file, and the output files it writes, over the platform
-// layer.
+// The 7z decoder's view of the stub's own file, over the platform layer: the archive's headers
+// are read through it (file data is streamed by SevenZipFolderDecoder).
 #pragma once
 
 #include "platform/platform.h"
@@ -34,17 +34,5 @@ void SevenZipInputSetUp(SevenZipInput& input, platform::Handle file);
 inline ILookInStreamPtr SevenZipLookStream(SevenZipInput& input) {
     return &input.lookAheadReader.vt;
 }
-
-// One output file of the extraction.
-struct EntryFile {
-    platform::Handle handle;
-};
-
-// Writes `*count` bytes with one WriteFile call (none for 0 bytes) and leaves the number written in
-// `*count`. 0 on success, non-zero when the call failed.
-WRes EntryFileWrite(EntryFile& file, const void* data, size_t* count);
-
-// Closes the handle (an invalid handle is left alone). 0 on success, non-zero when the close failed.
-WRes EntryFileClose(EntryFile& file);
 
 }  // namespace stub

@@ -1,12 +1,50 @@
-// Unpacks a ZIP payload (local file records, stored or deflate) into the staging directory.
+// Unpacks a ZIP payload (local file records, stored or deflate) into the staging directory,
+// streaming each entry through fixed buffers into its file.
+//
+// The walk is split so that sfxtool can list an archive with exactly the stub's own reading:
+// ZipWalkStart, then ZipNextRecord until it returns false, with ZipSkipData after each record
+// that is not extracted.
 #pragma once
 
 #include "launcher/RunState.h"
 
 namespace stub {
 
+constexpr u32 kZipReadBufferBytes = 1u << 18;  // the records and their data are read through this
+constexpr u32 kZipOutBufferBytes = 1u << 18;   // inflate writes into this, the file from it
+
+// One local file record as the walk has read and checked it. The name is in state.zip.wideName.
+struct ZipRecord {
+    u32 index;             // record number, from 0
+    u32 flags;
+    u32 method;            // 0 stored, 8 deflate: nothing else passes the checks
+    u32 crc;
+    u32 compressedSize;
+    u32 uncompressedSize;
+    u32 nameBytes;
+    u32 extraLength;
+    u32 nameUnits;         // UTF-16 units of the converted name
+    bool directory;        // the name ends in "/": nothing is created for it
+    platform::u64 offset;  // file offset of the record's first byte
+};
+
+// Starts the walk at the current position of state.selfFile (the first local file header),
+// allocating the walk's buffers. Ends the run when they cannot be had.
+void ZipWalkStart(RunState& state);
+
+// Reads the next record's header and name and applies every check that comes before anything is
+// created for an entry: flags, method, sizes, the path-length rule, the name's conversion and
+// safety. False at the first record that is not a local file header (the end of the walk); ends
+// the run with kFailureExitCode on a record the stub refuses. The cursor then stands on the
+// record's extra field.
+[[nodiscard]] bool ZipNextRecord(RunState& state, ZipRecord& record);
+
+// Moves past the record's extra field and data without reading them.
+void ZipSkipData(RunState& state, const ZipRecord& record);
+
 // `state.selfFile` stands on the first local file header. Returns when the walk meets a record
-// that is not a local file header; ends the process with kFailureExitCode on any failure.
+// that is not a local file header; ends the process with kFailureExitCode on any failure, after
+// closing and deleting the output file of an entry that fails on its way.
 void ZipEntryExtractor(RunState& state);
 
 }  // namespace stub

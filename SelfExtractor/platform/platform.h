@@ -107,6 +107,8 @@ constexpr HResult E_FAIL = static_cast<HResult>(0x80004005u);
 
 // Shell.
 constexpr u32 SEE_MASK_NOCLOSEPROCESS = 0x40;
+constexpr u32 SEE_MASK_FLAG_NO_UI = 0x400;
+constexpr u32 SEE_MASK_NOZONECHECKS = 0x800000;
 constexpr i32 SW_HIDE = 0;
 constexpr i32 SW_SHOWNORMAL = 1;
 constexpr u32 FO_DELETE = 3;
@@ -217,6 +219,15 @@ u32 GetLastError();
 // the process heap: serves the 7z decoder's allocators and the runtime's malloc.
 void* StubHeapAlloc(size_t bytes);
 void StubHeapFree(void* block);
+
+// Why a run fails or its 7z extraction stops (see launcher/Failure.h). The stub shows and logs
+// nothing, so on Windows this is nothing at all; the host backend keeps each note in the run's
+// result for the tools and tests.
+#if defined(_WIN32)
+inline void NoteFailureReason(u32, u32) {}
+#else
+void NoteFailureReason(u32 reason, u32 detail);
+#endif
 
 // ---- shell32, shlwapi, ole32, user32 ----------------------------------------------------------
 Bool ShellExecuteExW(ShellExecuteInfo* info);

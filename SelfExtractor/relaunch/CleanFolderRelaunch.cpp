@@ -1,5 +1,6 @@
 #include "relaunch/CleanFolderRelaunch.h"
 
+#include "launcher/Failure.h"
 #include "launcher/InstallerLauncher.h"
 #include "launcher/Text.h"
 #include "relaunch/PrivateCopyPathBuilder.h"
@@ -11,14 +12,12 @@ using namespace platform;
 
 namespace {
 
-[[noreturn]] void Fail() { ExitProcess(kFailureExitCode); }
-
 // The parameters for the copy: the stub's own parameter tail without its leading spaces. The shell
 // puts one space between the copy's path and its parameters, so the copy's own tail then equals
 // the stub's and the installer sees the same parameters in either mode.
 const WChar* CopyParameters(const WChar* commandLine) {
     const WChar* tail = ParameterTail(commandLine);
-    while (*tail == u' ') ++tail;
+    while (*tail == u' ' || *tail == u'\t') ++tail;
     return tail;
 }
 
@@ -28,15 +27,17 @@ void CleanFolderRelaunch(RunState& state) {
     state.exitCode = 0;
 
     // Never copy from a cut path: the module path must have been read whole.
-    if (state.relaunchSelfPathLength == 0 || state.relaunchSelfPathLength >= kMaxPathChars) Fail();
+    if (state.relaunchSelfPathLength == 0 || state.relaunchSelfPathLength >= kMaxPathChars) {
+        FailRun(Reason::ModulePath);
+    }
 
     WChar privateCopyPath[kMaxPathChars];
-    if (!PrivateCopyPathBuilder(privateCopyPath)) Fail();
+    if (!PrivateCopyPathBuilder(privateCopyPath)) FailRun(Reason::RelaunchFolder);
 
-    if (!CopyFileW(state.relaunchSelfPath, privateCopyPath, 1)) Fail();
+    if (!CopyFileW(state.relaunchSelfPath, privateCopyPath, 1)) FailRun(Reason::RelaunchCopy);
 
     if (!PrivateCopyRunner(privateCopyPath, CopyParameters(state.commandLine), state.exitCode)) {
-        Fail();
+        FailRun(Reason::RelaunchStart);
     }
 
     // Removal of the copy and its folder; a copy that still runs keeps both, and neither result

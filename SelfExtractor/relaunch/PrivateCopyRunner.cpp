@@ -19,7 +19,10 @@ bool PrivateCopyRunner(const WChar* copyPath, const WChar* parameters, u32& exit
 
     ShellExecuteInfo info = {};
     info.cbSize = kShellExecuteInfoSize;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No UI: a failed start ends the run with 5 instead of waiting on an error box. No zone
+    // checks: the copy is the file the user has already accepted, and CopyFileW carried its
+    // Mark-of-the-Web along, which would ask again.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOZONECHECKS;
     info.hwnd = GetForegroundWindow();
     info.lpVerb = kOpenVerb;
     info.lpFile = copyPath;

@@ -40,6 +40,7 @@ DIRECTORY_IMPORT = 1
 DIRECTORY_BASERELOC = 5
 DIRECTORY_DELAY_IMPORT = 13
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
+IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x20
 IMAGE_SYM_CLASS_EXTERNAL = 2
 
 
@@ -270,6 +271,10 @@ def check_image(report, flavour, path):
                  and not image.characteristics & IMAGE_FILE_RELOCS_STRIPPED,
                  "DllCharacteristics 0x%x, relocations %s" % (
                      image.dll_characteristics, "present" if relocations else "missing"))
+
+    if flavour == "win32":
+        report.check(prefix + "large-address-aware", image.characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE,
+                     "Characteristics 0x%x: the 32-bit stub must be large-address-aware" % image.characteristics)
 
     try:
         imports = image.imports()

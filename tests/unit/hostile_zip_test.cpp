@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include "hostile_whole_run.h"
+#include "launcher/Failure.h"
 #include "support/ZipBuilder.h"
 
 namespace {
@@ -96,19 +97,72 @@ TEST(HostileZip, OverlappingEntriesAreReadAsTheLocalRecordsLie) {
     EXPECT_EQ(outcome.result.exitCode, kInstallerCode);
     EXPECT_EQ(outcome.stagingAtStart, (FileMap{{"Orvak ZEB Installer.exe", "MZ" + second}}));
 
-    // A declared size one byte past the entry's data runs into the next record: the walk takes
-    // that byte as data (the CRC stored covers it), then finds no signature where the next record
-    // was, and ends the walk; the second entry is never read as an entry.
+    EXPECT_TRUE(outcome.outside.empty());
+}
+
+TEST(HostileZip, StoredEntryHidingARecordInItsCompressedSizeIsRefused) {
+    // A stored entry whose compressed size covers a second local record that its uncompressed
+    // size leaves out. ZIP listers skip the compressed size and never see the hidden record; a
+    // walk that followed the uncompressed size would unpack and run it. The stub refuses the
+    // entry before creating anything for it.
+    const std::string hidden =
+        BuildZip({ZipEntry{"Orvak ZEB Installer.exe", "MZ smuggled"}}, ZipOptions{false});
+    ZipEntry cover{"readme.txt", "honest text" + hidden};
+    cover.uncompressedSize = 11;
+    cover.crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>("honest text"), 11));
+    WholeRun run;
+    run.WriteStub(StubImage(), BuildZip({cover, ZipEntry{"Orvak ZEB Installer.exe", "MZ installer"}}));
+    const Outcome outcome = run.Run();
+    ExpectFailedRun(outcome, {});
+    ASSERT_FALSE(outcome.result.notes.empty());
+    EXPECT_EQ(outcome.result.notes.back().reason, static_cast<uint32_t>(stub::Reason::ZipStoredSizes));
+
+    // One byte more declared than stored: refused the same way, not read into the next record.
     ZipEntry running{"Orvak ZEB Installer.exe", "MZ installer"};
     running.uncompressedSize = 13;
-    running.crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>("MZ installerP"), 13));
     WholeRun runInto;
     runInto.WriteStub(StubImage(), BuildZip({running, ZipEntry{"data.txt", "data"}}));
-    const Outcome into = runInto.Run();
-    ASSERT_TRUE(into.result.exited);
-    EXPECT_EQ(into.result.exitCode, kInstallerCode);
-    EXPECT_EQ(into.stagingAtStart, (FileMap{{"Orvak ZEB Installer.exe", "MZ installerP"}}));
-    EXPECT_TRUE(into.outside.empty());
+    ExpectFailedRun(runInto.Run(), {});
+}
+
+TEST(HostileZip, RecordsTheWalkCannotFollowAreRefusedBeforeTheirEntry) {
+    // Methods other than stored and deflate (even when the data is deflate), the flags for
+    // encryption, a data descriptor, patched data, strong encryption and a masked header, and the
+    // ZIP64 size marker: each ends the run with nothing created for the entry.
+    struct Case {
+        const char* label;
+        ZipEntry entry;
+        stub::Reason reason;
+    };
+    std::vector<Case> cases;
+    for (const uint16_t method : {1, 9, 12, 14, 93, 99}) {
+        ZipEntry e{"payload.bin", "data data data"};
+        e.deflate = true;
+        e.method = method;
+        cases.push_back({"method", e, stub::Reason::ZipMethod});
+    }
+    for (const uint16_t flag : {0x0001, 0x0008, 0x0020, 0x0040, 0x2000}) {
+        ZipEntry e{"payload.bin", "data"};
+        e.flags = flag;
+        cases.push_back({"flag", e, stub::Reason::ZipFlags});
+    }
+    for (const bool packed : {false, true}) {
+        ZipEntry e{"payload.bin", "data"};
+        e.deflate = true;
+        (packed ? e.compressedSize : e.uncompressedSize) = 0xFFFFFFFFu;
+        cases.push_back({"zip64", e, stub::Reason::ZipSizeUnknown});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.label) + " " + std::to_string(c.entry.method.value_or(0)) + " " +
+                     std::to_string(c.entry.flags));
+        WholeRun run;
+        run.WriteStub(StubImage(), BuildZip({Installer(), c.entry}));
+        const Outcome outcome = run.Run();
+        ExpectFailedRun(outcome, {{"Orvak ZEB Installer.exe", "MZ installer"}});
+        ASSERT_FALSE(outcome.result.notes.empty());
+        EXPECT_EQ(outcome.result.notes.back().reason, static_cast<uint32_t>(c.reason));
+        EXPECT_EQ(outcome.result.notes.back().detail, 1u);
+    }
 }
 
 TEST(HostileZip, TruncatedEntriesAndHeadersPastTheEndEndTheRun) {

@@ -1,6 +1,7 @@
 // The installer launch: parameter tail, .launch resolution, start, wait, exit code, clean-up.
 #include <gtest/gtest.h>
 
+#include "launcher/Failure.h"
 #include "launcher/InstallerLauncher.h"
 #include "launcher_test_support.h"
 
@@ -40,6 +41,9 @@ TEST(LauncherParameterTail, Cases) {
         {u"\"\" x", u" x"},                                  // opening quote never closes
         {u" x y", u"y"},                                     // first unit stepped over first
         {u"a\"b c", u"c"},
+        {u"setup.exe\tfirst second", u"first second"},     // a tab ends an unquoted name
+        {u"setup.exe\t\tfirst", u"\tfirst"},
+        {u"\"C:\\a b\\stub.exe\"\tx", u"\tx"},         // inside quotes only the quote ends it
     };
     for (const Case& c : cases) {
         EXPECT_EQ(TailOf(c.line), c.tail) << N(c.line);
@@ -115,7 +119,8 @@ TEST_F(LauncherInstall, DefaultInstallerRunsHiddenWithTheTailThenStagingIsDelete
     EXPECT_EQ(start.verb, u"open");
     EXPECT_TRUE(start.directory.empty());
     EXPECT_EQ(start.show, platform::SW_HIDE);
-    EXPECT_EQ(start.mask, platform::SEE_MASK_NOCLOSEPROCESS);
+    // No error box from the shell: a failed start must end the run, never wait on a dialog.
+    EXPECT_EQ(start.mask, platform::SEE_MASK_NOCLOSEPROCESS | platform::SEE_MASK_FLAG_NO_UI);
     EXPECT_EQ(start.owner, nullptr);
     EXPECT_TRUE(stagingSeenByProgram);
     EXPECT_FALSE(sandbox.Exists(staging));
@@ -221,36 +226,38 @@ TEST_F(LauncherInstall, LaunchLineTooLongToAppendNeverRunsACutPath) {
     ExpectFailedWithStagingLeft(result, "line too long");
 }
 
-TEST_F(LauncherInstall, LaunchFileConvertingTo260UnitsOrMoreFails) {
+TEST_F(LauncherInstall, OnlyTheFirstLineOfLaunchIsConverted) {
     AddInstaller(u"setup.exe", 31);
     AcceptAnyStart();
-    {  // 260 bytes of ASCII convert to 260 units: the first line alone would fit, still refused
-        WriteLaunch("setup.exe\r\n" + std::string(249, 'x'));
-        const RunResult result = Launch();
-        ExpectFailedWithStagingLeft(result, "260 units");
-    }
-    {  // a longer file: only its first 260 bytes are read, and they do not fit either
-        WriteLaunch("setup.exe\n" + std::string(400, 'x'));
-        const RunResult result = Launch();
-        ExpectFailedWithStagingLeft(result, "400 bytes");
-    }
-    {  // 259 bytes convert to 259 units: fits
-        WriteLaunch("setup.exe\r\n" + std::string(248, 'x'));
+    // Whatever follows the first line, of any length and encoding, is never converted.
+    for (const std::string& rest : {std::string(249, 'x'), std::string(5000, 'x'), std::string("\xFF\xFE bad UTF-8")}) {
+        SCOPED_TRACE(rest.size());
+        MakeDirectory(sandbox, staging);
+        AddInstaller(u"setup.exe", 31);
+        WriteLaunch("setup.exe\r\n" + rest);
         const RunResult result = Launch();
         EXPECT_EQ(result.exitCode, 31u);
         ASSERT_EQ(result.starts.size(), 1u);
         EXPECT_EQ(result.starts[0].file, staging + u"\\setup.exe");
     }
-    MakeDirectory(sandbox, staging);
-    AddInstaller(u"setup.exe", 31);
-    {  // 260 bytes of two-byte characters convert to fewer than 260 units: fits
-        std::string content = "setup.exe\n";
-        while (content.size() < 260) content += "\xC3\xA9";
-        ASSERT_EQ(content.size(), 260u);
-        WriteLaunch(content);
+    // A first line that does not fit the name buffer (260 units with its terminator), or that
+    // goes on past what is read, is refused: a cut name is never run.
+    for (const size_t length : {260u, 4000u}) {
+        SCOPED_TRACE(length);
+        MakeDirectory(sandbox, staging);
+        AddInstaller(u"setup.exe", 31);
+        WriteLaunch(std::string(length, 'x') + "\n");
+        ExpectFailedWithStagingLeft(Launch(), "long first line");
+    }
+    {  // 258 bytes of two-byte characters make 129 units: the line fits, names nothing, fails
+        MakeDirectory(sandbox, staging);
+        std::string content;
+        while (content.size() < 258) content += "\xC3\xA9";
+        WriteLaunch(content + "\n");
         const RunResult result = Launch();
-        EXPECT_EQ(result.exitCode, 31u);
-        EXPECT_EQ(result.starts.size(), 1u);
+        EXPECT_EQ(result.exitCode, stub::kFailureExitCode);
+        ASSERT_FALSE(result.notes.empty());
+        EXPECT_EQ(result.notes.back().reason, static_cast<uint32_t>(stub::Reason::LaunchMissing));
     }
 }
 
@@ -302,6 +309,19 @@ TEST_F(LauncherInstall, MissingInstallerFailsAndLeavesStaging) {
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitCode, 5u);
     EXPECT_TRUE(result.starts.empty());
+    EXPECT_TRUE(sandbox.Exists(staging + u"\\payload.txt"));
+}
+
+TEST_F(LauncherInstall, DefaultInstallerNameThatIsAFolderFailsWithoutStartingAnything) {
+    // The shell would open the folder in a window and the wait would never end.
+    MakeDirectory(sandbox, staging + u"\\Orvak ZEB Installer.exe");
+    AcceptAnyStart();
+    const RunResult result = Launch();
+    EXPECT_EQ(result.exitCode, 5u);
+    EXPECT_TRUE(result.starts.empty());
+    EXPECT_EQ(result.CountOf(Call::ShellExecuteExW), 0u);
+    ASSERT_FALSE(result.notes.empty());
+    EXPECT_EQ(result.notes.back().reason, static_cast<uint32_t>(stub::Reason::InstallerFolder));
     EXPECT_TRUE(sandbox.Exists(staging + u"\\payload.txt"));
 }
 

@@ -261,7 +261,9 @@ TEST_F(Relaunch, GuidRoadRunsAnExactCopyAloneInAFreshFolder) {
     EXPECT_EQ(start.verb, u"open");
     EXPECT_EQ(start.show, platform::SW_SHOWNORMAL);
     EXPECT_EQ(start.owner, env.foregroundWindow);
-    EXPECT_EQ(start.mask, platform::SEE_MASK_NOCLOSEPROCESS);
+    // No error box, and no second security prompt for the copy of a file the user accepted.
+    EXPECT_EQ(start.mask, platform::SEE_MASK_NOCLOSEPROCESS | platform::SEE_MASK_FLAG_NO_UI |
+                              platform::SEE_MASK_NOZONECHECKS);
     // Copy and folder are gone again, the process handle is closed.
     EXPECT_EQ(Added(before), Shapes{});
     EXPECT_EQ(result.handlesLeft, 0u);

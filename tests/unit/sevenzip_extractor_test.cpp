@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/Failure.h"
 #include "launcher/RunState.h"
 #include "launcher/StagingDirectory.h"
 #include "payload/PayloadLocator.h"
@@ -479,7 +480,11 @@ TEST_F(SevenZipExtractorTest, CrcMismatchInTheThirdFileKeepsTheFirstTwoAndStops)
             ++outputCreates;
         }
     }
-    EXPECT_EQ(outputCreates, 2u) << "nothing is created for the third entry or after it";
+    // The third file is streamed, found wrong at its end and deleted; nothing comes after it.
+    EXPECT_EQ(outputCreates, 3u) << "nothing is created after the third entry";
+    ASSERT_FALSE(run.result.notes.empty());
+    EXPECT_EQ(run.result.notes.back().reason, static_cast<uint32_t>(stub::Reason::SevenZipCrc));
+    EXPECT_EQ(run.result.notes.back().detail, 2u);
 }
 
 TEST_F(SevenZipExtractorTest, DecodingFailuresStopAtTheFirstEntryOfTheBadFolder) {

@@ -143,7 +143,8 @@ Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool seve
         if (open.empty()) return Expect::Unaffected;
         // A 7z output file whose close fails also stops the extraction.
         if (sevenZip && inExtraction) return Expect::ExtractionStops;
-        if (open == ".launch") return Expect::Fails;  // unreadable: the default name is not there
+        // A ZIP output file whose close fails may not hold its data: the run ends.
+        if (inExtraction) return Expect::Fails;
         return Expect::StagingStays;  // the installer runs; the open file keeps the folder
     }
     switch (call) {
@@ -326,7 +327,8 @@ TEST(SweepRuns, ZipRunEveryCallAndEveryAllocationFailing) {
                            Expect::FailsAfterStart, Expect::FailsAfterCleanUp, Expect::StagingStays})
         EXPECT_GT(count.byExpectation[e], 0) << Name(e);
     EXPECT_EQ(count.byExpectation[Expect::ExtractionStops], 0);
-    EXPECT_GE(count.allocations, 4u);
+    // The walk's two buffers are allocated once, whatever the number of entries.
+    EXPECT_EQ(count.allocations, 2u);
     RecordProperty("failure_points", std::to_string(count.calls + count.allocations));
     std::printf("ZIP run: %llu calls and %llu allocations failed in turn\n",
                 static_cast<unsigned long long>(count.calls), static_cast<unsigned long long>(count.allocations));

@@ -289,9 +289,8 @@ TEST(ZipEntryExtractor, DirectoryEntryDataIsSkipped) {
     // empty deflate stream as its data.
     ZipEntry folder = Deflated("folder/", "");
     ASSERT_EQ(folder.rawPayload.value_or(testsupport::RawDeflate("")).size(), 2u);
-    ZipEntry folderWithExtra{"other/", ""};
+    ZipEntry folderWithExtra{"other/", "four"};
     folderWithExtra.extra = std::string("\x55\x54\x05\x00\x01\x00\x00\x00\x00", 9);
-    folderWithExtra.rawPayload = "four";
     Sandbox sandbox;
     const ZipRun run = RunZip(sandbox, BuildZip({folder, Deflated("folder/in.txt", kText),
                                                  folderWithExtra, {"after.txt", "after"}}));
@@ -352,9 +351,13 @@ TEST(ZipEntryExtractor, EveryPlatformCallFailureEndsTheRunCleanly) {
         const Call failed = run.run.calls[n - 1].call;
         SCOPED_TRACE("call " + std::to_string(n) + ": " + platform::host::CallName(failed));
         ASSERT_TRUE(run.run.calls[n - 1].failedByInjection);
-        if (failed == Call::CloseHandle || failed == Call::HeapFree) {
-            // Results the stub does not test: the run goes on and completes.
+        if (failed == Call::HeapFree) {
+            // A result the stub does not test: the run goes on and completes.
             EXPECT_TRUE(run.returned);
+        } else if (failed == Call::CloseHandle) {
+            // The stub's own file is closed by the caller after the walk; an output file whose
+            // close fails may not have been written whole: the run ends.
+            EXPECT_EQ(run.returned, n == run.run.calls.size());
         } else {
             ExpectFailed(run);
         }

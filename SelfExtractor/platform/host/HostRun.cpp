@@ -230,6 +230,10 @@ using namespace host::detail;
 
 u32 GetLastError() { return Current().lastError; }
 
+void NoteFailureReason(u32 reason, u32 detail) {
+    Current().result.notes.push_back(host::FailureNote{reason, detail});
+}
+
 void ExitProcess(u32 exitCode) { throw host::ProcessExit{exitCode}; }
 
 }  // namespace platform

@@ -121,9 +121,16 @@ struct CallRecord {
     bool failedByInjection = false;
 };
 
+// A reason the stub noted before it failed or stopped extracting (launcher/Failure.h).
+struct FailureNote {
+    u32 reason = 0;
+    u32 detail = 0;
+};
+
 struct RunResult {
     u32 exitCode = 0;
     bool exited = false;       // false: the code returned without calling ExitProcess
+    std::vector<FailureNote> notes;  // in the order the run made them
     uint64_t callCount = 0;    // platform calls made
     uint64_t allocationCount = 0;
     std::vector<CallRecord> calls;

@@ -15,6 +15,10 @@
 
 #include <windows.h>
 
+extern "C" {
+#include "7zCrc.h"
+}
+
 extern "C" void StubMain();  // main.cpp; never returns
 
 // ---- Entry point ------------------------------------------------------------------------------
@@ -97,4 +101,27 @@ extern "C" void* realloc(void* block, size_t bytes) {
     HANDLE heap = platform::win32::StubHeapHandle();
     if (heap == nullptr) return nullptr;
     return ::HeapReAlloc(heap, 0, block, bytes);  // null leaves the old block untouched
+}
+
+// ---- zlib's checksums ---------------------------------------------------------------------------
+// Raw deflate (the only inflate mode the stub uses) checks no checksum, but zlib's inflate refers
+// to both for its wrapped formats. Defining them here keeps zlib's own CRC-32 (with its 8 KiB of
+// tables) out of the image: the 7z decoder's CRC-32, the same polynomial, serves every caller.
+
+extern "C" unsigned long crc32(unsigned long crc, const unsigned char* data, unsigned int length) {
+    if (data == nullptr) return 0;
+    CrcGenerateTable();  // cheap and idempotent; the table may not exist yet
+    return CRC_GET_DIGEST(CrcUpdate(static_cast<UInt32>(crc) ^ CRC_INIT_VAL, data, length));
+}
+
+extern "C" unsigned long adler32(unsigned long adler, const unsigned char* data, unsigned int length) {
+    constexpr unsigned long kBase = 65521;
+    if (data == nullptr) return 1;
+    unsigned long a = adler & 0xFFFF;
+    unsigned long b = (adler >> 16) & 0xFFFF;
+    for (unsigned int i = 0; i < length; ++i) {
+        a = (a + data[i]) % kBase;
+        b = (b + a) % kBase;
+    }
+    return (b << 16) | a;
 }
