@@ -470,6 +470,11 @@ SRes PlanFolder(const CSzArEx& db, UInt32 folderIndex, FolderPlan& plan) {
 
 }  // namespace
 
+SRes FolderDecoderCheck(const CSzArEx& db, UInt32 folderIndex) {
+    FolderPlan plan;
+    return PlanFolder(db, folderIndex, plan);
+}
+
 u64 FolderDecoderMemory(const CSzArEx& db, UInt32 folderIndex) {
     FolderPlan plan;
     if (PlanFolder(db, folderIndex, plan) != SZ_OK) return 0;

@@ -76,6 +76,10 @@ struct FolderDecoder {
     AddressBuffer jump;
 };
 
+// Whether the decoder takes the folder (its shape, methods and properties): SZ_OK, or the result
+// opening it would give before any allocation.
+SRes FolderDecoderCheck(const CSzArEx& db, UInt32 folderIndex);
+
 // The memory a folder needs at once: windows plus buffers. 0 when the folder cannot be decoded.
 // sfxtool reports it; the extractor allocates exactly this.
 u64 FolderDecoderMemory(const CSzArEx& db, UInt32 folderIndex);

@@ -41,6 +41,14 @@ u64 FilePosition(Handle file, u32 origin) {
     return (static_cast<u64>(static_cast<u32>(high)) << 32) | low;
 }
 
+// zlib's allocations come from the stub's own heap, like every other block of the run.
+voidpf InflateAlloc(voidpf, uInt items, uInt size) {
+    if (size != 0 && items > ~static_cast<size_t>(0) / size) return Z_NULL;
+    return StubHeapAlloc(static_cast<size_t>(items) * size);
+}
+
+void InflateFree(voidpf, voidpf block) { StubHeapFree(block); }
+
 // A read that came short: the archive ends early, or the read itself failed.
 [[noreturn]] void FailTruncated(const ReadCursor& cursor, u32 index) {
     FailRun(cursor.failed ? Reason::SelfRead : Reason::ZipTruncated, index);
@@ -209,8 +217,8 @@ void ZipEntryExtractor(RunState& state) {
     z_stream stream;
     stream.next_in = Z_NULL;
     stream.avail_in = 0;
-    stream.zalloc = Z_NULL;
-    stream.zfree = Z_NULL;
+    stream.zalloc = InflateAlloc;
+    stream.zfree = InflateFree;
     stream.opaque = Z_NULL;
     if (inflateInit2(&stream, kRawDeflateWindowBits) != Z_OK) FailRun(Reason::Memory);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "payload/EntryNameCheck.h"
+#include "payload/SevenZipFolderDecoder.h"
 #include "platform/host/host.h"
 #include "platform/platform.h"
 
@@ -183,9 +184,15 @@ Extraction ExtractZip(const std::string& f, uint64_t pos, uint32_t stagingLength
         const uint32_t nameLength = Le16(f, pos + 26);
         const uint32_t extraLength = Le16(f, pos + 28);
         pos += 30;
-        // Encrypted data, or sizes in a data descriptor: not what the walk can take.
-        if ((flags & 0x0009) != 0 || nameLength == 0 || !PathFits(stagingLength, nameLength) ||
-            pos + nameLength > size) {
+        // Encryption (plain or strong), sizes in a data descriptor, patched data, a masked header, a
+        // method other than stored and deflate, a ZIP64 size, or a stored entry whose two sizes
+        // differ: not what the walk can take.
+        if ((flags & 0x2069) != 0 || (method != 0 && method != 8) || packed == 0xFFFFFFFFu ||
+            unpacked == 0xFFFFFFFFu || (method == 0 && packed != unpacked)) {
+            x.endsRun = true;
+            return x;
+        }
+        if (nameLength == 0 || !PathFits(stagingLength, nameLength) || pos + nameLength > size) {
             x.endsRun = true;
             return x;
         }
@@ -201,7 +208,7 @@ Extraction ExtractZip(const std::string& f, uint64_t pos, uint32_t stagingLength
             return x;
         }
         if (name.back() == u'/') {  // a folder entry: its extra field and any data are skipped
-            if (packed > 0x7FFFFFFFull - extraLength) {
+            if (pos + extraLength + packed > size) {  // data declared past the end of the file
                 x.endsRun = true;
                 return x;
             }
@@ -217,10 +224,6 @@ Extraction ExtractZip(const std::string& f, uint64_t pos, uint32_t stagingLength
             }
         }
         pos += extraLength;
-        if (unpacked > kLargestHeapBlock || (method != 0 && packed > kLargestHeapBlock)) {
-            x.endsRun = true;
-            return x;
-        }
         if (unpacked > kLargestBlock || (method != 0 && packed > kLargestBlock)) {
             x.tooLarge = true;
             return x;
@@ -311,7 +314,13 @@ Extraction ExtractSevenZip(const std::string& f, uint64_t offset, uint32_t stagi
             const SRes extracted = SzArEx_Extract(&db, &look.vt, i, &cachedFolder, &folderBuffer,
                                                   &folderSize, &entryOffset, &entrySize,
                                                   &kModelAlloc, &kModelAlloc);
-            if (extracted != SZ_OK || g_tooLarge) break;  // the extraction stops; the run goes on
+            if (g_tooLarge) break;
+            // A folder the stub's decoder refuses when it opens it (method, shape, properties,
+            // sizes that cannot fit together) stops the extraction before anything is created for
+            // the entry; the whole-folder decoder says only that the folder fails.
+            const UInt32 folderOf = db.FileToFolder[i];
+            if (folderOf != 0xFFFFFFFFu && stub::FolderDecoderCheck(db, folderOf) != SZ_OK) break;
+            if (extracted == SZ_ERROR_MEM) break;
             const std::u16string wide(name.begin(), name.begin() + len);
             if (!PathFits(stagingLength, len) ||
                 !stub::EntryNameIsSafe(wide.data(), static_cast<uint32_t>(len))) {
@@ -320,6 +329,32 @@ Extraction ExtractSevenZip(const std::string& f, uint64_t offset, uint32_t stagi
             }
             std::u16string bare = wide;
             if (!bare.empty() && bare.back() == 0) bare.pop_back();
+            if (extracted != SZ_OK) {
+                // Bad data in this folder: the stub streams it and stops where the data goes wrong,
+                // keeping the files before that point. Which those are, only the data tells.
+                const UInt32 folder = db.FileToFolder[i];
+                x.stopped = true;
+                bool uncertain = false;
+                for (UInt32 k = i; k < db.NumFiles && folder != 0xFFFFFFFFu; ++k) {
+                    if (SzArEx_IsDir(&db, k)) continue;
+                    if (db.FileToFolder[k] != folder && db.FileToFolder[k] != 0xFFFFFFFFu) break;
+                    const size_t kl = SzArEx_GetFileNameUtf16(&db, k, nullptr);
+                    std::vector<UInt16> kn(kl + 1, 0);
+                    SzArEx_GetFileNameUtf16(&db, k, kn.data());
+                    std::u16string kw(kn.begin(), kn.begin() + kl);
+                    // A later name the stub would refuse, or a file in the way: the run may end.
+                    if (!PathFits(stagingLength, kl) || !stub::EntryNameIsSafe(kw.data(), static_cast<uint32_t>(kl)))
+                        x.uncertain = true;
+                    if (!kw.empty() && kw.back() == 0) kw.pop_back();
+                    if (HasInvalidCharacter(kw)) x.uncertain = true;
+                    const std::u16string key = PathKey(kw, &uncertain);
+                    std::optional<uint32_t> crc;
+                    if (SzBitWithVals_Check(&db.CRCs, k)) crc = db.CRCs.Vals[k];
+                    x.partial.emplace_back(key, crc);
+                }
+                if (uncertain) x.uncertain = true;
+                break;
+            }
             std::string data(reinterpret_cast<const char*>(folderBuffer) + entryOffset, entrySize);
             if (!AddFile(x, bare, std::move(data))) {
                 x.endsRun = true;
@@ -366,35 +401,34 @@ Launch LaunchAfter(const Extraction& x, uint32_t stagingLength) {
 
 size_t ParameterTailIndex(const std::u16string& line) {
     // Written from the rule, not from the launcher: "-" first: the whole line; else skip the first
-    // unit, then up to and past the first delimiter (a quote after an opening quote, else a space).
+    // unit, then up to and past the first delimiter (a quote after an opening quote, else a space
+    // or a tab).
     if (line.empty()) return 0;
     if (line[0] == u'-') return 0;
     if (line[0] == 0) return 0;
-    const char16_t delimiter = line[0] == u'"' ? u'"' : u' ';
+    const bool quoted = line[0] == u'"';
     for (size_t i = 1; i < line.size(); ++i) {
         if (line[i] == 0) return i;
-        if (line[i] == delimiter) return i + 1;
+        if (quoted ? line[i] == u'"' : (line[i] == u' ' || line[i] == u'\t')) return i + 1;
     }
     return line.size();
 }
 
 std::u16string LaunchLine(const std::string& bytes, bool* fits) {
-    std::string head = bytes.substr(0, kMaxPath);
-    const size_t nul = head.find('\0');
-    if (nul != std::string::npos) head.resize(nul);
-    *fits = true;
-    if (head.empty()) return {};
+    // Only the first line is converted: it ends at CR, LF, a NUL or the end of what is read (261
+    // bytes, one more than a line may hold), and must convert to at most 259 units.
+    const std::string head = bytes.substr(0, kMaxPath + 1);
+    const std::string line = head.substr(0, head.find_first_of(std::string("\r\n\0", 3)));
+    *fits = line.size() <= kMaxPath;
+    if (line.empty() || !*fits) return {};
     std::vector<char16_t> out(kMaxPath + 1, 0);
-    const int n = platform::MultiByteToWideChar(platform::CP_UTF8, 0, head.c_str(), -1, out.data(),
-                                                static_cast<int>(kMaxPath));
+    const int n = platform::MultiByteToWideChar(platform::CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
+                                                out.data(), static_cast<int>(kMaxPath - 1));
     if (n <= 0) {
         *fits = false;
         return {};
     }
-    std::u16string line(out.data());
-    const size_t cut = line.find_first_of(u"\r\n");
-    if (cut != std::u16string::npos) line.resize(cut);
-    return line;
+    return std::u16string(out.data(), static_cast<size_t>(n));
 }
 
 }  // namespace fuzzmodel

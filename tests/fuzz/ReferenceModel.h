@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <vector>
 #include <set>
 #include <string>
 
@@ -38,6 +40,12 @@ struct Extraction {
     bool tooLarge = false;    // the run would allocate more than the harness allows: skip it
     std::map<std::u16string, std::string> files;  // PathKey -> content, what the staging folder holds
     std::set<std::u16string> folders;             // PathKey of every parent folder created
+    // 7z: the extraction stops inside a folder whose data is bad. The stub streams it, so it keeps
+    // the folder's files before the point where the data goes wrong: some first files of
+    // `partial` (in order), each matching its stored CRC when it has one. `files` holds what comes
+    // before that folder.
+    bool stopped = false;
+    std::vector<std::pair<std::u16string, std::optional<uint32_t>>> partial;  // PathKey, stored CRC
 };
 
 // Limit on any single block the model lets a run allocate (larger inputs are skipped by the

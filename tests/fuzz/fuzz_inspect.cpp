@@ -1,11 +1,15 @@
 // `sfxtool inspect` on arbitrary files: the analysis, its JSON and its text must come out for any
 // readable file (no exception but the tool's own input error, which a readable file never gets),
 // and what it reports must hold together: the stub's locator result equals the reference scan,
-// positions lie inside the file, and the JSON document can be written.
+// positions lie inside the file, and the JSON document can be written. And verify's verdict must
+// agree with the stub: the file passes exactly when a run of the stub on it, made here on its
+// own, unpacks everything and starts the installer.
 //
 // The first input byte chooses whether the rest follows a minimal Windows image (so that the
 // image-aware paths run) or stands alone.
 #include <unistd.h>
+
+#include <memory>
 
 #include <cstdint>
 #include <fstream>
@@ -13,6 +17,8 @@
 
 #include "FuzzSupport.h"
 #include "ReferenceModel.h"
+#include "launcher/RunSequence.h"
+#include "platform/host/host.h"
 #include "sfxtool/Analysis.h"
 #include "sfxtool_test_support.h"
 
@@ -35,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(file.data(), static_cast<std::streamsize>(file.size()));
     }
-    const uint32_t stagingLength = 1 + data[0] % 200;
+    // The staging path of the stub's own run below: C:\Temp\ZEBF000.tmp.
+    constexpr uint32_t stagingLength = 19;
     sfxtool::Report report;
     try {
         report = sfxtool::Analyse(path, stagingLength);
@@ -68,6 +75,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (report.found && report.offset >= file.size()) fuzzsupport::Violation("archive offset past the end");
     if (report.trailingSize > file.size()) fuzzsupport::Violation("trailing size past the file");
+
+    // The stub's own run on the file, made here with its own environment.
+    {
+        namespace host = platform::host;
+        host::Sandbox sandbox;
+        host::Environment env;
+        env.tempFileStart = 0xF000;
+        env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
+        sandbox.WriteFile(env.modulePath, file);
+        bool started = false;
+        env.defaultProgram = [&](const host::ProcessStart&) {
+            started = true;
+            return host::ProcessOutcome{0, false};
+        };
+        const host::RunResult run = host::Run(sandbox, env, [] {
+            auto state = std::make_unique<stub::RunState>();
+            stub::RunSequence(*state);
+        }, [] {
+            host::Faults faults;
+            faults.heapLimit = sfxtool::kLikelyHeapLimit;
+            return faults;
+        }());
+        const bool stubRunsAll = started && run.notes.empty();
+        const bool verifyPasses = sfxtool::ErrorCount(report) == 0;
+        if (stubRunsAll != verifyPasses)
+            fuzzsupport::Violation(std::string("verify ") + (verifyPasses ? "passes" : "fails") + " a file the stub " +
+                                   (started ? (run.notes.empty() ? "runs whole" : "runs after a stopped extraction")
+                                            : "ends with exit code " + std::to_string(run.exitCode)));
+    }
     if (fuzzsupport::OpenDescriptors() != descriptors) fuzzsupport::Violation("descriptor leak");
     return 0;
 }

@@ -5,7 +5,8 @@
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 tool="${1:-$here/build/host/sfxtool}"
-[ -x "$tool" ] || { echo "sfxtool not built: $tool"; # A folder over 1 GiB unpacked (zeros from a sparse file: small on disk, quick to compress).
+[ -x "$tool" ] || { echo "sfxtool not built: $tool"; # A folder over 1 GiB unpacked (zeros from a sparse file: small on disk, quick to compress): the
+# stub streams it through a 1 MiB window, so it passes, and the peak memory is window plus buffers.
 mkdir -p "$work/big"
 truncate -s 1100M "$work/big/zeros.bin"
 cp "$work/stub.exe" "$work/big/Orvak ZEB Installer.exe"
@@ -13,9 +14,9 @@ cp "$work/stub.exe" "$work/big/Orvak ZEB Installer.exe"
 rm -f "$work/big/zeros.bin"
 cat "$work/stub.exe" "$work/big.7z" > "$work/big.exe"
 run verify "$work/big.exe"
-check "folder over 1 GiB" test "$rc" = 1 -a -n "$(grep '1 GiB' <<<"$err")"
+check "folder over 1 GiB streams" test "$rc" = 0
 run inspect --json "$work/big.exe"
-check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["unpackSize"] for f in j["folders"]) >= 1100*2**20, j' "$out"
+check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["memory"] for f in j["folders"]) < 2*2**20 < j["folders"][0]["unpackSize"], j' "$out"
 
 echo "RESULT passed=0 failed=1 skipped=0"; exit 1; }
 work="$(mktemp -d /tmp/sfxtool-cli-XXXXXX)"
@@ -106,7 +107,8 @@ cat "$work/stub.exe" "$work/lzma2.7z" > "$work/lzma2.exe"
 run verify "$work/lzma2.exe"
 check "verify lzma2: one line per problem" test "$rc" = 1 -a "$(lines "$err")" -ge 1 -a -z "$(grep -v '^sfxtool: ' <<<"$err")"
 
-# A folder over 1 GiB unpacked (zeros from a sparse file: small on disk, quick to compress).
+# A folder over 1 GiB unpacked (zeros from a sparse file: small on disk, quick to compress): the
+# stub streams it through a 1 MiB window, so it passes, and the peak memory is window plus buffers.
 mkdir -p "$work/big"
 truncate -s 1100M "$work/big/zeros.bin"
 cp "$work/stub.exe" "$work/big/Orvak ZEB Installer.exe"
@@ -114,9 +116,9 @@ cp "$work/stub.exe" "$work/big/Orvak ZEB Installer.exe"
 rm -f "$work/big/zeros.bin"
 cat "$work/stub.exe" "$work/big.7z" > "$work/big.exe"
 run verify "$work/big.exe"
-check "folder over 1 GiB" test "$rc" = 1 -a -n "$(grep '1 GiB' <<<"$err")"
+check "folder over 1 GiB streams" test "$rc" = 0
 run inspect --json "$work/big.exe"
-check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["unpackSize"] for f in j["folders"]) >= 1100*2**20, j' "$out"
+check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["memory"] for f in j["folders"]) < 2*2**20 < j["folders"][0]["unpackSize"], j' "$out"
 
 echo "RESULT passed=$passed failed=$failed skipped=0"
 [ "$failed" = 0 ]

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "sfxtool/Analysis.h"
-#include "sfxtool/ZipWalk.h"
+#include "sfxtool/StubCalls.h"
 #include "sfxtool/ZipWriter.h"
 #include "sfxtool_test_support.h"
 #include "support/ZipBuilder.h"
@@ -42,19 +42,17 @@ TEST(SfxtoolZipWriter, WritesWhatTheStubsWalkReadsBackWithSizesInTheLocalHeaders
     const std::string zip = Written({{"a/b.txt", text}, {"empty", ""}, {"noise.bin", noise}});
     TempDir dir;
     WriteFile(dir / "p.zip", zip);
-    const auto walk = sfxtool::WalkZip(dir / "p.zip", 0, zip.size(), "");
-    ASSERT_TRUE(walk.problems.empty()) << walk.problems.front().message;
-    ASSERT_EQ(walk.entries.size(), 3u);
-    EXPECT_EQ(walk.entries[0].rawName, "a/b.txt");
-    EXPECT_EQ(walk.entries[0].method, 8);  // compressible: deflated
-    EXPECT_EQ(walk.entries[0].size, 5000u);
-    EXPECT_LT(walk.entries[0].packedSize, 100u);
-    EXPECT_EQ(walk.entries[1].method, 0);  // empty: stored
-    EXPECT_EQ(walk.entries[2].method, 0);  // deflate would not be smaller: stored
-    EXPECT_EQ(walk.entries[2].packedSize, 3000u);
-    for (const auto& e : walk.entries) EXPECT_EQ(e.flags & 0x0008, 0) << "no data descriptors";
-    EXPECT_TRUE(walk.centralDirectory);
-    EXPECT_EQ(walk.archiveEnd, zip.size());
+    const auto walk = sfxtool::ListZipAsStub(dir / "p.zip", 64);
+    ASSERT_TRUE(walk.complete);
+    ASSERT_EQ(walk.records.size(), 3u);
+    EXPECT_EQ(walk.records[0].rawName, "a/b.txt");
+    EXPECT_EQ(walk.records[0].method, 8u);  // compressible: deflated
+    EXPECT_EQ(walk.records[0].size, 5000u);
+    EXPECT_LT(walk.records[0].packedSize, 100u);
+    EXPECT_EQ(walk.records[1].method, 0u);  // empty: stored
+    EXPECT_EQ(walk.records[2].method, 0u);  // deflate would not be smaller: stored
+    EXPECT_EQ(walk.records[2].packedSize, 3000u);
+    for (const auto& e : walk.records) EXPECT_EQ(e.flags & 0x0008, 0u) << "no data descriptors";
     // unzip (Info-ZIP) agrees that the archive and its CRCs are sound.
     EXPECT_EQ(std::system(("unzip -tqq '" + (dir / "p.zip") + "' >/dev/null 2>&1").c_str()), 0);
 }
@@ -94,10 +92,12 @@ TEST(SfxtoolZipChecks, AGoodInstallerPassesAndIsDescribed) {
     EXPECT_EQ(r.program, kInstallerName);
     EXPECT_TRUE(r.programExists);
     EXPECT_EQ(r.trailingKind, "none");
-    // The stub's own extraction, tried on the file, wrote both files and returned.
-    EXPECT_TRUE(r.trialRan);
-    EXPECT_FALSE(r.trialEnded);
-    EXPECT_EQ(r.trialFiles, 2u);
+    EXPECT_EQ(r.archiveEnd, r.fileSize);
+    // The stub's own run on the file unpacked both files and started the installer.
+    EXPECT_TRUE(r.trial.started);
+    EXPECT_TRUE(r.extractionComplete);
+    EXPECT_EQ(r.trial.staged.size(), 2u);
+    EXPECT_EQ(r.trial.parameters, std::string(" ") + sfxtool::kTrialParameters);
 }
 
 TEST(SfxtoolZipChecks, FindsEntriesOutsideTheSubsetTheStubReads) {
@@ -121,24 +121,38 @@ TEST(SfxtoolZipChecks, FindsEntriesOutsideTheSubsetTheStubReads) {
     bzip.method = 12;
     cases.push_back({"zip-method", bzip});
     ZipEntry zip64{"big.txt", "hello"};
-    zip64.extra = std::string("\x01\x00\x10\x00", 4) + std::string(16, '\0');
+    zip64.uncompressedSize = 0xFFFFFFFFu;
     cases.push_back({"zip64", zip64});
     ZipEntry badCrc{"crc.txt", "hello"};
     badCrc.crc = 0x12345678;
     cases.push_back({"crc-mismatch", badCrc});
     ZipEntry overflow{"over.txt", std::string(4000, 'z'), true};
     overflow.uncompressedSize = 100;  // the stream yields more than the declared size
-    cases.push_back({"zip-bad-data", overflow});
-    ZipEntry dirWithData{"folder/", ""};
-    dirWithData.rawPayload = "junk";
-    dirWithData.compressedSize = 4;
-    cases.push_back({"zip-dir-with-data", dirWithData});
+    cases.push_back({"zip-size", overflow});
+    ZipEntry smuggler{"readme.txt", "honest" + testsupport::BuildZip({{kInstallerName, "MZ hidden"}}, {false})};
+    smuggler.uncompressedSize = 6;  // a stored entry whose compressed size hides a record
+    cases.push_back({"zip-stored-sizes", smuggler});
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
         const auto r = Analyse(Installer(dir, testsupport::BuildZip({installer, c.entry})));
         EXPECT_TRUE(HasProblem(r, c.code)) << Codes(r);
+        EXPECT_FALSE(r.trial.started);
     }
+}
+
+TEST(SfxtoolZipChecks, ListsAFolderEntryThatCarriesDataAsTheStubWalksIt) {
+    // A folder entry whose data holds a whole local record: the stub skips the data unread, so
+    // the record inside is never an entry, and the installer runs.
+    TempDir dir;
+    const std::string hidden = testsupport::BuildZip({{"hidden.exe", "MZ hidden"}}, {false});
+    const auto r = Analyse(Installer(dir, testsupport::BuildZip({{"folder/", hidden}, {kInstallerName, "MZ"}})));
+    EXPECT_EQ(sfxtool::ErrorCount(r), 0u) << Codes(r);
+    ASSERT_EQ(r.entries.size(), 2u);
+    EXPECT_EQ(r.entries[0].name, "folder/");
+    EXPECT_EQ(r.entries[1].name, kInstallerName);
+    EXPECT_TRUE(r.trial.started);
+    EXPECT_EQ(r.trial.staged.count("hidden.exe"), 0u);
 }
 
 TEST(SfxtoolZipChecks, FindsAnArchiveThatEndsRightAfterItsLastEntry) {
@@ -147,37 +161,41 @@ TEST(SfxtoolZipChecks, FindsAnArchiveThatEndsRightAfterItsLastEntry) {
     noCentral.centralDirectory = false;
     const auto r = Analyse(Installer(dir, testsupport::BuildZip({{kInstallerName, "MZ"}}, noCentral)));
     EXPECT_TRUE(HasProblem(r, "zip-no-end-record")) << Codes(r);
-    EXPECT_TRUE(r.trialEnded) << "the stub's own walk fails at the end of the file as well";
-    EXPECT_EQ(r.trialFiles, 1u);
+    EXPECT_EQ(r.trial.exitCode, 5u) << "the stub's own walk fails at the end of the file";
+    EXPECT_EQ(r.trial.staged.size(), 1u);
 }
 
-TEST(SfxtoolZipChecks, FindsUnsafeDuplicatedAndOverlongNames) {
+TEST(SfxtoolZipChecks, FindsUnsafeDuplicatedAndOverlongNamesWhereTheStubStops) {
     TempDir dir;
     const std::string longName = std::string(191, 'n') + ".txt";  // 195 bytes
-    const std::string archive = Written({{kInstallerName, "MZ"},
-                                         {"../evil.txt", "x"},
-                                         {"sub/CON", "x"},
-                                         {"what?.txt", "x"},
-                                         {"Readme.TXT", "1"},
-                                         {"readme.txt", "2"},
-                                         {"trail.", "3"},
-                                         {"trail", "4"},
-                                         {"item", "5"},
-                                         {"item/inner", "6"},
-                                         {longName, "7"}});
-    const std::string path = Installer(dir, archive);
-    const auto r = Analyse(path);  // staging length 64: 64 + 195 + 1 = 260 reaches the limit
-    int unsafe = 0, duplicate = 0, tooLong = 0;
-    for (const auto& p : r.problems) {
-        unsafe += p.code == "unsafe-name";
-        duplicate += p.code == "duplicate-name";
-        tooLong += p.code == "name-too-long";
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> entries;
+        const char* code;
+    };
+    const std::vector<Case> cases = {
+        {{{"../evil.txt", "x"}}, "unsafe-name"},
+        {{{"sub/CON", "x"}}, "unsafe-name"},
+        {{{"what?.txt", "x"}}, "unsafe-name"},
+        {{{"Readme.TXT", "1"}, {"readme.txt", "2"}}, "duplicate-name"},  // case
+        {{{"trail.", "3"}, {"trail", "4"}}, "duplicate-name"},           // trailing dot
+        {{{"item", "5"}, {"item/inner", "6"}}, "duplicate-name"},        // a file used as a folder
+        {{{longName, "7"}}, "name-too-long"},  // staging length 64: 64 + 195 + 1 = 260
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entries.back().first);
+        auto entries = c.entries;
+        entries.insert(entries.begin(), {kInstallerName, "MZ"});
+        const auto r = Analyse(Installer(dir, Written(entries)));
+        ASSERT_EQ(sfxtool::ErrorCount(r), 1u) << Codes(r);
+        EXPECT_EQ(r.problems.front().code, c.code);
+        // The message names the entry, or for a name refused unread, its length.
+        const std::string& message = r.problems.front().message;
+        EXPECT_TRUE(message.find(c.entries.back().first) != std::string::npos ||
+                    message.find("a name of 195 bytes") != std::string::npos) << message;
     }
-    EXPECT_EQ(unsafe, 3) << Codes(r);
-    EXPECT_EQ(duplicate, 3) << Codes(r);  // case, trailing dot, file used as folder
-    EXPECT_EQ(tooLong, 1) << Codes(r);
     // One unit shorter staging path and the long name fits (63 + 195 + 1 = 259).
-    EXPECT_FALSE(HasProblem(Analyse(path, 63), "name-too-long"));
+    const std::string path = Installer(dir, Written({{kInstallerName, "MZ"}, {longName, "7"}}));
+    EXPECT_EQ(sfxtool::ErrorCount(Analyse(path, 63)), 0u);
 }
 
 TEST(SfxtoolZipChecks, FindsAMissingInstallerAndABadLaunchFile) {
@@ -201,14 +219,15 @@ TEST(SfxtoolZipChecks, FindsAMissingInstallerAndABadLaunchFile) {
     EXPECT_TRUE(HasProblem(r, "launch-folder")) << Codes(r);
 }
 
-TEST(SfxtoolZipChecks, FindsAnEntryTooLargeForA32BitProcess) {
+TEST(SfxtoolZipChecks, TheStubsBuffersAreThePeakMemoryWhateverTheEntrySize) {
+    // 64 MiB of zeros in one deflated entry: streamed through the stub's fixed buffers, so the
+    // peak memory the tool reports is those buffers, and the trial unpacks the entry whole.
     TempDir dir;
-    ZipEntry huge{"huge.bin", std::string(1000, '\0'), true};
-    huge.uncompressedSize = 0x48000000;  // 1.125 GiB declared
-    huge.crc = 0;
-    const auto r = Analyse(Installer(dir, testsupport::BuildZip({{kInstallerName, "MZ"}, huge})));
-    EXPECT_TRUE(HasProblem(r, "folder-too-large")) << Codes(r);
-    EXPECT_GT(r.peakMemory, sfxtool::kLargestFolderLimit);
+    const std::string zeros(64u << 20, '\0');
+    const auto r = Analyse(Installer(dir, testsupport::BuildZip({{kInstallerName, "MZ"}, {"zeros.bin", zeros, true}})));
+    EXPECT_EQ(sfxtool::ErrorCount(r), 0u) << Codes(r);
+    EXPECT_LT(r.peakMemory, 1u << 20);
+    EXPECT_EQ(r.trial.staged.at("zeros.bin"), zeros.size());
 }
 
 TEST(SfxtoolZipChecks, FindsNoArchiveAndAFalseMatchInsideTheStubImage) {

@@ -9,16 +9,17 @@
 #include <set>
 #include <sstream>
 
+#include "launcher/Failure.h"
+#include "payload/ZipEntryExtractor.h"
 #include "platform/host/host.h"
 #include "sfxtool/SevenZipReader.h"
-#include "sfxtool/ZipWalk.h"
+#include "sfxtool/Verdict.h"
 
 namespace sfxtool {
 namespace {
 
 constexpr unsigned char kSevenZipSignature[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
 constexpr unsigned char kZipSignature[4] = {'P', 'K', 3, 4};
-constexpr uint32_t kLaunchReadBytes = 260;  // the stub reads at most this much of .launch
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 std::string Hex(uint64_t v) {
@@ -71,26 +72,6 @@ Candidate ScanFrom(const std::string& path, uint64_t from) {
     return out;
 }
 
-// A name as Windows resolves it: either separator, trailing dots and spaces of each component
-// dropped, case folded. Components are joined with "/".
-std::u16string WindowsKey(const std::u16string& name) {
-    std::u16string out, part;
-    auto flush = [&] {
-        while (!part.empty() && (part.back() == u'.' || part.back() == u' ')) part.pop_back();
-        if (!part.empty()) {
-            if (!out.empty()) out += u'/';
-            out += part;
-        }
-        part.clear();
-    };
-    for (char16_t c : name) {
-        if (c == u'/' || c == u'\\') flush();
-        else part += c;
-    }
-    flush();
-    return platform::host::FoldCase(out);
-}
-
 bool AllZero(const std::string& path, uint64_t from, uint64_t to) {
     if (to <= from) return true;
     if (to - from > 4096) return false;
@@ -106,147 +87,47 @@ std::string Plural(uint64_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
-void CheckNames(Report& r) {
-    std::map<std::u16string, std::string> files;    // Windows key -> first name
-    std::map<std::u16string, std::string> folders;  // keys of folders implied by files
-    const bool zip = r.kind == ArchiveKind::Zip;
-    for (const EntryView& e : r.entries) {
-        if (e.isDir && !zip) continue;  // the 7z extractor skips directory entries unlooked-at
-        const std::string name = Quote(e.name);
-        if (!NameFitsForStub(r.stagingLength, e.count)) {
-            const uint64_t over = uint64_t(r.stagingLength) + e.count + 1 - 259;
-            r.problems.push_back({"name-too-long", "entry " + name + " is too long for the stub's path limit at a staging path of " +
-                std::to_string(r.stagingLength) + " units (" + std::to_string(e.count) + " units counted): shorten the name by " +
-                Plural(over, "character") + " or more"});
-        }
-        if (!NameIsSafeForStub(e.wide)) {
-            r.problems.push_back({"unsafe-name", "entry " + name +
-                " has an unsafe name (absolute, with \"..\", \":\" or a device name such as CON); the stub refuses it: rename it"});
-            continue;
-        }
-        bool badCharacter = false;
-        for (char16_t c : e.wide)
-            badCharacter = badCharacter || c < 0x20 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
-        if (badCharacter)
-            r.problems.push_back({"unsafe-name", "entry " + name +
-                " contains a character Windows does not allow in file names (< > \" | ? * or a control character); the stub cannot create it: rename it"});
-        if (e.wide.find(u'\\') != std::u16string::npos)
-            r.problems.push_back({"unsafe-name", "entry " + name +
-                " contains a backslash, which Windows takes for a folder separator that the stub does not create: use \"/\""});
-        if (e.isDir) continue;
-        const std::u16string key = WindowsKey(e.wide);
-        auto [it, fresh] = files.emplace(key, e.name);
-        if (!fresh)
-            r.problems.push_back({"duplicate-name", "entries " + Quote(it->second) + " and " + name +
-                " name the same file on Windows (names compare case-insensitively, trailing dots and spaces dropped); "
-                "the stub fails at the second: rename one"});
-        for (size_t k = key.find(u'/'); k != std::u16string::npos; k = key.find(u'/', k + 1))
-            folders.emplace(key.substr(0, k), e.name);
-    }
-    for (const auto& [key, name] : files) {
-        auto f = folders.find(key);
-        if (f != folders.end())
-            r.problems.push_back({"duplicate-name", "entry " + Quote(name) + " is a file, but entry " + Quote(f->second) +
-                " needs a folder of the same name: rename one"});
-    }
-}
-
-// The program the stub will run, and whether the archive holds it.
-void ResolveLaunch(Report& r, const std::string* launchContent, bool launchPresent) {
-    std::set<std::u16string> files, folders;
-    for (const EntryView& e : r.entries) {
-        if (e.isDir) continue;
-        const std::u16string key = WindowsKey(e.wide);
-        files.insert(key);
-        for (size_t k = key.find(u'/'); k != std::u16string::npos; k = key.find(u'/', k + 1))
-            folders.insert(key.substr(0, k));
-    }
-    if (!launchPresent) {
-        r.launchSource = "default";
-        r.program = kDefaultInstaller;
-        r.programExists = files.count(WindowsKey(u"Orvak ZEB Installer.exe")) != 0;
-        if (!r.programExists)
-            r.problems.push_back({"no-installer", std::string("the archive holds neither .launch nor \"") + kDefaultInstaller +
-                "\" at its root, so the stub has nothing to run: pack with --launch PATH, or add the installer under that name"});
-        return;
-    }
-    r.launchSource = ".launch";
-    if (!launchContent) {
-        r.problems.push_back({"launch-unreadable", ".launch could not be read from the archive, so the stub cannot tell what to run: repack with sfxtool pack --launch"});
-        return;
-    }
-    std::string bytes = launchContent->substr(0, kLaunchReadBytes);
-    if (bytes.empty()) {
-        r.problems.push_back({"launch-empty", ".launch is empty; the stub ends with exit code 5: write the installer's path into it (sfxtool pack --launch PATH)"});
-        return;
-    }
-    bytes = bytes.substr(0, bytes.find('\0'));  // the stub converts it as a NUL-terminated string
-    std::u16string line = DecodeUtf8(bytes);
-    if (line.size() >= 260) {
-        r.problems.push_back({"launch-too-long", "the first line of .launch is too long for the stub: shorten the path"});
-        return;
-    }
-    line = line.substr(0, line.find_first_of(u"\r\n"));
-    r.program = EncodeUtf8(line);
-    if (!line.empty() && line[0] == 0xFEFF) {
-        r.problems.push_back({"launch-bom", ".launch starts with a UTF-8 byte-order mark, which the stub takes as part of the name: save it without a BOM (sfxtool pack --launch writes it so)"});
-        return;
-    }
-    // What PathAppendW makes of the line under the staging folder: "." dropped, ".." climbing.
-    std::vector<std::u16string> parts;
-    std::u16string part;
-    bool escapes = false;
-    auto take = [&] {
-        if (part == u"..") {
-            if (parts.empty()) escapes = true;
-            else parts.pop_back();
-        } else if (!part.empty() && part != u".") {
-            parts.push_back(part);
-        }
-        part.clear();
+// The central directory and its end record: the stub never reads them, but they tell where the
+// archive ends and so what follows it. `from` is where the stub's walk stopped.
+uint64_t ZipArchiveEnd(const std::string& path, uint64_t from, uint64_t fileSize) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return from;
+    auto le16 = [](const unsigned char* p) { return static_cast<uint32_t>(p[0] | p[1] << 8); };
+    auto le32 = [&](const unsigned char* p) { return le16(p) | le16(p + 2) << 16; };
+    auto readAt = [&](uint64_t at, unsigned char* buf, size_t n) {
+        return fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0 && std::fread(buf, 1, n, f) == n;
     };
-    for (char16_t c : line) {
-        if (c == u'/' || c == u'\\') take();
-        else part += c;
+    uint64_t at = from, end = from;
+    for (;;) {
+        unsigned char h[46];
+        if (!readAt(at, h, 4)) break;
+        const uint32_t sig = le32(h);
+        if (sig == 0x02014B50 && readAt(at, h, 46)) {
+            at += 46 + le16(h + 28) + le16(h + 30) + le16(h + 32);
+        } else if (sig == 0x06064B50 && readAt(at, h, 12)) {
+            at += 12 + le32(h + 4);
+        } else if (sig == 0x07064B50) {
+            at += 20;
+        } else if (sig == 0x05054B50 && readAt(at, h, 6)) {
+            at += 6 + le16(h + 4);
+        } else if (sig == 0x06054B50 && readAt(at, h, 22)) {
+            end = std::min<uint64_t>(at + 22 + le16(h + 20), fileSize);
+            break;
+        } else {
+            break;
+        }
     }
-    take();
-    if (escapes || line.find(u':') != std::u16string::npos) {
-        r.problems.push_back({"launch-outside", ".launch names " + Quote(r.program) + ", which lies outside the unpacked archive: name a file inside it"});
-        return;
-    }
-    if (parts.empty()) {
-        r.problems.push_back({"launch-empty", "the first line of .launch names no file, so the stub would ask Windows to open the staging folder itself: write the installer's path into it"});
-        return;
-    }
-    std::u16string joined;
-    for (const auto& p : parts) joined += (joined.empty() ? u"" : u"/") + p;
-    const std::u16string key = WindowsKey(joined);
-    r.programExists = files.count(key) != 0;
-    if (!r.programExists) {
-        if (folders.count(key))
-            r.problems.push_back({"launch-folder", ".launch names " + Quote(r.program) + ", a folder, not a program: name the installer file"});
-        else
-            r.problems.push_back({"launch-missing", ".launch names " + Quote(r.program) + ", which is not in the archive; the stub ends with exit code 5: fix the path given to --launch"});
-    }
+    std::fclose(f);
+    return end;
 }
 
-void AnalyseSevenZip(Report& r, const std::string& path) {
+void AnalyseSevenZip(Report& r, const std::string& path, VerdictContext& context) {
     const SevenZipListing listing = ListSevenZip(path, r.offset);
     if (listing.startHeaderRead) {
         r.archiveSize = listing.archiveSize;
         r.archiveEnd = r.offset + listing.archiveSize;
     }
-    if (listing.startHeaderRead && listing.versionMajor != 0)
-        r.problems.push_back({"7z-version", "the 7z archive has format version " + std::to_string(listing.versionMajor) +
-            ".x; the stub reads only version 0.x: repack with sfxtool pack"});
-    if (listing.openResult != 0) {
-        std::string why = SevenZipResultText(listing.openResult);
-        if (listing.openResult == 4)
-            why += " (an encrypted header, or a header packed with a method the stub does not decode)";
-        r.problems.push_back({"7z-open", "the 7z archive at offset " + std::to_string(r.offset) +
-            " does not open in the stub's decoder: " + why + "; nothing would be unpacked: repack with sfxtool pack"});
-        return;  // nothing is known of the entries, nor of what the stub would run
-    }
+    if (listing.openResult != 0) return;  // the trial says what the stub makes of it
     for (size_t i = 0; i < listing.folders.size(); ++i) {
         const SevenZipFolder& f = listing.folders[i];
         FolderView v;
@@ -255,20 +136,13 @@ void AnalyseSevenZip(Report& r, const std::string& path) {
         for (const auto& c : f.coders) v.coders.push_back(MethodName(c.methodId));
         v.unpackSize = f.unpackSize;
         v.packSize = f.packSize;
+        v.memory = f.memory;
         v.accepted = f.shapeAccepted;
-        r.peakMemory = std::max(r.peakMemory, f.unpackSize);
-        if (!f.shapeAccepted) {
-            std::string why = f.why;
-            for (const auto& c : f.coders)
-                if (c.methodId == 0x06F10701) why = "it is encrypted (AES)";
-            r.problems.push_back({"unsupported-folder", "folder " + std::to_string(i) + " (" + v.chain +
-                ") cannot be unpacked by the stub: " + why + "; the stub stops unpacking at its first file: repack with sfxtool pack (LZMA)"});
-        }
+        r.peakMemory = std::max(r.peakMemory, f.memory);
+        context.folderMemory.push_back(f.memory);
         r.folders.push_back(std::move(v));
     }
-    std::vector<uint32_t> launchIndex;
-    for (size_t i = 0; i < listing.entries.size(); ++i) {
-        const SevenZipEntry& e = listing.entries[i];
+    for (const SevenZipEntry& e : listing.entries) {
         EntryView v;
         v.wide = e.name;
         v.name = EncodeUtf8(e.name);
@@ -280,72 +154,57 @@ void AnalyseSevenZip(Report& r, const std::string& path) {
             v.packedSize = e.firstInFolder ? listing.folders[e.folder].packSize : 0;
             v.method = r.folders[e.folder].chain;
         }
-        if (!e.isDir && WindowsKey(e.name) == u".launch") launchIndex.push_back(static_cast<uint32_t>(i));
+        context.entryNames.push_back(v.name);
+        context.entryFolder.push_back(e.folder);
         r.entries.push_back(std::move(v));
     }
-    // The first packed stream must begin with the zero byte of an LZMA stream, or the stub's
-    // locator passes over the whole archive.
-    FILE* f = std::fopen(path.c_str(), "rb");
-    int byte32 = -1;
-    if (f) {
-        if (fseeko(f, static_cast<off_t>(r.offset + 32), SEEK_SET) == 0) byte32 = std::fgetc(f);
-        std::fclose(f);
-    }
-    if (byte32 != 0) {
-        std::string first = listing.numPackStreams == 0 ? std::string("the archive has no packed data at all, so its header starts there")
-                          : r.folders.empty()          ? std::string("its first packed stream is not an LZMA stream")
-                                                       : "its first folder is coded " + r.folders[0].chain;
-        r.problems.push_back({"first-stream-not-lzma", "the 7z archive's first packed stream does not start with a zero byte (" +
-            first + "), so the stub's locator passes over the archive: repack with sfxtool pack, which codes the first folder with LZMA "
-            "(or with 7zz -m0=LZMA instead of the default LZMA2)"});
-    }
-    bool decodable = r.peakMemory <= kLargestFolderLimit;
-    for (const auto& folder : r.folders) decodable = decodable && folder.accepted;
-    const std::string* launchContent = nullptr;
-    SevenZipDecodeResult decoded;
-    if (decodable) {
-        decoded = DecodeSevenZip(path, r.offset, launchIndex);
-        if (!decoded.complete) {
-            const std::string which = decoded.failedEntry >= 0 ? "entry " + Quote(r.entries[decoded.failedEntry].name) : "the archive";
-            r.problems.push_back({"7z-data", "the stub's decoder fails on " + which + ": " + decoded.failure +
-                "; the stub stops unpacking there: repack with sfxtool pack"});
-        }
-        for (const auto& [index, data] : decoded.contents)
-            if (!launchIndex.empty() && index == launchIndex.front()) launchContent = &data;
-    }
-    ResolveLaunch(r, launchContent, !launchIndex.empty());
 }
 
-void AnalyseZip(Report& r, const std::string& path) {
-    const ZipWalkResult walk = WalkZip(path, r.offset, r.fileSize, ".launch");
-    r.archiveEnd = walk.archiveEnd;
-    r.archiveSize = walk.archiveEnd - r.offset;
-    r.peakMemory = walk.peakMemory;
-    r.problems.insert(r.problems.end(), walk.problems.begin(), walk.problems.end());
-    const std::string* launchContent = nullptr;
-    bool launchPresent = false;
-    for (size_t i = 0; i < walk.entries.size(); ++i) {
-        const ZipEntry& e = walk.entries[i];
+void AnalyseZip(Report& r, const std::string& path, VerdictContext& context) {
+    const ZipListing listing = ListZipAsStub(path, r.stagingLength);
+    // The stub's fixed buffers and one inflate state (its 32 KiB window), whatever the entries.
+    r.peakMemory = stub::kZipReadBufferBytes + stub::kZipOutBufferBytes + (32u << 10) + (8u << 10);
+    for (const ZipRecordView& e : listing.records) {
         EntryView v;
         bool valid = true;
-        v.wide = DecodeUtf8(e.rawName, &valid);
-        v.name = EncodeUtf8(v.wide);
+        DecodeUtf8(e.rawName, &valid);
+        v.wide = e.name;
+        v.name = EncodeUtf8(e.name);
         v.count = static_cast<uint32_t>(e.rawName.size());
         v.isDir = e.isDir;
         v.size = e.size;
         v.packedSize = e.packedSize;
-        v.method = e.methodName();
+        v.method = e.method == 0 ? "stored" : "deflate";
         if (!valid)
             r.problems.push_back({"name-not-utf8", "ZIP entry " + Quote(v.name) +
-                " has a name that is not valid UTF-8; the stub reads names as UTF-8 only: repack with sfxtool pack"});
-        if (!e.isDir && WindowsKey(v.wide) == u".launch" && !launchPresent) {
-            launchPresent = true;
-            for (const auto& [index, data] : walk.contents)
-                if (index == i) launchContent = &data;
-        }
+                " has a name that is not valid UTF-8; the stub reads names as UTF-8 only and writes it as shown: "
+                "repack with sfxtool pack", true});
+        context.entryNames.push_back(v.name);
         r.entries.push_back(std::move(v));
     }
-    if (walk.complete || launchPresent) ResolveLaunch(r, launchContent, launchPresent);
+    context.refusedRecordOffset = listing.walkEnd;
+    context.refusedRecordAtEnd = listing.walkEnd >= r.fileSize;
+    context.refusedFlags = static_cast<uint16_t>(listing.refusedHeader[6] | listing.refusedHeader[7] << 8);
+    context.refusedMethod = static_cast<uint16_t>(listing.refusedHeader[8] | listing.refusedHeader[9] << 8);
+    context.refusedNameBytes = static_cast<uint16_t>(listing.refusedHeader[26] | listing.refusedHeader[27] << 8);
+    context.refusedName = platform::host::Utf8(DecodeUtf8(listing.refusedName));
+    r.archiveEnd = listing.complete ? ZipArchiveEnd(path, listing.walkEnd, r.fileSize) : listing.walkEnd;
+    r.archiveSize = r.archiveEnd - r.offset;
+}
+
+// Why the locator passed over a 7z archive that lies after the image (the trial found none).
+void ExplainPassedOver(Report& r, const std::string& path, const Candidate& candidate) {
+    if (!candidate.found || candidate.kind != ArchiveKind::SevenZip || candidate.byte32 == 0) return;
+    const SevenZipListing listing = ListSevenZip(path, candidate.offset);
+    std::string first = "its first packed stream is not an LZMA stream";
+    if (listing.openResult == 0 && listing.numPackStreams == 0)
+        first = "the archive has no packed data at all, so its header starts there";
+    else if (listing.openResult == 0 && !listing.folders.empty())
+        first = "its first folder is coded " + CoderChain(listing.folders[0]);
+    r.problems.push_back({"first-stream-not-lzma", "the 7z archive at offset " + std::to_string(candidate.offset) +
+        " has a first packed stream that does not start with a zero byte (" + first + "), so the stub's locator passes "
+        "over it: repack with sfxtool pack, which codes the first folder with LZMA (or with 7zz -m0=LZMA instead of "
+        "the default LZMA2)"});
 }
 
 }  // namespace
@@ -401,70 +260,68 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
     else throw InputError("cannot read " + path);
     r.fileSize = static_cast<uint64_t>(st.st_size);
     if (r.fileSize >= (1ull << 32))
-        r.problems.push_back({"file-too-large", "the file is 4 GiB or larger; the stub's positions are 32-bit: make the payload smaller"});
+        r.problems.push_back({"file-too-large", "the file is 4 GiB or larger; an installer must stay under 4 GiB (the "
+            "largest file an Authenticode signature covers): make the payload smaller"});
     r.pe = ReadPeLayout(path);
     const uint64_t imageEnd = r.pe.isPe ? r.pe.imageEnd : 0;
 
+    // Where the stub's locator finds the archive, and what a plain scan from the image's end finds
+    // (to explain a locator that stops early or passes over the archive).
     r.located = LocateAsStub(path);
     const Candidate candidate = ScanFrom(path, imageEnd);
     const bool stubFound = !r.located.ended && r.located.kind != ArchiveKind::None;
-
-    if (r.located.ended)
-        r.problems.push_back({"no-archive", "the file is too short for the stub's locator (under 33 bytes); the stub ends with exit code 5: pack an archive onto the stub"});
+    Problems diagnoses;
     if (stubFound && r.located.offset < imageEnd)
-        r.problems.push_back({"false-match", std::string("the stub's locator finds a false ") + KindName(r.located.kind) + " signature at offset " +
-            std::to_string(r.located.offset) + ", inside the stub's own image (which ends at " + std::to_string(imageEnd) +
-            "), before the real archive: rebuild the stub so that its image holds no archive signature"});
-
+        diagnoses.push_back({"false-match", std::string("the stub's locator finds a false ") + KindName(r.located.kind) +
+            " signature at offset " + std::to_string(r.located.offset) + ", inside the stub's own image (which ends at " +
+            std::to_string(imageEnd) + "), before the real archive: rebuild the stub so that its image holds no archive "
+            "signature"});
+    // The archive described: the one the stub finds, unless that lies inside the image or a scan
+    // from the image's end finds one before it.
     if (stubFound && r.located.offset >= imageEnd && !(candidate.found && candidate.offset < r.located.offset)) {
         r.found = true;
         r.kind = r.located.kind;
         r.offset = r.located.offset;
     } else if (candidate.found) {
+        if (stubFound && r.located.offset > candidate.offset)
+            diagnoses.push_back({"false-match", std::string("the stub passes over the archive at offset ") +
+                std::to_string(candidate.offset) + " and takes a " + KindName(r.located.kind) + " signature at offset " +
+                std::to_string(r.located.offset) + " instead"});
         r.found = true;
         r.kind = candidate.kind;
         r.offset = candidate.offset;
-        if (stubFound && r.located.offset > candidate.offset)
-            r.problems.push_back({"false-match", std::string("the stub passes over the archive at offset ") + std::to_string(candidate.offset) +
-                " and takes a false " + KindName(r.located.kind) + " signature at offset " + std::to_string(r.located.offset) + " instead"});
-        if (!stubFound && !r.located.ended && candidate.kind == ArchiveKind::Zip)
-            r.problems.push_back({"no-archive", "the ZIP archive starts within the last 32 bytes of the file, where the stub's locator never looks: repack with sfxtool pack"});
-    } else if (!r.located.ended) {
-        r.problems.push_back({"no-archive", "no archive found: the file holds no 7z or ZIP archive" +
-            std::string(r.pe.isPe ? " after the stub's image" : "") + ": pack one with sfxtool pack"});
+        if (!r.located.ended && candidate.kind == ArchiveKind::Zip)
+            diagnoses.push_back({"no-archive", "the ZIP archive starts within the last 32 bytes of the file, where the "
+                "stub's locator never looks: repack with sfxtool pack"});
     }
 
-    if (r.found) {
-        if (r.kind == ArchiveKind::SevenZip) AnalyseSevenZip(r, path);
-        else AnalyseZip(r, path);
-        CheckNames(r);
-        if (r.peakMemory > kLargestFolderLimit)
-            r.problems.push_back({"folder-too-large", "the largest " + std::string(r.kind == ArchiveKind::Zip ? "entry" : "folder") +
-                " needs " + std::to_string(r.peakMemory) + " bytes at once, more than a 32-bit process can be sure to hold (1 GiB): "
-                "split the payload or pack it as several folders"});
-    }
+    VerdictContext context;
+    context.kind = r.kind;
+    context.stagingLength = stagingLength;
+    context.heapLimit = kLikelyHeapLimit;
+    if (r.found && r.kind == ArchiveKind::SevenZip) AnalyseSevenZip(r, path, context);
+    if (r.found && r.kind == ArchiveKind::Zip) AnalyseZip(r, path, context);
 
-    // The stub's own extraction, tried on the file: whatever it does that the checks above did not
-    // explain is a problem too.
-    if (r.found && r.peakMemory <= kLargestFolderLimit) {
-        const StubTrial trial = ExtractAsStub(path, r.stagingLength);
-        r.trialRan = trial.ran;
-        r.trialEnded = trial.ended;
-        r.trialFiles = trial.files.size();
-        if (trial.ran && r.problems.empty()) {
-            std::set<std::u16string> written;
-            for (const auto& f : trial.files) written.insert(WindowsKey(platform::host::Utf16(f)));
-            std::string missing;
-            for (const auto& e : r.entries)
-                if (!e.isDir && !written.count(WindowsKey(e.wide)) && missing.empty()) missing = e.name;
-            if (trial.ended)
-                r.problems.push_back({"stub-extraction", "the stub's own extraction, tried on this file, ends with exit code " +
-                    std::to_string(trial.exitCode) + " after " + Plural(trial.files.size(), "file") + ": repack with sfxtool pack"});
-            else if (!missing.empty())
-                r.problems.push_back({"stub-extraction", "the stub's own extraction, tried on this file, leaves out " + Quote(missing) +
-                    ": repack with sfxtool pack"});
-        }
+    // The verdict: the stub's whole run on the file, with a heap a 32-bit process is likely to get.
+    r.trial = RunStubTrial(path, stagingLength, kLikelyHeapLimit);
+    if (!r.trial.ran)
+        throw InputError("a staging path of " + std::to_string(stagingLength) + " units cannot be laid out for the "
+                         "trial run (16 to 257)");
+    context.launchBytes = r.trial.launchBytes;
+    for (const StubNote& note : r.trial.notes) {
+        r.problems.push_back(Explain(note, context));
+        if (note.reason == static_cast<uint32_t>(stub::Reason::NoArchive)) ExplainPassedOver(r, path, candidate);
     }
+    if (r.trial.exitCode == stub::kFailureExitCode && !r.trial.started && r.trial.notes.empty())
+        r.problems.push_back({"stub-failure", "the stub ends with exit code 5"});
+    const bool failed = !r.trial.started || !r.trial.notes.empty();
+    if (failed) r.problems.insert(r.problems.end(), diagnoses.begin(), diagnoses.end());
+    r.extractionComplete = r.trial.started && r.trial.notes.empty();
+    r.launchSource = r.trial.launchPresent ? ".launch" : "default";
+    r.program = r.trial.started ? r.trial.program
+              : r.trial.launchPresent ? r.trial.launchBytes.substr(0, r.trial.launchBytes.find_first_of(std::string("\r\n\0", 3)))
+                                      : std::string(kDefaultInstaller);
+    r.programExists = r.trial.started;
 
     // What follows the archive, and how it stands to a signature.
     r.signatureTable = r.pe.isPe && r.pe.certificateTableOffset != 0 && r.pe.certificateTableSize != 0;
@@ -479,9 +336,16 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
     if (r.signatureTable && r.found) {
         r.archiveCovered = end <= r.pe.certificateTableOffset;
         if (!r.archiveCovered)
-            r.problems.push_back({"archive-outside-signature", "the archive lies at or after the certificate table, outside what the signature covers: pack first, then sign"});
+            r.problems.push_back({"archive-outside-signature", "the archive lies at or after the certificate table, outside "
+                "what the signature covers: pack first, then sign"});
     }
     return r;
+}
+
+size_t ErrorCount(const Report& report) {
+    size_t n = 0;
+    for (const Problem& p : report.problems) n += !p.warning;
+    return n;
 }
 
 nlohmann::json ReportJson(const Report& r) {
@@ -505,7 +369,7 @@ nlohmann::json ReportJson(const Report& r) {
     json folders = json::array();
     for (const auto& f : r.folders)
         folders.push_back({{"index", f.index}, {"coders", f.chain}, {"unpackSize", f.unpackSize},
-                           {"packSize", f.packSize}, {"accepted", f.accepted}});
+                           {"packSize", f.packSize}, {"memory", f.memory}, {"accepted", f.accepted}});
     j["folders"] = folders;
     json entries = json::array();
     for (const auto& e : r.entries) {
@@ -522,9 +386,16 @@ nlohmann::json ReportJson(const Report& r) {
     j["program"] = {{"source", r.launchSource}, {"path", r.program}, {"exists", r.programExists}};
     j["peakMemory"] = r.peakMemory;
     j["stagingLength"] = r.stagingLength;
-    j["stubTrial"] = {{"ran", r.trialRan}, {"endedRun", r.trialEnded}, {"files", r.trialFiles}};
+    json notes = json::array();
+    for (const StubNote& n : r.trial.notes) notes.push_back(ReasonCode(n.reason));
+    j["stub"] = {{"exitCode", r.trial.started ? json(nullptr) : json(r.trial.exitCode)},
+                 {"starts", r.trial.started ? json(r.trial.program) : json(nullptr)},
+                 {"extractionComplete", r.extractionComplete},
+                 {"filesUnpacked", r.trial.staged.size()},
+                 {"reasons", notes}};
     json problems = json::array();
-    for (const auto& p : r.problems) problems.push_back({{"code", p.code}, {"message", p.message}});
+    for (const auto& p : r.problems)
+        problems.push_back({{"code", p.code}, {"message", p.message}, {"severity", p.warning ? "warning" : "error"}});
     j["problems"] = problems;
     return j;
 }
@@ -555,7 +426,7 @@ std::string ReportText(const Report& r) {
         o << "folders:\n";
         for (const auto& f : r.folders)
             o << "  " << f.index << ": " << f.chain << ", " << f.unpackSize << " bytes unpacked, " << f.packSize
-              << " packed" << (f.accepted ? "" : "  [not accepted by the stub]") << "\n";
+              << " packed, " << f.memory << " bytes of decoder memory" << (f.accepted ? "" : "  [not accepted by the stub]") << "\n";
     }
     if (r.found) {
         o << "entries (" << r.entries.size() << "):\n";
@@ -570,17 +441,24 @@ std::string ReportText(const Report& r) {
                 o << e.method << "  ";
             o << e.name << (e.isDir && (e.name.empty() || e.name.back() != '/') ? "/" : "") << "\n";
         }
-        o << "runs:        " << (r.program.empty() ? "(nothing)" : r.program) << " (from " << r.launchSource << "), "
-          << (r.programExists ? "present in the archive" : "NOT in the archive") << "\n";
-        if (r.trialRan)
-            o << "stub trial:  " << (r.trialEnded ? "the stub's extraction ends the run" : "the stub's extraction completes")
-              << ", " << r.trialFiles << " files written\n";
-        o << "peak memory: " << r.peakMemory << " bytes (largest " << (r.kind == ArchiveKind::Zip ? "entry, packed and unpacked" : "folder") << ")\n";
+    }
+    o << "stub:        ";
+    if (r.trial.started)
+            o << "runs " << r.program << " (from " << r.launchSource << ") with the stub's parameters, after unpacking "
+              << (r.extractionComplete ? "every file" : "only part of the archive") << " (" << r.trial.staged.size()
+              << " files)\n";
+    else
+        o << "ends with exit code " << r.trial.exitCode << " before starting anything ("
+          << (r.problems.empty() ? "see problems" : r.problems.front().code) << ")\n";
+    if (r.found) {
+        o << "peak memory: " << r.peakMemory << " bytes (" << (r.kind == ArchiveKind::Zip ? "read and inflate buffers"
+                                                                                   : "largest folder's decoder window and buffers")
+          << ")\n";
     }
     if (r.problems.empty()) o << "problems:    none\n";
     else {
         o << "problems (" << r.problems.size() << "):\n";
-        for (const auto& p : r.problems) o << "  " << p.message << "\n";
+        for (const auto& p : r.problems) o << "  " << (p.warning ? "warning: " : "") << p.message << "\n";
     }
     return o.str();
 }

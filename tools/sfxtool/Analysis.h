@@ -1,7 +1,8 @@
 // Everything the tool learns about an installer file (a stub with an archive appended): where the
 // stub finds the archive, what the archive holds, what follows it, what the stub will run, and
-// every problem that would make the stub fail or misbehave. inspect shows it; verify reports the
-// problems; pack runs it on what it built.
+// every problem that would make the stub fail or misbehave. The verdict is a whole run of the stub's
+// own code over the file (StubCalls): what it starts, or why it ends with exit code 5. inspect
+// shows it; verify reports the problems; pack runs it on what it built.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,8 @@ struct InputError : std::runtime_error {
 };
 
 constexpr uint32_t kDefaultStagingLength = 64;  // a typical user's temp folder plus "ZEBxxxx.tmp"
-constexpr uint64_t kLargestFolderLimit = 1ull << 30;  // what a 32-bit process can be sure to hold
+// The heap a 32-bit process is likely to get for the decoder at once: the trial run's limit.
+constexpr uint64_t kLikelyHeapLimit = 256ull << 20;
 constexpr char kDefaultInstaller[] = "Orvak ZEB Installer.exe";
 
 struct EntryView {
@@ -43,6 +45,7 @@ struct FolderView {
     std::vector<std::string> coders;  // as stored, coder 0 first
     uint64_t unpackSize = 0;
     uint64_t packSize = 0;
+    uint64_t memory = 0;    // the stub's decoder windows and buffers for it
     bool accepted = false;
 };
 
@@ -63,19 +66,21 @@ struct Report {
     std::vector<FolderView> folders;
     std::vector<EntryView> entries;
     std::string launchSource;      // ".launch" or "default"
-    std::string program;           // relative to the staging folder
-    bool programExists = false;
-    uint64_t peakMemory = 0;
+    std::string program;           // what the stub starts, relative to the staging folder
+    bool programExists = false;    // the stub's run starts it
+    uint64_t peakMemory = 0;       // the stub's decoder windows and buffers at once
     uint32_t stagingLength = kDefaultStagingLength;
-    // The stub's own extraction tried on the file (a safety net under the checks above).
-    bool trialRan = false;
-    bool trialEnded = false;       // it ended the run (exit code 5)
-    uint64_t trialFiles = 0;       // files it wrote
+    // A whole run of the stub on the file (the verdict): it starts the installer or ends with 5.
+    StubTrial trial;
+    bool extractionComplete = false;  // the trial unpacked every entry
     Problems problems;
 };
 
 // Throws InputError when the file cannot be read.
 Report Analyse(const std::string& path, uint32_t stagingLength = kDefaultStagingLength);
+
+// The problems that decide verify's verdict (warnings left out).
+size_t ErrorCount(const Report& report);
 
 nlohmann::json ReportJson(const Report& report);
 std::string ReportText(const Report& report);

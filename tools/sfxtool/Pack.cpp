@@ -139,6 +139,31 @@ std::time_t EntryTime() {
     return static_cast<std::time_t>(value);
 }
 
+std::string NormalLaunchPath(const std::string& launch) {
+    // Either separator; leading separators and "." dropped; ".." taken back lexically. What would
+    // climb out of the folder, or names a drive or stream, cannot be written.
+    std::vector<std::string> parts;
+    std::string part;
+    auto take = [&] {
+        if (part == "..") {
+            if (parts.empty()) throw PackError("--launch " + launch + " leads out of the payload folder: name a file inside it");
+            parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        part.clear();
+    };
+    for (const char c : launch) {
+        if (c == ':') throw PackError("--launch " + launch + " names a drive or stream: name a file inside the payload folder");
+        if (c == '/' || c == '\\') take();
+        else part += c;
+    }
+    take();
+    std::string out;
+    for (const std::string& p : parts) out += (out.empty() ? "" : "/") + p;
+    return out;
+}
+
 std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::optional<std::string>& launch) {
     std::vector<PayloadFile> files;
     std::error_code ec;
@@ -159,16 +184,17 @@ std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::op
     }
     if (files.empty()) throw PackError("the payload folder " + folder + " holds no files");
     if (launch) {
-        std::string target = *launch;
-        std::replace(target.begin(), target.end(), '\\', '/');
-        while (!target.empty() && target.front() == '/') target.erase(0, 1);
+        const std::string target = NormalLaunchPath(*launch);
         const auto found = std::find_if(files.begin(), files.end(), [&](const PayloadFile& f) { return f.name == target; });
         if (target.empty() || found == files.end())
             throw PackError("--launch " + *launch + ": no such file in " + folder);
         for (const auto& f : files)
             if (platform::host::FoldCase(platform::host::Utf16(f.name)) == u".launch")
                 throw PackError("the payload folder holds its own " + f.name + "; drop --launch or remove that file");
-        files.push_back({kLaunchName, {}, *launch});
+        // The line the stub takes: relative to the archive's root, Windows separators.
+        std::string line = target;
+        std::replace(line.begin(), line.end(), '/', '\\');
+        files.push_back({kLaunchName, {}, line});
     }
     std::sort(files.begin(), files.end(), [](const PayloadFile& a, const PayloadFile& b) { return a.name < b.name; });
     return files;
@@ -306,7 +332,7 @@ Report Pack(const PackOptions& o) {
     }
     Report report = Analyse(temp, o.stagingLength);
     report.path = o.out;
-    if (!report.problems.empty()) return report;  // the work folder and the temporary file go
+    if (ErrorCount(report) != 0) return report;  // the work folder and the temporary file go
 
     const int fd = open(temp.c_str(), O_RDONLY);
     if (fd >= 0) {

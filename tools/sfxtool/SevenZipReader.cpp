@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "payload/SevenZipFolderDecoder.h"
+
 extern "C" {
 #include "7z.h"
 #include "7zCrc.h"
@@ -74,20 +76,6 @@ struct OpenArchive {
     }
 };
 
-bool IsMainMethod(uint32_t id) { return id == 0 || id == 0x030101 || id == 0x21; }
-
-bool MainCoderOk(const SevenZipCoder& c, std::string& why) {
-    if (!IsMainMethod(c.methodId)) {
-        why = "method " + MethodName(c.methodId) + " is not one the stub decodes";
-        return false;
-    }
-    if (c.numStreams != 1) {
-        why = "coder " + MethodName(c.methodId) + " with " + std::to_string(c.numStreams) + " inputs";
-        return false;
-    }
-    return true;
-}
-
 uint64_t Le64(const unsigned char* p) {
     uint64_t v = 0;
     for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
@@ -131,51 +119,6 @@ std::string CoderChain(const SevenZipFolder& f) {
         s += MethodName(f.coders[i].methodId);
     }
     return s;
-}
-
-bool FolderShapeAccepted(const SevenZipFolder& f, std::string& why) {
-    const size_t n = f.coders.size();
-    using Bonds = std::vector<std::pair<uint32_t, uint32_t>>;
-    if (n == 1) {
-        if (!MainCoderOk(f.coders[0], why)) return false;
-        if (f.packStreams != std::vector<uint32_t>{0} || !f.bonds.empty()) { why = "an unusual stream layout"; return false; }
-        return true;
-    }
-    if (n == 2) {
-        if (!MainCoderOk(f.coders[0], why)) return false;
-        if (f.coders[1].numStreams != 1 || f.packStreams != std::vector<uint32_t>{0} || f.bonds != Bonds{{1, 0}}) {
-            why = "its two coders are not a filter over one method";
-            return false;
-        }
-        const SevenZipCoder& filter = f.coders[1];
-        switch (filter.methodId) {
-            case 0x03:
-                if (filter.propsSize != 1) { why = "Delta filter without its one property byte"; return false; }
-                return true;
-            case 0x03030103: case 0x03030205: case 0x03030401:
-            case 0x03030501: case 0x03030701: case 0x03030805:
-                if (filter.propsSize != 0) { why = MethodName(filter.methodId) + " filter with properties"; return false; }
-                return true;
-            default:
-                why = "filter " + MethodName(filter.methodId) + " is not one the stub accepts";
-                return false;
-        }
-    }
-    if (n == 4) {
-        for (int i = 0; i < 3; ++i)
-            if (!MainCoderOk(f.coders[i], why)) return false;
-        if (f.coders[3].methodId != 0x0303011B || f.coders[3].numStreams != 4) {
-            why = "four coders without BCJ2 as the last";
-            return false;
-        }
-        if (f.packStreams != std::vector<uint32_t>{2, 6, 1, 0} || f.bonds != Bonds{{5, 0}, {4, 1}, {3, 2}}) {
-            why = "a BCJ2 layout other than the one the stub decodes";
-            return false;
-        }
-        return true;
-    }
-    why = std::to_string(n) + " coders in one folder (the stub takes 1, 2 or the 4-coder BCJ2 layout)";
-    return false;
 }
 
 std::string SevenZipResultText(int sres) {
@@ -223,7 +166,10 @@ SevenZipListing ListSevenZip(const std::string& path, uint64_t offset) {
         folder.unpackSize = SzAr_GetFolderUnpackSize(&ar, i);
         folder.packSize = ar.PackPositions[ar.FoStartPackStreamIndex[i + 1]] -
                           ar.PackPositions[ar.FoStartPackStreamIndex[i]];
-        folder.shapeAccepted = FolderShapeAccepted(folder, folder.why);
+        const SRes check = stub::FolderDecoderCheck(arc.db, i);
+        folder.shapeAccepted = check == SZ_OK;
+        if (!folder.shapeAccepted) folder.why = SevenZipResultText(check);
+        folder.memory = stub::FolderDecoderMemory(arc.db, i);
         out.folders.push_back(std::move(folder));
     }
     for (UInt32 i = 0; i < arc.db.NumFiles; ++i) {
@@ -242,36 +188,6 @@ SevenZipListing ListSevenZip(const std::string& path, uint64_t offset) {
         }
         out.entries.push_back(std::move(e));
     }
-    return out;
-}
-
-SevenZipDecodeResult DecodeSevenZip(const std::string& path, uint64_t offset,
-                                    const std::vector<uint32_t>& wanted) {
-    SevenZipDecodeResult out;
-    OpenArchive arc(path, offset);
-    if (arc.result != SZ_OK) {
-        out.complete = false;
-        out.failure = "the archive does not open: " + SevenZipResultText(arc.result);
-        return out;
-    }
-    UInt32 cachedFolder = 0xFFFFFFFF;
-    Byte* buffer = nullptr;
-    size_t bufferSize = 0;
-    for (UInt32 i = 0; i < arc.db.NumFiles; ++i) {
-        if (SzArEx_IsDir(&arc.db, i)) continue;
-        size_t entryOffset = 0, entrySize = 0;
-        const SRes res = SzArEx_Extract(&arc.db, &arc.look.vt, i, &cachedFolder, &buffer, &bufferSize,
-                                        &entryOffset, &entrySize, &kAlloc, &kAlloc);
-        if (res != SZ_OK) {
-            out.complete = false;
-            out.failedEntry = i;
-            out.failure = SevenZipResultText(res);
-            break;
-        }
-        for (uint32_t w : wanted)
-            if (w == i) out.contents.emplace_back(i, std::string(reinterpret_cast<char*>(buffer) + entryOffset, entrySize));
-    }
-    kAlloc.Free(&kAlloc, buffer);
     return out;
 }
 

@@ -1,5 +1,5 @@
-// Reads a 7z archive at an offset inside a file through the LZMA SDK's own archive reader (the
-// same library the stub decodes with), for listing and checking.
+// Lists a 7z archive at an offset inside a file through the LZMA SDK's own archive reader (the
+// same library the stub reads it with), and asks the stub's folder decoder about each folder.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,9 @@ struct SevenZipFolder {
     std::vector<std::pair<uint32_t, uint32_t>> bonds;    // (input index, output index)
     uint64_t unpackSize = 0;
     uint64_t packSize = 0;
-    bool shapeAccepted = false;  // a folder shape and method set the stub's decoder accepts
+    bool shapeAccepted = false;  // the stub's folder decoder takes its shape, methods, properties
     std::string why;             // what is wrong when not accepted
+    uint64_t memory = 0;         // what the stub's decoder needs for it: windows plus buffers
 };
 
 struct SevenZipEntry {
@@ -47,22 +48,8 @@ struct SevenZipListing {
 // Coder chain for display, in the order of the folder's coders: "BCJ LZMA".
 std::string MethodName(uint32_t methodId);
 std::string CoderChain(const SevenZipFolder& folder);
-// Whether one folder is of a shape the stub's decoder accepts; `why` says what is wrong.
-bool FolderShapeAccepted(const SevenZipFolder& folder, std::string& why);
 std::string SevenZipResultText(int sres);
 
 SevenZipListing ListSevenZip(const std::string& path, uint64_t offset);
-
-// Decodes every folder and checks every stored CRC, as the stub's extraction would. Returns one
-// message per failing entry (stops at the first failure, as the stub does). Entries whose names
-// are in `wanted` get their contents in `contents` (used for .launch).
-struct SevenZipDecodeResult {
-    bool complete = true;
-    std::string failure;        // the first failure, as the stub would meet it
-    int64_t failedEntry = -1;
-    std::vector<std::pair<uint32_t, std::string>> contents;  // entry index, data
-};
-SevenZipDecodeResult DecodeSevenZip(const std::string& path, uint64_t offset,
-                                    const std::vector<uint32_t>& wanted);
 
 }  // namespace sfxtool

@@ -1,9 +1,11 @@
-// The stub's own payload routines, called on Linux through the host backend, so that the tool sees
-// a file exactly as the stub will. A routine that ends the stub's run on a failure ends only the
-// call here.
+// The stub's own code, run on Linux through the host backend, so that the tool sees a file exactly
+// as the stub will: the payload locator, the ZIP walk, and a whole run of the stub (hardening,
+// staging folder, locator, extractor, launch) whose start of the installer is recorded, not made.
+// A routine that ends the stub's run ends only the call here, with the reason the stub noted.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,8 +14,14 @@ namespace sfxtool {
 enum class ArchiveKind { None, Zip, SevenZip };
 const char* KindName(ArchiveKind kind);  // "none", "zip", "7z"
 
+// A reason the stub noted (launcher/Failure.h): the run failed, or its 7z extraction stopped.
+struct StubNote {
+    uint32_t reason = 0;
+    uint32_t detail = 0;
+};
+
 struct StubLocation {
-    bool ended = false;      // the locator ended the run itself (a failed read: a file under 33 bytes)
+    bool ended = false;      // the locator ended the run itself (a file under 33 bytes)
     uint32_t exitCode = 0;   // the code it ended with
     ArchiveKind kind = ArchiveKind::None;
     uint64_t offset = 0;     // where it left the file position (on the signature's first byte)
@@ -22,24 +30,46 @@ struct StubLocation {
 // Runs the stub's PayloadLocator over the file at `path` (a Linux path).
 StubLocation LocateAsStub(const std::string& path);
 
-// The stub's name check on an entry name (without its NUL).
-bool NameIsSafeForStub(const std::u16string& name);
-// The stub's path-length rule for a name counted as `count` units at a staging path of
-// `stagingLength` units.
-bool NameFitsForStub(uint32_t stagingLength, uint32_t count);
-
-}  // namespace sfxtool
-
-namespace sfxtool {
-
-// A trial run of the stub's own extraction (locator, then the ZIP or 7z extractor) over the file,
-// into a scratch staging folder of exactly `stagingLength` units.
-struct StubTrial {
-    bool ran = false;            // false: the staging length cannot be laid out on this machine
-    bool ended = false;          // the stub's code ended the run (exit code 5 on a failure)
-    uint32_t exitCode = 0;
-    std::vector<std::string> files;  // files the extraction left, relative, "/" separators
+// One local record as the stub's ZIP walk read and accepted it.
+struct ZipRecordView {
+    uint64_t offset = 0;      // file offset of the local header
+    std::string rawName;      // the name's bytes as stored
+    std::u16string name;      // as the stub converted it
+    uint32_t flags = 0, method = 0, crc = 0, packedSize = 0, size = 0;
+    bool isDir = false;
 };
-StubTrial ExtractAsStub(const std::string& path, uint32_t stagingLength);
+
+struct ZipListing {
+    std::vector<ZipRecordView> records;  // every record the walk accepted, in order
+    bool complete = false;    // the walk reached a record that is not a local header
+    uint64_t walkEnd = 0;     // offset of that record, or of the record the walk refused
+    std::vector<StubNote> notes;  // why the walk ended the run, when it did
+    uint8_t refusedHeader[30] = {};  // the header of the record the walk refused
+    std::string refusedName;  // its name, when the walk read it before refusing the record
+};
+
+// The stub's own ZIP walk over the archive the locator finds, reading each record and skipping its
+// data as the stub does, with the path-length rule at a staging path of `stagingLength` units.
+ZipListing ListZipAsStub(const std::string& path, uint32_t stagingLength);
+
+// A whole run of the stub on the file, as a user would start it from a folder of its own, with a
+// temp folder that makes the staging path exactly `stagingLength` units long, and a heap that
+// refuses to grow beyond `heapLimit` bytes (0: no limit but the 32-bit one).
+struct StubTrial {
+    bool ran = false;          // false: the staging length cannot be laid out
+    uint32_t exitCode = 0;
+    bool started = false;      // the stub asked the shell to start its installer
+    std::string program;       // that program, relative to the staging folder, "/" separators
+    std::string parameters;    // its parameters
+    std::vector<StubNote> notes;
+    std::map<std::string, uint64_t> staged;  // the staging folder's files when the installer
+                                             // started, or when the run ended without a start
+    bool launchPresent = false;  // the staging folder held a .launch
+    std::string launchBytes;     // its first bytes (what the stub reads of it)
+};
+
+constexpr const char kTrialParameters[] = "/trial \"a b\"";
+
+StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t heapLimit);
 
 }  // namespace sfxtool

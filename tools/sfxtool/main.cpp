@@ -21,7 +21,8 @@ int Fail(const std::string& message) {
 }
 
 void PrintProblems(const std::string& prefix, const sfxtool::Problems& problems) {
-    for (const auto& p : problems) std::cerr << "sfxtool: " << prefix << p.message << "\n";
+    for (const auto& p : problems)
+        std::cerr << "sfxtool: " << prefix << (p.warning ? "warning: " : "") << p.message << "\n";
 }
 
 }  // namespace
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
             }
             packOptions.epoch = sfxtool::EntryTime();
             const sfxtool::Report report = sfxtool::Pack(packOptions);
-            if (!report.problems.empty()) {
+            if (sfxtool::ErrorCount(report) != 0) {
                 PrintProblems("pack: ", report.problems);
                 std::cerr << "sfxtool: pack: " << packOptions.out << " not written\n";
                 return kInputProblem;
@@ -121,10 +122,8 @@ int main(int argc, char** argv) {
         }
         if (*verify) {
             const sfxtool::Report report = sfxtool::Analyse(verifyFile, stagingLength);
-            if (!report.problems.empty()) {
-                PrintProblems(verifyFile + ": ", report.problems);
-                return kInputProblem;
-            }
+            PrintProblems(verifyFile + ": ", report.problems);
+            if (sfxtool::ErrorCount(report) != 0) return kInputProblem;
             std::cout << verifyFile << ": ok (" << sfxtool::KindName(report.kind) << " at offset " << report.offset << ", "
                       << report.entries.size() << " entries, runs " << report.program << ")\n";
             return kOk;

@@ -133,7 +133,8 @@ u32 GetTempFileNameW(const WChar* folder, const WChar* prefix, u32 unique, WChar
         store(nameFor(unique));
         return unique;
     }
-    const u32 start = std::uniform_int_distribution<u32>(1, 0xFFFF)(Current().random);
+    const u32 start = Current().env.tempFileStart != 0 ? (Current().env.tempFileStart - 1) % 0xFFFF + 1
+                                                        : std::uniform_int_distribution<u32>(1, 0xFFFF)(Current().random);
     for (u32 k = 0; k < 0xFFFF; ++k) {
         const u32 number = (start - 1 + k) % 0xFFFF + 1;
         const std::u16string path = nameFor(number);

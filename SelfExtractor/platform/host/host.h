@@ -72,6 +72,9 @@ struct Environment {
     std::u16string commandLine = u"\"C:\\stub\\SelfExtractor.exe\"";
     // Relative paths resolve against this folder.
     std::u16string currentDirectory = u"C:\\cwd";
+    // The first number GetTempFileNameW tries for a name it picks itself (0: a random one), so
+    // that a run can know the length of the names it will get.
+    u32 tempFileStart = 0;
     // Run() creates the temp, current and system folders in the sandbox when they are missing.
     bool createFolders = true;
     std::set<std::string> missingKernel32Exports;  // e.g. "SetDefaultDllDirectories"
