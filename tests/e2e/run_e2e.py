@@ -687,6 +687,71 @@ class Cases:
                      f"[{tag}] the entry before the bad one was not unpacked: {sorted(r.temp_tree)}")
         c.done()
 
+    def zip_smuggled_record(self, stub: Stub) -> None:
+        """A stored entry whose compressed size covers a hidden local record that its uncompressed
+        size leaves out: ZIP listers never show that record. The stub refuses the entry: exit 5,
+        nothing started, the hidden installer never unpacked."""
+        hidden = raw_zip([(DEFAULT_INSTALLER.encode(), self.probe)], central=False)
+        cover = b"honest text"
+        crc = zlib.crc32(cover)
+        record = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x21, crc, len(cover) + len(hidden),
+                             len(cover), len(b"readme.txt"), 0) + b"readme.txt" + cover + hidden
+        payload = record + raw_zip([(b"after.txt", b"after")])
+        d = self.h.fresh_case("zip-smuggled-record", stub)
+        exe = self.h.place_stub(stub, d, payload)
+        r = self.h.run(stub, exe, " /quiet", probe_exit=0)
+        c = Checks()
+        check_exit(c, r, FAILURE)
+        check_no_report(c, r)
+        staging = check_staging_left(c, r)
+        inside = [k for k in r.temp_tree if staging and k.startswith(staging + os.sep)]
+        c.expect(not inside, f"nothing of the refused entry may be unpacked: {inside}")
+        c.done()
+
+    def default_installer_folder(self, stub: Stub) -> None:
+        """The default installer name is a folder: exit 5 at once (the shell would open a folder
+        window and the stub would wait on it for ever)."""
+        entries = [Entry(DEFAULT_INSTALLER + "/", b""), Entry(DEFAULT_INSTALLER + "/inner.txt", b"inner"),
+                   Entry("setup.exe", self.probe)]
+        d = self.h.fresh_case("default-installer-folder", stub)
+        exe = self.h.place_stub(stub, d, zip_payload(entries))
+        started = time.monotonic()
+        r = self.h.run(stub, exe, " /quiet")
+        took = time.monotonic() - started
+        c = Checks()
+        check_exit(c, r, FAILURE)
+        check_no_report(c, r)
+        check_staging_left(c, r, empty=False)
+        c.expect(took < stub.timeout / 2, f"the stub took {took:.0f} s to give up")
+        c.done()
+
+    def tab_after_program_name(self, stub: Stub) -> None:
+        """An unquoted program name ends at a tab, as Windows splits arguments: with the raw line
+        `setup.exe<TAB>first second` the installer gets both parameters."""
+        entries = [Entry(DEFAULT_INSTALLER, self.probe)]
+        d = self.h.fresh_case("tab-after-name", stub)
+        exe = self.h.place_stub(stub, d, zip_payload(entries), name="setup.exe")
+        r = self.h.run(stub, exe, raw=f"{self.h.wine.win_path(exe)}\tfirst second", probe_exit=4)
+        c = Checks()
+        check_exit(c, r, 4)
+        check_report(c, r, "first second")
+        check_argv(c, r, ["first", "second"])
+        check_staging_gone(c, r)
+        c.done()
+
+    def long_launch_file(self, stub: Stub) -> None:
+        """A .launch of thousands of bytes whose first line is short: only that line counts."""
+        launch = b"bin\\setup.exe\r\n" + b"# comment " * 600 + b"\r\n..\\outside.exe\r\n"
+        entries = [Entry(".launch", launch), Entry("bin/setup.exe", self.probe), Entry("data.txt", b"data")]
+        d = self.h.fresh_case("long-launch", stub)
+        exe = self.h.place_stub(stub, d, zip_payload(entries))
+        r = self.h.run(stub, exe, " /S", probe_exit=6, list_up=1)
+        c = Checks()
+        check_exit(c, r, 6)
+        check_report(c, r, " /S", want_tree=expected_tree(entries), installer_rel="bin\\setup.exe")
+        check_staging_gone(c, r)
+        c.done()
+
     # -- 7z -----------------------------------------------------------------------------------
     def sevenzip_entries(self, installer: str = DEFAULT_INSTALLER) -> list[Entry]:
         return [
@@ -1005,6 +1070,10 @@ CASES = [
     ("zip-launch-unusable", Cases.zip_launch_unusable),
     ("zip-missing-installer", Cases.zip_missing_installer),
     ("zip-traversal", Cases.zip_traversal),
+    ("zip-smuggled-record", Cases.zip_smuggled_record),
+    ("default-installer-folder", Cases.default_installer_folder),
+    ("tab-after-name", Cases.tab_after_program_name),
+    ("long-launch", Cases.long_launch_file),
     ("7z-bcj", Cases.sevenzip_bcj),
     ("7z-launch", Cases.sevenzip_launch),
     ("7z-lzma", Cases.sevenzip_plain_lzma),
