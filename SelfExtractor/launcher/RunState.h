@@ -27,6 +27,8 @@ struct StagingState {
     u32 stagingLength;                    // units before the first NUL
     WChar stagingRoot[kStagingRootChars]; // stagingPath, "\" at stagingLength, then the entry tail
     u32 entryTail;                        // index of the entry tail in stagingRoot
+    u32 knownFolders;                     // the tail's first units that name folders known to
+                                          // exist (the last entry's parents), 0 for none
 };
 
 // Working storage of the ZIP walk, reused for every entry.

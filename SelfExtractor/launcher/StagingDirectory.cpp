@@ -41,22 +41,34 @@ bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count) {
     // Callers apply the rule first; tested again so the tail can never run past stagingRoot.
     if (!EntryPathFits(staging, count)) return false;
 
+    // The tail still holds the last entry's name, whose parent folders exist: the folders this
+    // name shares with it, unit for unit, are not created again.
     WChar* tail = staging.stagingRoot + staging.entryTail;
+    const u32 known = staging.knownFolders;
+    staging.knownFolders = 0;
+    bool same = true;
     u32 k = 0;
     for (;;) {
         while (k < count && name[k] != u'/') {
+            same = same && k < known && tail[k] == name[k];
             tail[k] = name[k];
             ++k;
         }
-        tail[k] = 0;
-        if (k == count) return true;
-
-        // The tail names a parent directory: create it, or accept it when it exists already.
-        if (!CreateDirectoryW(staging.stagingRoot, nullptr)) {
-            const u32 error = GetLastError();
-            if (error != ERROR_ALREADY_EXISTS) return false;
+        if (k == count) {
+            tail[k] = 0;
+            return true;
+        }
+        same = same && k < known && tail[k] == u'/';
+        if (!same) {
+            // The tail names a parent directory: create it, or accept it when it exists already.
+            tail[k] = 0;
+            if (!CreateDirectoryW(staging.stagingRoot, nullptr)) {
+                const u32 error = GetLastError();
+                if (error != ERROR_ALREADY_EXISTS) return false;
+            }
         }
         tail[k] = u'/';
+        staging.knownFolders = k + 1;
         ++k;
     }
 }

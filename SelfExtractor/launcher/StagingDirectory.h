@@ -14,8 +14,9 @@ namespace stub {
 [[nodiscard]] bool EntryPathFits(const StagingState& staging, u32 count);
 
 // Writes the staging path, a backslash and the first `count` units of `name` into stagingRoot and
-// creates every parent directory the name implies ("/" separates), accepting existing ones. False
-// when a directory cannot be created (the caller ends the run). The caller has applied the
+// creates every parent directory the name implies ("/" separates), accepting existing ones; the
+// parents it shares with the previous entry's name are known to exist and are not created again.
+// False when a directory cannot be created (the caller ends the run). The caller has applied the
 // path-length rule first.
 [[nodiscard]] bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count);
 

@@ -145,6 +145,39 @@ TEST_F(LauncherEntryPath, CreatesEachParentOnceOutermostFirst) {
     EXPECT_FALSE(sandbox.Exists(staging_ + u"\\a\\b\\c.txt")) << "the last component is never created";
 }
 
+TEST_F(LauncherEntryPath, ParentsSharedWithThePreviousNameAreNotCreatedAgain) {
+    // Each name, and the folders it must create: only those it does not share, unit for unit,
+    // with the previous name's parents. A name differing in case, or a folder named like the start
+    // of another, is created again (and accepted as existing).
+    const std::vector<std::pair<std::u16string, std::vector<std::u16string>>> steps = {
+        {u"a/b/c.txt", {u"a", u"a/b"}},
+        {u"a/b/d.txt", {}},
+        {u"a/x.txt", {}},
+        {u"ab/y", {u"ab"}},
+        {u"a/b/e/f", {u"a", u"a/b", u"a/b/e"}},
+        {u"top.txt", {}},
+        {u"a/b/e/g", {u"a", u"a/b", u"a/b/e"}},
+        {u"A/b/e/h", {u"A", u"A/b", u"A/b/e"}},
+    };
+    std::vector<std::u16string> roots;
+    const RunResult result = RunWithStaging([&] {
+        for (const auto& step : steps) {
+            ASSERT_TRUE(Build(step.first)) << N(step.first);
+            roots.push_back(Root());
+        }
+    });
+    // The first creation is the staging directory's own.
+    const auto created = PathsOf(result, Call::CreateDirectoryW);
+    std::vector<std::u16string> want;
+    for (const auto& [name, folders] : steps)
+        for (const auto& f : folders) want.push_back(staging_ + u"\\" + f);
+    ASSERT_GE(created.size(), 1u);
+    EXPECT_EQ(std::vector<std::u16string>(created.begin() + 1, created.end()), want);
+    for (size_t i = 0; i < steps.size(); ++i) EXPECT_EQ(roots[i], staging_ + u"\\" + steps[i].first);
+    EXPECT_TRUE(IsDirectory(sandbox, staging_ + u"\\a\\b\\e"));
+    EXPECT_TRUE(IsDirectory(sandbox, staging_ + u"\\ab"));
+}
+
 TEST_F(LauncherEntryPath, AcceptsParentsThatExist) {
     bool first = false, second = false;
     std::u16string root;
