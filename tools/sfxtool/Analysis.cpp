@@ -404,6 +404,11 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
         r.problems.push_back({"file-too-large", "the file is 4 GiB or larger; the stub's positions are 32-bit: make the payload smaller"});
     r.pe = ReadPeLayout(path);
     const uint64_t imageEnd = r.pe.isPe ? r.pe.imageEnd : 0;
+    r.identity = ReadIdentity(path);
+    IdentityProblems(r.identity, r.problems);
+    const auto inResources = [&](uint64_t at) {  // reported by IdentityProblems, with the resource named
+        return at >= r.identity.sectionOffset && at < r.identity.sectionOffset + r.identity.sectionSize;
+    };
 
     r.located = LocateAsStub(path);
     const Candidate candidate = ScanFrom(path, imageEnd);
@@ -411,7 +416,7 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
 
     if (r.located.ended)
         r.problems.push_back({"no-archive", "the file is too short for the stub's locator (under 33 bytes); the stub ends with exit code 5: pack an archive onto the stub"});
-    if (stubFound && r.located.offset < imageEnd)
+    if (stubFound && r.located.offset < imageEnd && !inResources(r.located.offset))
         r.problems.push_back({"false-match", std::string("the stub's locator finds a false ") + KindName(r.located.kind) + " signature at offset " +
             std::to_string(r.located.offset) + ", inside the stub's own image (which ends at " + std::to_string(imageEnd) +
             "), before the real archive: rebuild the stub so that its image holds no archive signature"});
@@ -523,6 +528,7 @@ nlohmann::json ReportJson(const Report& r) {
     j["peakMemory"] = r.peakMemory;
     j["stagingLength"] = r.stagingLength;
     j["stubTrial"] = {{"ran", r.trialRan}, {"endedRun", r.trialEnded}, {"files", r.trialFiles}};
+    j["identity"] = IdentityJson(r.identity);
     json problems = json::array();
     for (const auto& p : r.problems) problems.push_back({{"code", p.code}, {"message", p.message}});
     j["problems"] = problems;
@@ -577,6 +583,7 @@ std::string ReportText(const Report& r) {
               << ", " << r.trialFiles << " files written\n";
         o << "peak memory: " << r.peakMemory << " bytes (largest " << (r.kind == ArchiveKind::Zip ? "entry, packed and unpacked" : "folder") << ")\n";
     }
+    o << IdentityText(r.identity);
     if (r.problems.empty()) o << "problems:    none\n";
     else {
         o << "problems (" << r.problems.size() << "):\n";

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sfxtool/Identity.h"
 #include "sfxtool/PeImage.h"
 #include "sfxtool/Problem.h"
 #include "sfxtool/StubCalls.h"
@@ -71,6 +72,7 @@ struct Report {
     bool trialRan = false;
     bool trialEnded = false;       // it ended the run (exit code 5)
     uint64_t trialFiles = 0;       // files it wrote
+    Identity identity;             // the stub image's manifest, version and icon
     Problems problems;
 };
 
