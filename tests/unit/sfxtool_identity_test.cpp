@@ -378,3 +378,18 @@ TEST(SfxtoolIdentity, PackWritesItDeterministicallyAndVerifyReportsAMissingManif
     EXPECT_TRUE(HasProblem(r, "no-manifest")) << Codes(r);
     EXPECT_EQ(r.problems.size(), 1u) << Codes(r);
 }
+
+TEST(SfxtoolIdentity, SetsAndReadsTheLevelInManifestsOfAnyShape) {
+    const std::string odd = "<a><!-- <requestedExecutionLevel level=\"commented\"/> --><ms:requestedExecutionLevels level=\"other\"/>"
+                            "<ms:requestedExecutionLevel\n uiAccess='false' level = 'asInvoker'/></a>";
+    EXPECT_EQ(WithExecutionLevel(odd, "highestAvailable"),
+              "<a><!-- <requestedExecutionLevel level=\"commented\"/> --><ms:requestedExecutionLevels level=\"other\"/>"
+              "<ms:requestedExecutionLevel\n uiAccess='false' level = 'highestAvailable'/></a>");
+    EXPECT_THROW(WithExecutionLevel("<assembly/>", "asInvoker"), IdentityError);
+    EXPECT_THROW(WithExecutionLevel("<requestedExecutionLevel uiAccess=\"false\"/>", "asInvoker"), IdentityError);
+    // A long unterminated tag from a hostile file is read in one pass, found or not.
+    const std::string hostile = "<requestedExecutionLevel level=\"" + std::string(4 << 20, 'a');
+    EXPECT_FALSE(FindElement(hostile, "requestedExecutionLevel").Found());
+    const TextSpan tag = FindElement(odd, "requestedExecutionLevel");
+    EXPECT_EQ(odd.substr(FindAttribute(odd, tag, "uiAccess").begin, 5), "false");
+}

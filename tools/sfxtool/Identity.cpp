@@ -1,7 +1,7 @@
 #include "sfxtool/Identity.h"
 
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "platform/host/host.h"
@@ -24,20 +24,21 @@ std::string ReadRange(const std::string& path, uint64_t size) {
     return b;
 }
 
-std::string Attribute(const std::string& tag, const std::string& name) {
-    const std::regex pattern("\\s" + name + "\\s*=\\s*(\"([^\"]*)\"|'([^']*)')");
-    std::smatch m;
-    if (!std::regex_search(tag, m, pattern)) return "";
-    return m[2].matched ? m.str(2) : m.str(3);
+bool NameCharacter(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.' || c == ':' || (c & 0x80);
+}
+bool Space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string Value(const std::string& xml, TextSpan span) {
+    return span.Found() ? xml.substr(span.begin, span.end - span.begin) : "";
 }
 
 void ReadManifest(Identity& id, const std::string& text) {
     id.manifest = true;
-    static const std::regex kElement("<(\\w+:)?requestedExecutionLevel\\b[^>]*>");
-    std::smatch element;
-    if (!std::regex_search(text, element, kElement)) return;
-    id.executionLevel = Attribute(element.str(), "level");
-    id.uiAccess = Attribute(element.str(), "uiAccess");
+    const TextSpan element = FindElement(text, "requestedExecutionLevel");
+    if (!element.Found()) return;
+    id.executionLevel = Value(text, FindAttribute(text, element, "level"));
+    id.uiAccess = Value(text, FindAttribute(text, element, "uiAccess"));
 }
 
 void ReadVersion(Identity& id, const std::string& data) {
@@ -77,6 +78,47 @@ std::string Fix(const std::string& resource) {
 
 }  // namespace
 
+TextSpan FindElement(const std::string& xml, const std::string& localName) {
+    for (size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
+        if (xml.compare(at, 4, "<!--") == 0) {
+            at = xml.find("-->", at);
+            if (at == std::string::npos) break;
+            continue;
+        }
+        size_t end = at + 1;
+        while (end < xml.size() && NameCharacter(xml[end])) ++end;
+        const std::string name = xml.substr(at + 1, end - at - 1);
+        const size_t colon = name.rfind(':');
+        if ((colon == std::string::npos ? name : name.substr(colon + 1)) != localName) continue;
+        if (end < xml.size() && !Space(xml[end]) && xml[end] != '/' && xml[end] != '>') continue;
+        const size_t close = xml.find('>', end);
+        if (close == std::string::npos) break;
+        return {at, close + 1};
+    }
+    return {};
+}
+
+TextSpan FindAttribute(const std::string& xml, TextSpan tag, const std::string& name) {
+    size_t at = tag.begin + 1;
+    while (at < tag.end && NameCharacter(xml[at])) ++at;  // the element's name
+    for (;;) {
+        while (at < tag.end && Space(xml[at])) ++at;
+        const size_t nameAt = at;
+        while (at < tag.end && NameCharacter(xml[at])) ++at;
+        if (at == nameAt) return {};  // '/', '>' or something no attribute starts with
+        const std::string attribute = xml.substr(nameAt, at - nameAt);
+        while (at < tag.end && Space(xml[at])) ++at;
+        if (at >= tag.end || xml[at] != '=') return {};
+        ++at;
+        while (at < tag.end && Space(xml[at])) ++at;
+        if (at >= tag.end || (xml[at] != '"' && xml[at] != '\'')) return {};
+        const size_t close = xml.find(xml[at], at + 1);
+        if (close == std::string::npos || close >= tag.end) return {};
+        if (attribute == name) return {at + 1, close};
+        at = close + 1;
+    }
+}
+
 Identity ReadIdentity(const std::string& path) {
     Identity id;
     std::ifstream probe(path, std::ios::binary | std::ios::ate);
@@ -90,7 +132,7 @@ Identity ReadIdentity(const std::string& path) {
     }
     id.read = true;
     // The image and the 32 bytes after it: a window starting in the resources reaches that far.
-    const std::string file = ReadRange(path, headers.imageEnd + kWindow - 1);
+    const std::string file = ReadRange(path, std::min(headers.imageEnd + kWindow - 1, fileSize));
     ResourceList resources;
     try {
         resources = ReadResources(file);

@@ -45,6 +45,18 @@ struct Identity {
     std::vector<FalseSignature> falseSignatures;
 };
 
+// A place in a manifest's text, found without an XML library (the manifest is small and flat).
+struct TextSpan {
+    size_t begin = std::string::npos;
+    size_t end = std::string::npos;
+    bool Found() const { return begin != std::string::npos; }
+};
+// The first start tag of element `localName`, with or without a namespace prefix, outside comments:
+// from its '<' to just after its '>'.
+TextSpan FindElement(const std::string& xml, const std::string& localName);
+// The value of attribute `name` in the start tag `tag`, between its quotes.
+TextSpan FindAttribute(const std::string& xml, TextSpan tag, const std::string& name);
+
 // Reads the identity of the file at `path` (any file: not a Windows image gives read false).
 Identity ReadIdentity(const std::string& path);
 

@@ -1,12 +1,13 @@
 #include "sfxtool/InstallerIdentity.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "sfxtool/Analysis.h"
 #include "sfxtool/IconResources.h"
+#include "sfxtool/Identity.h"
 #include "sfxtool/StubManifest.h"
 
 namespace sfxtool {
@@ -29,15 +30,20 @@ bool SameLetters(const std::string& a, const std::string& b) {
 // "a", "a.b", "a.b.c" or "a.b.c.d" of decimal numbers: true with the parts (the rest 0); false
 // for any other text. Throws IdentityUsageError for a part over 65535.
 bool NumericVersion(const std::string& key, const std::string& text, std::array<uint16_t, 4>& out) {
-    static const std::regex kForm("[0-9]+(\\.[0-9]+){0,3}");
-    if (!std::regex_match(text, kForm)) return false;
+    std::vector<std::string> parts(1);
+    for (char c : text) {
+        if (c == '.') parts.emplace_back();
+        else if (std::isdigit(static_cast<unsigned char>(c))) parts.back() += c;
+        else return false;
+    }
+    if (parts.size() > 4) return false;
+    for (const auto& part : parts)
+        if (part.empty()) return false;
     out = {};
-    std::istringstream parts(text);
-    std::string part;
-    for (size_t i = 0; std::getline(parts, part, '.'); ++i) {
-        if (part.size() > 5 || std::stoul(part) > 0xFFFF)
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i].size() > 5 || std::stoul(parts[i]) > 0xFFFF)
             throw IdentityUsageError("--version-info " + key + "=" + text + ": each part of a numeric version is at most 65535");
-        out[i] = static_cast<uint16_t>(std::stoul(part));
+        out[i] = static_cast<uint16_t>(std::stoul(parts[i]));
     }
     return true;
 }
@@ -104,17 +110,12 @@ VersionInfo VersionFromStrings(const std::vector<std::pair<std::string, std::str
 }
 
 std::string WithExecutionLevel(const std::string& manifest, const std::string& level) {
-    static const std::regex kElement("<(\\w+:)?requestedExecutionLevel\\b[^>]*>");
-    static const std::regex kLevel("(\\slevel\\s*=\\s*)(\"[^\"]*\"|'[^']*')");
-    std::smatch element;
-    if (!std::regex_search(manifest, element, kElement))
+    const TextSpan element = FindElement(manifest, "requestedExecutionLevel");
+    if (!element.Found())
         throw IdentityError("the stub's manifest has no requestedExecutionLevel element whose level could be set");
-    const std::string tag = element.str();
-    std::smatch attribute;
-    if (!std::regex_search(tag, attribute, kLevel))
-        throw IdentityError("the stub's manifest has a requestedExecutionLevel element without a level");
-    const std::string newTag = attribute.prefix().str() + attribute.str(1) + "\"" + level + "\"" + attribute.suffix().str();
-    return element.prefix().str() + newTag + element.suffix().str();
+    const TextSpan value = FindAttribute(manifest, element, "level");
+    if (!value.Found()) throw IdentityError("the stub's manifest has a requestedExecutionLevel element without a level");
+    return manifest.substr(0, value.begin) + level + manifest.substr(value.end);
 }
 
 std::string StandardManifest(const std::string& level) { return WithExecutionLevel(kStubManifest, level); }

@@ -79,6 +79,8 @@ private:
         Need(offset, 16, "a directory table");
         const uint32_t count = Get16(image_, base_ + offset + 12) + Get16(image_, base_ + offset + 14);
         Need(offset + 16, 8ull * count, "a directory table's entries");
+        visited_ += count;
+        if (visited_ > 4 * kMaxResources) throw PeError("the resource directory is damaged: too many entries");
         for (uint32_t i = 0; i < count; ++i) {
             const uint64_t entry = base_ + offset + 16 + 8ull * i;
             const uint32_t rawId = Get32(image_, entry);
@@ -117,6 +119,7 @@ private:
     const PeHeaders& headers_;
     uint64_t base_ = 0;
     uint64_t end_ = 0;
+    uint64_t visited_ = 0;  // entries of all tables: tables may share entries, so bound the walk
     ResourceList list_;
 };
 
