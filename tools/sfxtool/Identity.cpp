@@ -1,5 +1,6 @@
 #include "sfxtool/Identity.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <sstream>
@@ -15,6 +16,7 @@ namespace {
 constexpr uint32_t kWindow = 33;         // the locator tests 33-byte windows
 constexpr uint32_t kSevenZipZeroAt = 32;
 constexpr size_t kMaxReported = 3;       // false signatures listed, at most
+constexpr uint64_t kMaxImageRead = 64ull << 20;  // a stub image is far smaller; headers may lie
 
 std::string ReadRange(const std::string& path, uint64_t size) {
     std::ifstream in(path, std::ios::binary);
@@ -132,7 +134,7 @@ Identity ReadIdentity(const std::string& path) {
     }
     id.read = true;
     // The image and the 32 bytes after it: a window starting in the resources reaches that far.
-    const std::string file = ReadRange(path, std::min(headers.imageEnd + kWindow - 1, fileSize));
+    const std::string file = ReadRange(path, std::min({headers.imageEnd + kWindow - 1, fileSize, kMaxImageRead}));
     ResourceList resources;
     try {
         resources = ReadResources(file);

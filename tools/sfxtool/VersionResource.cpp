@@ -1,5 +1,6 @@
 #include "sfxtool/VersionResource.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "sfxtool/PeResources.h"
@@ -90,7 +91,7 @@ public:
             if (c == 0) break;
             p.key += c;
         }
-        p.value = Align(k + 2);
+        p.value = std::min(Align(k + 2), p.end);
         const size_t valueBytes = p.type == kText ? 2 * p.valueLength : p.valueLength;
         p.valueEnd = std::min(p.value + valueBytes, p.end);
         p.children = std::min(Align(p.value + valueBytes), p.end);
