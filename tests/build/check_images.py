@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the built Windows stubs: PE shape, import table, hardening flags, and that no part of the
-image can be mistaken for an appended archive by the payload locator.
+"""Checks the built Windows stubs: PE shape, import table, hardening flags, their resources (the
+manifest, the version, the resource section last), the 32-bit stub's size budget, and that no
+part of the image can be mistaken for an appended archive by the payload locator.
 
 Usage: check_images.py [--win32 PATH] [--win64 PATH] [--objects OBJ...]
 
@@ -14,6 +15,7 @@ Prints one line per check ("PASS name", "FAIL name: why", "SKIP name: why"), the
 import argparse
 import struct
 import sys
+import xml.etree.ElementTree as ElementTree
 
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "shlwapi.dll", "ole32.dll"}
 # The only library the import table may name: every library in it, and that library's own static
@@ -37,11 +39,24 @@ IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE = 0x0040
 IMAGE_DLLCHARACTERISTICS_NX_COMPAT = 0x0100
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
 DIRECTORY_IMPORT = 1
+DIRECTORY_RESOURCE = 2
 DIRECTORY_BASERELOC = 5
 DIRECTORY_DELAY_IMPORT = 13
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x20
 IMAGE_SYM_CLASS_EXTERNAL = 2
+
+RT_VERSION = 16
+RT_MANIFEST = 24
+SIZE_BUDGET = {"win32": 80 * 1024}  # bytes, resources included
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+SUPPORTED_OS = {  # Windows Vista, 7, 8, 8.1, 10 and 11
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
 
 
 class PeError(Exception):
@@ -140,6 +155,31 @@ class PeImage:
             at += 20
         return result
 
+    def resources(self):
+        """{(type, name, language): data} from the resource directory (numeric ids only)."""
+        rva, size = self.directory(DIRECTORY_RESOURCE)
+        if rva == 0 or size == 0:
+            return {}
+        base = self.offset(rva)
+        found = {}
+
+        def walk(table, path):
+            named, numbered = struct.unpack_from("<HH", self.data, base + table + 12)
+            for index in range(named + numbered):
+                ident, target = struct.unpack_from("<II", self.data, base + table + 16 + 8 * index)
+                key = path + (ident if ident < 0x80000000 else "name@0x%x" % (ident & 0x7FFFFFFF),)
+                if target & 0x80000000:
+                    if len(key) >= 3:
+                        raise PeError("resource directory deeper than three levels")
+                    walk(target & 0x7FFFFFFF, key)
+                else:
+                    data_rva, data_size = struct.unpack_from("<II", self.data, base + target)
+                    at = self.offset(data_rva)
+                    found[key] = self.data[at:at + data_size]
+
+        walk(0, ())
+        return found
+
     def undefined_symbols(self):
         """External symbols without a section in the COFF symbol table, or None when stripped."""
         if self.symbol_table == 0 or self.symbol_count == 0:
@@ -232,6 +272,7 @@ class Report:
         else:
             self.failed += 1
             print("FAIL %s: %s" % (name, why))
+        return ok
 
     def skip(self, name, why):
         self.skipped += 1
@@ -313,6 +354,12 @@ def check_image(report, flavour, path):
                  "windows passing the locator's test: %s" % ", ".join(
                      "%s at 0x%x" % match for match in matches))
 
+    check_resources(report, prefix, image)
+    budget = SIZE_BUDGET.get(flavour)
+    if budget is not None:
+        report.check(prefix + "size-budget", len(data) <= budget,
+                     "%d bytes, %d over the budget of %d" % (len(data), len(data) - budget, budget))
+
     seven_zip = find_all(data, SEVEN_ZIP_SIGNATURE)
     for at in seven_zip:
         after = "byte+32=0x%02x" % data[at + 32] if at + 32 < len(data) else "at end of file"
@@ -334,6 +381,68 @@ def check_image(report, flavour, path):
     zip_bytes = find_all(data, ZIP_SIGNATURE)
     report.check(prefix + "no-zip-bytes", not zip_bytes,
                  "ZIP signature bytes at %s" % ", ".join("0x%x" % at for at in zip_bytes))
+
+
+def manifest_faults(text):
+    """What is wrong with the stub's manifest: it must run the stub as the invoking user, name the
+    supported Windows versions, and change nothing in how DLLs are found."""
+    try:
+        root = ElementTree.fromstring(text)
+    except ElementTree.ParseError as error:
+        return ["not well-formed XML: %s" % error]
+    faults = []
+    if root.tag != ASM_V1 + "assembly" or root.get("manifestVersion") != "1.0":
+        faults.append("root element %s" % root.tag)
+    levels = root.findall(".//%srequestedExecutionLevel" % ASM_V3)
+    if len(levels) != 1:
+        faults.append("%d requestedExecutionLevel elements" % len(levels))
+    elif (levels[0].get("level"), levels[0].get("uiAccess")) != ("asInvoker", "false"):
+        faults.append("level=%r uiAccess=%r, want asInvoker and false" % (
+            levels[0].get("level"), levels[0].get("uiAccess")))
+    ids = {os.get("Id", "").lower() for os in root.iter(COMPATIBILITY + "supportedOS")}
+    if ids != SUPPORTED_OS:
+        faults.append("supportedOS %s, want Vista to 11" % sorted(ids))
+    loading = [element.tag for element in root.iter() if element.tag.split("}")[-1] in
+               ("dependency", "file", "assemblyIdentity", "activeCodePage")]
+    if loading:
+        faults.append("elements that change DLL loading: %s" % ", ".join(loading))
+    return faults
+
+
+def check_resources(report, prefix, image):
+    """The manifest and version the stub carries, in a resource section that is the image's last
+    section (the one sfxtool pack rewrites)."""
+    rva, size = image.directory(DIRECTORY_RESOURCE)
+    last = max(image.sections, key=lambda section: section[1]) if image.sections else None
+    last_raw = max(image.sections, key=lambda section: section[3]) if image.sections else None
+    report.check(prefix + "resources-last",
+                 rva != 0 and last is not None and last is last_raw and last[1] == rva
+                 and rva + size <= last[1] + last[2],
+                 "resource directory at RVA 0x%x (%d bytes); the last section is %s at RVA 0x%x" % (
+                     rva, size, last[0] if last else "none", last[1] if last else 0))
+    try:
+        resources = image.resources()
+    except (PeError, struct.error) as error:
+        report.check(prefix + "resources-readable", False, str(error))
+        return
+    manifests = {key: value for key, value in resources.items() if key[0] == RT_MANIFEST}
+    if not report.check(prefix + "manifest", len(manifests) == 1 and list(manifests)[0][1] == 1,
+                        "want one RT_MANIFEST with id 1, found %s" % sorted(manifests)):
+        return
+    text = next(iter(manifests.values()))
+    faults = manifest_faults(text)
+    report.check(prefix + "manifest-as-invoker", not faults, "; ".join(faults))
+    print("INFO %s manifest: %d bytes" % (prefix[:-1], len(text)))
+    versions = [value for key, value in resources.items() if key[0] == RT_VERSION]
+    fixed = None
+    if len(versions) == 1 and len(versions[0]) >= 92:
+        signature, _, ms, ls = struct.unpack_from("<IIII", versions[0], 40)
+        if signature == 0xFEEF04BD:
+            fixed = "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+    report.check(prefix + "version", fixed is not None,
+                 "want one RT_VERSION with a VS_FIXEDFILEINFO, found %d" % len(versions))
+    if fixed:
+        print("INFO %s file version %s" % (prefix[:-1], fixed))
 
 
 def main(argv):

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Proves that check_images.py catches the faults it exists for, by planting each fault in a copy
 of a real built stub: a zero 32 bytes after the 7z constant, a second copy of the 7z signature,
-ZIP signature bytes, a foreign DLL import, a delay-load directory, the wrong subsystem or machine.
+ZIP signature bytes, a foreign DLL import, a delay-load directory, the wrong subsystem or machine,
+a manifest that elevates, is missing or is not XML, a resource section that is not last, a stub
+over its size budget.
 
 The stubs come from $SFX_WIN32_IMAGE and $SFX_WIN64_IMAGE, by default build/win32 and build/win64
 of the repository; a flavour whose image is missing is skipped, and says so.
@@ -165,6 +167,64 @@ class CheckerOnImage:
         code, verdicts, _ = self.check(self.original, flavour=other)
         self.assertNotEqual(code, 0)
         self.assertEqual(verdicts["%s.format" % other], "FAIL")
+
+    def test_manifest_faults_fail(self):
+        at = self.original.find(b'level="asInvoker"')
+        self.assertGreater(at, 0)
+        plants = {
+            # The same length, so that nothing else moves.
+            "elevating": (b'level="asInvoker"', b'level="elevateMe"'),
+            "not XML": (b"</assembly>", b"</assembly<"),
+            "no supportedOS": (b"<supportedOS ", b"<supportedOs "),
+        }
+        for what, (old, new) in plants.items():
+            with self.subTest(what):
+                data = bytearray(self.original)
+                at = data.find(old)
+                data[at:at + len(old)] = new
+                code, verdicts, lines = self.check(bytes(data))
+                self.assertNotEqual(code, 0)
+                self.assertEqual(verdicts["%s.manifest-as-invoker" % self.flavour], "FAIL",
+                                 "\n".join(lines))
+
+    def resource_root(self):
+        rva, _ = self.image.directory(check_images.DIRECTORY_RESOURCE)
+        return self.image.offset(rva)
+
+    def test_missing_manifest_fails(self):
+        # Renumber the RT_MANIFEST type entry of the root directory.
+        root = self.resource_root()
+        named, numbered = struct.unpack_from("<HH", self.original, root + 12)
+        data = bytearray(self.original)
+        for index in range(named + numbered):
+            entry = root + 16 + 8 * index
+            if struct.unpack_from("<I", data, entry)[0] == check_images.RT_MANIFEST:
+                struct.pack_into("<I", data, entry, 23)
+        code, verdicts, _ = self.check(bytes(data))
+        self.assertNotEqual(code, 0)
+        self.assertEqual(verdicts["%s.manifest" % self.flavour], "FAIL")
+        self.assertEqual(verdicts["%s.resources-last" % self.flavour], "PASS")
+
+    def test_resources_not_in_the_last_section_fail(self):
+        # Point the resource directory at a copy of the tree placed in .rdata's slack: still a
+        # readable manifest, but not in the section sfxtool rewrites.
+        optional = self.optional_header()
+        directories = optional + (96 if self.image.magic == 0x10B else 112)
+        rdata = next(s for s in self.image.sections if s[0] == ".rdata")
+        data = bytearray(self.original)
+        struct.pack_into("<I", data, directories + 8 * check_images.DIRECTORY_RESOURCE, rdata[1])
+        code, verdicts, _ = self.check(bytes(data))
+        self.assertNotEqual(code, 0)
+        self.assertEqual(verdicts["%s.resources-last" % self.flavour], "FAIL")
+
+    def test_size_over_budget_fails_for_the_shipping_stub(self):
+        data = self.original + b"\x01" * (80 * 1024 + 1 - len(self.original))
+        code, verdicts, _ = self.check(data)
+        if self.flavour == "win32":
+            self.assertNotEqual(code, 0)
+            self.assertEqual(verdicts["win32.size-budget"], "FAIL")
+        else:
+            self.assertNotIn("win64.size-budget", verdicts)
 
     def test_truncated_file_fails(self):
         code, verdicts, lines = self.check(self.original[:0x30])

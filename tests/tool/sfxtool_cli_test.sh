@@ -30,13 +30,15 @@ check() {  # check NAME CONDITION-COMMAND...
 run() { "$tool" "$@" >"$work/out" 2>"$work/err"; rc=$?; out=$(cat "$work/out"); err=$(cat "$work/err"); }
 lines() { [ -z "$1" ] && echo 0 || printf '%s\n' "$1" | wc -l; }
 
-# A minimal PE32 image of one section stands for the stub.
+# A minimal PE32 image of one section, without resources, stands for the stub (pack adds the
+# standard manifest to it).
 python3 - "$work/stub.exe" <<'PY'
 import struct, sys
 b = bytearray(0x400)
 b[0:2] = b"MZ"; struct.pack_into("<I", b, 0x3C, 0x40)
 b[0x40:0x44] = b"PE\0\0"; struct.pack_into("<HH", b, 0x44, 0x14C, 1); struct.pack_into("<H", b, 0x54, 0xE0)
 struct.pack_into("<H", b, 0x58, 0x10B); struct.pack_into("<I", b, 0x58 + 92, 16)
+struct.pack_into("<II", b, 0x58 + 32, 0x1000, 0x200); struct.pack_into("<II", b, 0x58 + 56, 0x2000, 0x200)
 s = 0x58 + 0xE0
 b[s:s + 5] = b".text"; struct.pack_into("<IIII", b, s + 8, 0x200, 0x1000, 0x200, 0x200)
 b[0x200:0x400] = b"x" * 0x200
@@ -79,7 +81,9 @@ for fmt in 7z zip; do
 import json, sys
 j = json.loads(sys.argv[1])
 names = sorted(e["name"] for e in j["entries"])
-assert j["kind"] == sys.argv[2] and j["offset"] == 1024 and j["problems"] == [], j
+assert j["kind"] == sys.argv[2] and j["offset"] == j["stubImageEnd"] == 2048 and j["problems"] == [], j
+assert j["identity"]["manifest"] and j["identity"]["executionLevel"] == "asInvoker", j["identity"]
+assert j["identity"]["resourceSection"] == {"offset": 1024, "size": 1024}, j["identity"]
 assert names == [".launch", "Orvak ZEB Installer.exe", "docs/readme.txt", "empty.txt"], names
 assert j["program"] == {"source": ".launch", "path": "docs/readme.txt", "exists": True}, j["program"]
 ' "$out" "$fmt"
@@ -120,5 +124,73 @@ check "folder over 1 GiB streams" test "$rc" = 0
 run inspect --json "$work/big.exe"
 check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["memory"] for f in j["folders"]) < 2*2**20 < j["folders"][0]["unpackSize"], j' "$out"
 
-echo "RESULT passed=$passed failed=$failed skipped=0"
+# The installer's identity: --icon, --version-info, --execution-level.
+python3 - "$work" <<'PY'
+import struct, sys, zlib
+def dib(n, fill):
+    head = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, 0, 0, 0, 0, 0)
+    return head + (fill * (n * n * 4))[:n * n * 4] + bytes(4 * n)
+def png(n):
+    rows = b"".join(b"\0" + bytes((x * 7 + y) % 256 for x in range(4 * n)) for y in range(n))
+    chunk = lambda t, d: struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", n, n, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+def ico(images):
+    head, data = struct.pack("<HHH", 0, 1, len(images)), b""
+    for n, d in images:
+        head += struct.pack("<BBBBHHII", n % 256, n % 256, 0, 0, 1, 32, len(d), 6 + 16 * len(images) + len(data))
+        data += d
+    return head + data
+open(sys.argv[1] + "/app.ico", "wb").write(ico([(16, dib(16, b"\x10\x20\x30\xff")), (32, dib(32, b"\x40\x50\x60\xff")), (256, png(256))]))
+open(sys.argv[1] + "/zipsig.ico", "wb").write(ico([(16, dib(16, b"PK\x03\x04"))]))
+open(sys.argv[1] + "/broken.ico", "wb").write(b"\0\0\1\0\1\0" + bytes(16))
+PY
+cp "$work/stub.exe" "$work/stub.orig"
+ident=(--icon "$work/app.ico" --version-info "CompanyName=Orvak Ltd" --version-info "FileVersion=5.2.1.7"
+       --version-info "ProductName=Orvak ZEB Grüße" --version-info "Comments=ファイル" --execution-level requireAdministrator)
+run pack --help
+check "pack help names the identity options" test -n "$(grep -e '--icon' <<<"$out")" -a -n "$(grep -e '--version-info' <<<"$out")" -a -n "$(grep -e '--execution-level' <<<"$out")"
+run pack --stub "$work/stub.exe" --payload "$work/payload" "${ident[@]}" -o "$work/id.exe"
+check "pack with an identity" test "$rc" = 0 -a -s "$work/id.exe"
+check "the stub file is not changed" cmp -s "$work/stub.exe" "$work/stub.orig"
+run verify "$work/id.exe";                    check "verify with an identity" test "$rc" = 0
+run inspect "$work/id.exe"
+check "inspect shows the identity" test -n "$(grep 'requests requireAdministrator (uiAccess false)' <<<"$out")" \
+  -a -n "$(grep 'file 5.2.1.7, product 0.0.0.0' <<<"$out")" -a -n "$(grep 'ProductName *Orvak ZEB Grüße' <<<"$out")" \
+  -a -n "$(grep 'icon: *16x16 32-bit, 32x32 32-bit, 256x256 32-bit' <<<"$out")"
+run inspect --json "$work/id.exe"
+check "inspect --json carries the identity" python3 -c '
+import json, sys
+i = json.loads(sys.argv[1])["identity"]
+assert i["executionLevel"] == "requireAdministrator" and i["uiAccess"] is False, i
+assert i["version"]["fileVersion"] == "5.2.1.7", i
+assert i["version"]["strings"] == {"CompanyName": "Orvak Ltd", "FileVersion": "5.2.1.7", "ProductName": "Orvak ZEB Grüße", "Comments": "ファイル"}, i
+assert [(x["width"], x["height"]) for x in i["icons"]] == [(16, 16), (32, 32), (256, 256)], i["icons"]
+' "$out"
+if command -v wrestool >/dev/null; then
+  # wrestool (icoutils) reads the resources on its own: every type once, and the icon rebuilt from
+  # the group and its images is the .ico given (wrestool pads what it writes with zeros).
+  check "wrestool lists the resources" test "$(wrestool -l "$work/id.exe" | sed -E 's/ \[.*//' | tr '\n' ' ')" = \
+    "--type=3 --name=1 --language=1033 --type=3 --name=2 --language=1033 --type=3 --name=3 --language=1033 --type=14 --name=1 --language=1033 --type=16 --name=1 --language=1033 --type=24 --name=1 --language=1033 "
+  wrestool -x -t14 -n1 "$work/id.exe" > "$work/back.ico" 2>/dev/null
+  check "wrestool rebuilds the icon given" cmp -s -n "$(stat -c %s "$work/app.ico")" "$work/back.ico" "$work/app.ico"
+else
+  echo "SKIP wrestool checks: icoutils not installed (scripts/setup installs it)"; skipped=$((skipped + 2))
+fi
+SOURCE_DATE_EPOCH=1700000000 "$tool" pack --stub "$work/stub.exe" --payload "$work/payload" "${ident[@]}" -o "$work/id2.exe" >/dev/null 2>&1
+SOURCE_DATE_EPOCH=1700000000 "$tool" pack --stub "$work/stub.exe" --payload "$work/payload" "${ident[@]}" -o "$work/id3.exe" >/dev/null 2>&1
+check "deterministic with an identity" cmp -s "$work/id2.exe" "$work/id3.exe"
+
+# Refused identities: usage errors exit 2, inputs that do not parse exit 1; nothing written.
+for bad in "--version-info CompanyName" "--version-info Publisher=Orvak" "--version-info FileVersion=1.99999" \
+           "--execution-level admin" "--version-info Comments=a --version-info Comments=b"; do
+  run pack --stub "$work/stub.exe" --payload "$work/payload" $bad -o "$work/bad.exe"
+  check "usage: $bad" test "$rc" = 2 -a "$(lines "$err")" = 1 -a ! -e "$work/bad.exe"
+done
+run pack --stub "$work/stub.exe" --payload "$work/payload" --icon "$work/broken.ico" -o "$work/bad.exe"
+check "an .ico that does not parse" test "$rc" = 1 -a -n "$(grep 'broken.ico' <<<"$err")" -a ! -e "$work/bad.exe"
+run pack --stub "$work/stub.exe" --payload "$work/payload" --icon "$work/zipsig.ico" -o "$work/bad.exe"
+check "an icon holding a ZIP signature" test "$rc" = 1 -a -n "$(grep -E 'RT_ICON #1 .* at file offset [0-9]+ hold a ZIP' <<<"$err")" -a ! -e "$work/bad.exe"
+
+echo "RESULT passed=$passed failed=$failed skipped=${skipped:-0}"
 [ "$failed" = 0 ]

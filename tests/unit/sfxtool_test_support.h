@@ -26,13 +26,26 @@ inline void Put32(std::string& b, size_t at, uint32_t v) {
     Put16(b, at, v & 0xFFFF);
     Put16(b, at + 2, v >> 16);
 }
+inline uint32_t Get32(const std::string& b, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(b[at + i]);
+    return v;
+}
 
-// A PE32 image of one section: headers in the first 0x200 bytes, the section's raw data (filled
-// with `sectionByte`) from 0x200 to 0x400. The image ends at 0x400.
-constexpr uint32_t kFakeImageEnd = 0x400;
+// A PE32 image standing for the stub: headers in the first 0x200 bytes, a code section (filled with
+// `sectionByte`) from 0x200 to 0x400, and, like the real stub, a last section .rsrc from 0x400 to
+// 0x600 holding an RT_MANIFEST that requests asInvoker (written by hand here, independently of the
+// tool's resource writer). The image ends at 0x600. BareStub has the code section alone.
+constexpr uint32_t kFakeImageEnd = 0x600;
+constexpr uint32_t kBareImageEnd = 0x400;
 constexpr size_t kSecurityDirectory = 0x58 + 96 + 4 * 8;  // optional header + directory 4
-inline std::string FakeStub(char sectionByte = 'x') {
-    std::string b(kFakeImageEnd, '\0');
+constexpr size_t kChecksumAt = 0x58 + 64;
+constexpr char kFakeManifest[] =
+    "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"><trustInfo "
+    "xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges><requestedExecutionLevel "
+    "level=\"asInvoker\" uiAccess=\"false\"/></requestedPrivileges></security></trustInfo></assembly>";
+inline std::string BareStub(char sectionByte = 'x') {
+    std::string b(kBareImageEnd, '\0');
     b[0] = 'M';
     b[1] = 'Z';
     Put32(b, 0x3C, 0x40);
@@ -41,6 +54,10 @@ inline std::string FakeStub(char sectionByte = 'x') {
     Put16(b, 0x46, 1);      // one section
     Put16(b, 0x54, 0xE0);   // optional header size
     Put16(b, 0x58, 0x10B);  // PE32
+    Put32(b, 0x58 + 32, 0x1000);  // section alignment
+    Put32(b, 0x58 + 36, 0x200);   // file alignment
+    Put32(b, 0x58 + 56, 0x2000);  // size of image
+    Put32(b, 0x58 + 60, 0x200);   // size of headers
     Put32(b, 0x58 + 92, 16);
     const size_t section = 0x58 + 0xE0;
     b.replace(section, 5, ".text");
@@ -48,7 +65,39 @@ inline std::string FakeStub(char sectionByte = 'x') {
     Put32(b, section + 12, 0x1000);
     Put32(b, section + 16, 0x200);
     Put32(b, section + 20, 0x200);
-    for (size_t i = 0x200; i < kFakeImageEnd; ++i) b[i] = sectionByte;
+    for (size_t i = 0x200; i < kBareImageEnd; ++i) b[i] = sectionByte;
+    return b;
+}
+inline std::string FakeStub(char sectionByte = 'x') {
+    std::string b = BareStub(sectionByte);
+    b.resize(kFakeImageEnd, '\0');
+    Put16(b, 0x46, 2);
+    Put32(b, 0x58 + 56, 0x3000);
+    Put32(b, 0x58 + 8, 0x200);  // size of initialised data: .rsrc
+    const size_t section = 0x58 + 0xE0 + 40;
+    b.replace(section, 5, ".rsrc");
+    const std::string manifest = kFakeManifest;
+    Put32(b, section + 8, 0x58 + static_cast<uint32_t>(manifest.size()));
+    Put32(b, section + 12, 0x2000);
+    Put32(b, section + 16, 0x200);
+    Put32(b, section + 20, 0x400);
+    Put32(b, section + 36, 0x40000040);
+    Put32(b, 0x58 + 96 + 2 * 8, 0x2000);  // the resource directory
+    Put32(b, 0x58 + 96 + 2 * 8 + 4, 0x58 + static_cast<uint32_t>(manifest.size()));
+    // Type 24 -> name 1 -> language 0x409 -> data entry -> the manifest.
+    const size_t r = 0x400;
+    Put16(b, r + 14, 1);
+    Put32(b, r + 16, 24);
+    Put32(b, r + 20, 0x80000018);
+    Put16(b, r + 0x18 + 14, 1);
+    Put32(b, r + 0x18 + 16, 1);
+    Put32(b, r + 0x18 + 20, 0x80000030);
+    Put16(b, r + 0x30 + 14, 1);
+    Put32(b, r + 0x30 + 16, 0x409);
+    Put32(b, r + 0x30 + 20, 0x48);
+    Put32(b, r + 0x48, 0x2058);
+    Put32(b, r + 0x48 + 4, static_cast<uint32_t>(manifest.size()));
+    b.replace(r + 0x58, manifest.size(), manifest);
     return b;
 }
 

@@ -264,6 +264,20 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
             "largest file an Authenticode signature covers): make the payload smaller"});
     r.pe = ReadPeLayout(path);
     const uint64_t imageEnd = r.pe.isPe ? r.pe.imageEnd : 0;
+    r.identity = ReadIdentity(path);
+    // The identity's findings: a missing manifest is reported whatever the stub does with the file
+    // (it runs it all the same); resource bytes the locator stops at explain a failed run below.
+    Problems identityProblems;
+    IdentityProblems(r.identity, identityProblems);
+    for (Problem& p : identityProblems) {
+        if (p.code == "no-manifest") {
+            p.warning = true;
+            r.problems.push_back(p);
+        }
+    }
+    const auto inResources = [&](uint64_t at) {  // reported by IdentityProblems, with the resource named
+        return at >= r.identity.sectionOffset && at < r.identity.sectionOffset + r.identity.sectionSize;
+    };
 
     // Where the stub's locator finds the archive, and what a plain scan from the image's end finds
     // (to explain a locator that stops early or passes over the archive).
@@ -271,7 +285,7 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
     const Candidate candidate = ScanFrom(path, imageEnd);
     const bool stubFound = !r.located.ended && r.located.kind != ArchiveKind::None;
     Problems diagnoses;
-    if (stubFound && r.located.offset < imageEnd)
+    if (stubFound && r.located.offset < imageEnd && !inResources(r.located.offset))
         diagnoses.push_back({"false-match", std::string("the stub's locator finds a false ") + KindName(r.located.kind) +
             " signature at offset " + std::to_string(r.located.offset) + ", inside the stub's own image (which ends at " +
             std::to_string(imageEnd) + "), before the real archive: rebuild the stub so that its image holds no archive "
@@ -290,7 +304,7 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
         r.found = true;
         r.kind = candidate.kind;
         r.offset = candidate.offset;
-        if (!r.located.ended && candidate.kind == ArchiveKind::Zip)
+        if (!stubFound && !r.located.ended && candidate.kind == ArchiveKind::Zip)
             diagnoses.push_back({"no-archive", "the ZIP archive starts within the last 32 bytes of the file, where the "
                 "stub's locator never looks: repack with sfxtool pack"});
     }
@@ -308,14 +322,23 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
         throw InputError("a staging path of " + std::to_string(stagingLength) + " units cannot be laid out for the "
                          "trial run (16 to 257)");
     context.launchBytes = r.trial.launchBytes;
-    for (const StubNote& note : r.trial.notes) {
-        r.problems.push_back(Explain(note, context));
-        if (note.reason == static_cast<uint32_t>(stub::Reason::NoArchive)) ExplainPassedOver(r, path, candidate);
-    }
-    if (r.trial.exitCode == stub::kFailureExitCode && !r.trial.started && r.trial.notes.empty())
-        r.problems.push_back({"stub-failure", "the stub ends with exit code 5"});
     const bool failed = !r.trial.started || !r.trial.notes.empty();
-    if (failed) r.problems.insert(r.problems.end(), diagnoses.begin(), diagnoses.end());
+    for (const Problem& p : identityProblems)
+        if (p.code != "no-manifest") diagnoses.push_back(p);
+    // A locator that stops inside the stub's own image reads garbage from there: what the run
+    // then trips on says nothing; the signature in the image is the problem.
+    const bool stoppedInImage = stubFound && r.located.offset < imageEnd;
+    if (failed && stoppedInImage && !diagnoses.empty()) {
+        r.problems.insert(r.problems.end(), diagnoses.begin(), diagnoses.end());
+    } else {
+        for (const StubNote& note : r.trial.notes) {
+            r.problems.push_back(Explain(note, context));
+            if (note.reason == static_cast<uint32_t>(stub::Reason::NoArchive)) ExplainPassedOver(r, path, candidate);
+        }
+        if (!r.trial.started && r.trial.notes.empty())
+            r.problems.push_back({"stub-failure", "the stub ends with exit code " + std::to_string(r.trial.exitCode)});
+        if (failed) r.problems.insert(r.problems.end(), diagnoses.begin(), diagnoses.end());
+    }
     r.extractionComplete = r.trial.started && r.trial.notes.empty();
     r.launchSource = r.trial.launchPresent ? ".launch" : "default";
     r.program = r.trial.started ? r.trial.program
@@ -393,6 +416,7 @@ nlohmann::json ReportJson(const Report& r) {
                  {"extractionComplete", r.extractionComplete},
                  {"filesUnpacked", r.trial.staged.size()},
                  {"reasons", notes}};
+    j["identity"] = IdentityJson(r.identity);
     json problems = json::array();
     for (const auto& p : r.problems)
         problems.push_back({{"code", p.code}, {"message", p.message}, {"severity", p.warning ? "warning" : "error"}});
@@ -455,6 +479,7 @@ std::string ReportText(const Report& r) {
                                                                                    : "largest folder's decoder window and buffers")
           << ")\n";
     }
+    o << IdentityText(r.identity);
     if (r.problems.empty()) o << "problems:    none\n";
     else {
         o << "problems (" << r.problems.size() << "):\n";

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sfxtool/Identity.h"
 #include "sfxtool/PeImage.h"
 #include "sfxtool/Problem.h"
 #include "sfxtool/StubCalls.h"
@@ -73,6 +74,7 @@ struct Report {
     // A whole run of the stub on the file (the verdict): it starts the installer or ends with 5.
     StubTrial trial;
     bool extractionComplete = false;  // the trial unpacked every entry
+    Identity identity;             // the stub image's manifest, version and icon
     Problems problems;
 };
 

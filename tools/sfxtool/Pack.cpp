@@ -298,6 +298,12 @@ Report Pack(const PackOptions& o) {
     if (stat(o.stub.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw PackError("cannot read the stub " + o.stub);
     const std::string stubBytes = ReadAll(o.stub);
     if (!ParsePeLayout(stubBytes).isPe) throw PackError("the stub " + o.stub + " is not a Windows executable");
+    std::string image;
+    try {
+        image = InstallerImage(stubBytes, o.identity);
+    } catch (const IdentityError& e) {
+        throw PackError(e.what());
+    }
     if (stat(o.payload.c_str(), &st) != 0) throw PackError("cannot read the payload " + o.payload);
     const bool folder = S_ISDIR(st.st_mode);
 
@@ -309,7 +315,7 @@ Report Pack(const PackOptions& o) {
     std::string archive;
     if (folder) {
         archive = work.path + "/payload." + o.format;
-        if (o.format == "zip") BuildZip(files, o.epoch, archive, stubBytes.size());
+        if (o.format == "zip") BuildZip(files, o.epoch, archive, image.size());
         else BuildSevenZip(files, o.epoch, o.sevenZip, work.path, archive);
     } else {
         archive = o.payload;
@@ -319,16 +325,22 @@ Report Pack(const PackOptions& o) {
             throw PackError(o.payload + " is a " + kind + " archive, not " + o.format);
     }
 
-    // Stub and archive into a temporary file beside OUT; verified before it takes OUT's name.
+    // Image and archive into a temporary file beside OUT; verified before it takes OUT's name.
     const std::string temp = work.path + "/out.exe";
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         std::ifstream in(archive, std::ios::binary);
         if (!out || !in) throw PackError("cannot write " + temp);
-        out.write(stubBytes.data(), static_cast<std::streamsize>(stubBytes.size()));
+        out.write(image.data(), static_cast<std::streamsize>(image.size()));
         CopyStream(in, out);
         out.flush();
         if (!out || in.bad()) throw PackError("cannot write the output next to " + o.out);
+    }
+    // The checksum of the file as shipped (signing computes it again over the signed file).
+    try {
+        UpdateFileChecksum(temp);
+    } catch (const PeError& e) {
+        throw PackError(e.what());
     }
     Report report = Analyse(temp, o.stagingLength);
     report.path = o.out;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sfxtool/Analysis.h"
+#include "sfxtool/InstallerIdentity.h"
 
 namespace sfxtool {
 
@@ -27,6 +28,7 @@ struct PackOptions {
     uint32_t stagingLength = kDefaultStagingLength;
     std::string sevenZip = "7zz";        // the 7z archiver to run
     std::time_t epoch = 315532800;       // fixed time for entries: 1980-01-01 00:00:00 UTC
+    IdentityOptions identity;            // icon, version strings, execution level
 };
 
 // The time every entry gets: SOURCE_DATE_EPOCH when set (throws PackError if malformed), else
@@ -49,9 +51,11 @@ void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const st
 void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& sevenZip,
                    const std::string& workFolder, const std::string& archivePath);
 
-// Packs. On success OUT exists and the returned report has no problems. When the result has
-// problems OUT is not written (nor left half-written) and the report says why; other failures throw
-// PackError with nothing written.
+// Packs: the installer's copy of the stub image (with the identity the options set, see
+// InstallerImage), the archive, and the PE checksum of the whole file. On success OUT exists and
+// the returned report has no problems. When the result has problems OUT is not written (nor left
+// half-written) and the report says why; other failures throw PackError (IdentityUsageError for a
+// bad identity value) with nothing written.
 Report Pack(const PackOptions& options);
 
 }  // namespace sfxtool

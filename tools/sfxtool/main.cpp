@@ -51,8 +51,20 @@ int main(int argc, char** argv) {
     auto* launchOption = pack->add_option("--launch", launch, "Program the stub runs, relative to the folder (written as .launch; folders only)");
     pack->add_option("-o,--output", packOptions.out, "The installer to write")->required();
     pack->add_option("--staging-length", stagingLength, stagingHelp)->check(CLI::Range(1, 258));
+    pack->add_option("--icon", packOptions.identity.icon, "An .ico file: its images become the installer's icon (replacing the stub's)");
+    std::vector<std::string> versionInfo;
+    pack->add_option("--version-info", versionInfo,
+                     "KEY=VALUE, repeatable: a version string of the installer (UTF-8). Keys: CompanyName, FileDescription, "
+                     "FileVersion, InternalName, LegalCopyright, OriginalFilename, ProductName, ProductVersion, Comments. "
+                     "A FileVersion or ProductVersion a.b.c.d also sets the numeric version. Replaces the stub's version resource")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    pack->add_option("--execution-level", packOptions.identity.executionLevel,
+                     "The level the installer's manifest requests (default asInvoker, the stub's)")
+        ->check(CLI::IsMember(sfxtool::kExecutionLevels));
     pack->footer("The same inputs give a byte-identical output; entry times come from SOURCE_DATE_EPOCH when set.\n"
-                 "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header, solid).");
+                 "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header, solid).\n"
+                 "The identity options rewrite the resource section of the installer's copy of the stub; the stub file is not changed.");
 
     // inspect
     auto* inspect = app.add_subcommand("inspect", "Describe an installer: archive position and kind, entries, what follows the archive, "
@@ -102,6 +114,9 @@ int main(int argc, char** argv) {
                 }
                 packOptions.launch = launch;
             }
+            for (const auto& argument : versionInfo)
+                packOptions.identity.versionInfo.push_back(sfxtool::ParseVersionInfoArgument(argument));
+            sfxtool::VersionFromStrings(packOptions.identity.versionInfo);  // a key given twice
             packOptions.epoch = sfxtool::EntryTime();
             const sfxtool::Report report = sfxtool::Pack(packOptions);
             if (sfxtool::ErrorCount(report) != 0) {
@@ -128,6 +143,9 @@ int main(int argc, char** argv) {
                       << report.entries.size() << " entries, runs " << report.program << ")\n";
             return kOk;
         }
+    } catch (const sfxtool::IdentityUsageError& e) {
+        std::cerr << "sfxtool: pack: " << e.what() << " (see sfxtool pack --help)\n";
+        return kUsage;
     } catch (const sfxtool::InputError& e) {
         return Fail(e.what());
     } catch (const sfxtool::PackError& e) {
