@@ -3,6 +3,12 @@
 # tool finds them (tools/sfxtool/Stubs.h). The stubs come from the two Windows builds; by default
 # those of the presets beside this build (build/win32, build/win64). scripts/release makes it.
 
+# Modes of the folders installed, whatever the umask of the one who packs (it must precede the
+# install rules). The umask still reaches the package's ar members, so scripts/release sets 022.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS sfxtool RUNTIME DESTINATION bin)
 set(SFX_STUB_WIN32 "${CMAKE_BINARY_DIR}/../win32/SelfExtractor.exe" CACHE FILEPATH
     "The 32-bit stub the package carries (the win32 build's SelfExtractor.exe)")
 set(SFX_STUB_WIN64 "${CMAKE_BINARY_DIR}/../win64/SelfExtractor.exe" CACHE FILEPATH
@@ -10,10 +16,6 @@ set(SFX_STUB_WIN64 "${CMAKE_BINARY_DIR}/../win64/SelfExtractor.exe" CACHE FILEPA
 # No OPTIONAL: a package without its stubs must not be made.
 install(FILES "${SFX_STUB_WIN32}" DESTINATION share/sfxtool/stubs/win32 RENAME SelfExtractor.exe)
 install(FILES "${SFX_STUB_WIN64}" DESTINATION share/sfxtool/stubs/win64 RENAME SelfExtractor.exe)
-
-# Modes of everything installed, whatever the umask of the one who packs.
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME sfxtool)
