@@ -1,5 +1,5 @@
 // sfxtool's stubs: the places it looks for them and in which order, names against paths in --stub,
-// the SHA-256 it prints, and the --version text.
+// and the SHA-256 it prints.
 #include <gtest/gtest.h>
 
 #include "sfxtool/Pack.h"
@@ -69,16 +69,6 @@ TEST(SfxtoolStubs, Sha256KnownAnswers) {
         EXPECT_EQ(sfxtool::Sha256OfFile(path), digest) << content.size() << " bytes";
     }
     EXPECT_THROW(sfxtool::Sha256OfFile(dir / "missing"), sfxtool::InputError);
-}
-
-TEST(SfxtoolStubs, VersionTextListsEachStub) {
-    Layout l;
-    WriteFile(l.Installed("win32"), "abc");
-    const std::string text = sfxtool::VersionText("9.8.7", l.bin);
-    EXPECT_EQ(text, "sfxtool 9.8.7\n"
-                    "stub win32: sha256 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad " +
-                        l.Installed("win32") + "\n" +
-                    "stub win64: not found (looked in " + l.Installed("win64") + ", " + l.BuildTree("win64") + ")\n");
 }
 
 }  // namespace
