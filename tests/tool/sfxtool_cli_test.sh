@@ -5,20 +5,7 @@
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 tool="${1:-$here/build/host/sfxtool}"
-[ -x "$tool" ] || { echo "sfxtool not built: $tool"; # A folder over 1 GiB unpacked (zeros from a sparse file: small on disk, quick to compress): the
-# stub streams it through a 1 MiB window, so it passes, and the peak memory is window plus buffers.
-mkdir -p "$work/big"
-truncate -s 1100M "$work/big/zeros.bin"
-cp "$work/stub.exe" "$work/big/Orvak ZEB Installer.exe"
-(cd "$work/big" && 7zz a -t7z -bd -y -mx1 -m0=LZMA:d=1m:mf=hc4 -mmt=1 "$work/big.7z" . >/dev/null)
-rm -f "$work/big/zeros.bin"
-cat "$work/stub.exe" "$work/big.7z" > "$work/big.exe"
-run verify "$work/big.exe"
-check "folder over 1 GiB streams" test "$rc" = 0
-run inspect --json "$work/big.exe"
-check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["memory"] for f in j["folders"]) < 2*2**20 < j["folders"][0]["unpackSize"], j' "$out"
-
-echo "RESULT passed=0 failed=1 skipped=0"; exit 1; }
+[ -x "$tool" ] || { echo "sfxtool not built: $tool"; echo "RESULT passed=0 failed=1 skipped=0"; exit 1; }
 work="$(mktemp -d /tmp/sfxtool-cli-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 passed=0; failed=0
@@ -110,6 +97,27 @@ check "lzma2 refused" test "$rc" = 1 -a -n "$(grep 'LZMA' <<<"$err")" -a -z "$(l
 cat "$work/stub.exe" "$work/lzma2.7z" > "$work/lzma2.exe"
 run verify "$work/lzma2.exe"
 check "verify lzma2: one line per problem" test "$rc" = 1 -a "$(lines "$err")" -ge 1 -a -z "$(grep -v '^sfxtool: ' <<<"$err")"
+
+# The stubs a tool carries: a copy of the tool in a package's layout (bin/, share/sfxtool/stubs/),
+# started from another folder, with only the win32 stub beside it.
+want_version=$(sed -nE 's/^project\(SelfExtractor VERSION ([0-9]+\.[0-9]+\.[0-9]+) .*/\1/p' "$here/CMakeLists.txt")
+inst="$(readlink -f "$work")/inst"
+mkdir -p "$inst/bin" "$inst/share/sfxtool/stubs/win32"
+cp "$tool" "$inst/bin/sfxtool"
+cp "$work/stub.exe" "$inst/share/sfxtool/stubs/win32/SelfExtractor.exe"
+irun() { (cd / && "$inst/bin/sfxtool" "$@") >"$work/out" 2>"$work/err"; rc=$?; out=$(cat "$work/out"); err=$(cat "$work/err"); }
+irun --version
+check "--version names the project version" test "$rc" = 0 -a -n "$want_version" -a "$(sed -n 1p <<<"$out")" = "sfxtool $want_version"
+check "--version: SHA-256 of the stub beside the tool" test "$(sed -n 2p <<<"$out")" = \
+  "stub win32: sha256 $(sha256sum < "$work/stub.exe" | cut -d' ' -f1) $inst/share/sfxtool/stubs/win32/SelfExtractor.exe"
+irun pack --payload "$work/payload" -o "$work/default.exe"
+# packed_with INSTALLER STUB: the stub's section (file bytes 512 to 1023) leads the installer; its
+# headers differ (pack adds the standard manifest to a stub without one, and writes the checksum).
+packed_with() { test "$rc" = 0 && cmp -s -i 512:512 -n 512 "$1" "$2"; }
+check "pack without --stub takes the win32 stub" packed_with "$work/default.exe" "$work/stub.exe"
+irun pack --stub win64 --payload "$work/payload" -o "$work/w64.exe"
+check "--stub win64 without that stub: exit 1, one line naming where" test "$rc" = 1 -a "$(lines "$err")" = 1 \
+  -a -n "$(grep -F "$inst/share/sfxtool/stubs/win64/SelfExtractor.exe" <<<"$err")" -a ! -e "$work/w64.exe"
 
 # A folder over 1 GiB unpacked (zeros from a sparse file: small on disk, quick to compress): the
 # stub streams it through a 1 MiB window, so it passes, and the peak memory is window plus buffers.

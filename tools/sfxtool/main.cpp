@@ -8,6 +8,7 @@
 
 #include "sfxtool/Analysis.h"
 #include "sfxtool/Pack.h"
+#include "sfxtool/Stubs.h"
 
 namespace {
 
@@ -33,6 +34,9 @@ int main(int argc, char** argv) {
                  "sfxtool"};
     app.require_subcommand(1);
     app.set_help_all_flag("--help-all", "Help for every command");
+    const std::string toolDir = sfxtool::ToolDir();
+    app.set_version_flag("--version", [&toolDir] { return sfxtool::VersionText(SFX_VERSION, toolDir); },
+                         "Print the version and the SHA-256 of each stub the tool carries");
 
     uint32_t stagingLength = sfxtool::kDefaultStagingLength;
     const std::string stagingHelp =
@@ -44,7 +48,9 @@ int main(int argc, char** argv) {
                                             "written atomically and verified");
     sfxtool::PackOptions packOptions;
     std::string launch;
-    pack->add_option("--stub", packOptions.stub, "The stub executable (SelfExtractor.exe)")->required();
+    std::string stub = sfxtool::StubNames().front();
+    pack->add_option("--stub", stub, "The stub: win32 (the default, the shipping 32-bit stub) or win64, the stubs the tool "
+                                     "carries (see sfxtool --version), or the path of any other stub executable");
     pack->add_option("--payload", packOptions.payload, "A folder to pack, or an existing 7z or ZIP archive to append as it is")->required();
     auto* formatOption = pack->add_option("--format", packOptions.format, "Archive format for a folder (default 7z)")
                              ->check(CLI::IsMember({"7z", "zip"}));
@@ -91,6 +97,9 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForAllHelp&) {
         std::cout << app.help("", CLI::AppFormatMode::All);
         return kOk;
+    } catch (const CLI::CallForVersion& e) {
+        std::cout << e.what();
+        return kOk;
     } catch (const CLI::ParseError& e) {
         std::string what = e.what();
         if (what.empty()) what = "a command is required: pack, inspect or verify";
@@ -103,6 +112,7 @@ int main(int argc, char** argv) {
 
     try {
         if (*pack) {
+            packOptions.stub = sfxtool::ResolveStub(toolDir, stub);
             packOptions.stagingLength = stagingLength;
             packOptions.formatGiven = formatOption->count() > 0;
             struct stat st{};
