@@ -39,15 +39,19 @@ def pattern_block(seed: int) -> bytes:
     return run_e2e.pseudo_random(BLOCK, seed)
 
 
-def write_pattern(path: Path, size: int, seed: int) -> int:
-    """A file of `size` bytes: a 1 MiB pseudo-random block repeated, each copy stamped with its
-    number (so no two blocks are equal); returns its CRC-32."""
-    block = bytearray(pattern_block(seed))
+def write_pattern(path: Path, size: int) -> int:
+    """A file of `size` bytes of text-like lines, each 4 KiB stamped with its number (no two 4 KiB
+    blocks equal, and quick for LZMA's match finder); returns its CRC-32."""
+    line = b"The quick brown fox jumps over the lazy dog 0123456789 ABCDEFGHIJ\r\n"
+    unit = bytearray((line * (4096 // len(line) + 1))[:4096])
     crc = 0
     with open(path, "wb") as out:
-        for i in range((size + BLOCK - 1) // BLOCK):
-            block[:8] = struct.pack("<Q", i)
-            chunk = bytes(block[: min(BLOCK, size - i * BLOCK)])
+        for start in range(0, size, BLOCK):
+            chunk = bytearray()
+            for k in range(start // 4096, (start + BLOCK) // 4096):
+                unit[:8] = struct.pack("<Q", k)
+                chunk += unit
+            chunk = bytes(chunk[: min(BLOCK, size - start)])
             out.write(chunk)
             crc = zlib.crc32(chunk, crc)
     return crc
@@ -172,7 +176,7 @@ class Big:
         (src / "media").mkdir(parents=True)
         size = 1100 << 20
         (src / run_e2e.DEFAULT_INSTALLER).write_bytes(self.probe)
-        crc = write_pattern(src / "media" / "disk.img", size, 47)
+        crc = write_pattern(src / "media" / "disk.img", size)
         (src / "readme.txt").write_bytes(b"a file after the big one\r\n")
         exe = d / "Orvak Setup.exe"
         r = subprocess.run([str(self.sfxtool), "pack", "--stub", str(stub.path), "--payload", str(src), "-o", str(exe)],

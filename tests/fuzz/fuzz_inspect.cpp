@@ -17,10 +17,9 @@
 
 #include "FuzzSupport.h"
 #include "ReferenceModel.h"
-#include "launcher/RunSequence.h"
-#include "platform/host/host.h"
 #include "sfxtool/Analysis.h"
 #include "sfxtool_test_support.h"
+#include "support/StubAgreement.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One scratch file per process, removed when the process ends normally.
@@ -41,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(file.data(), static_cast<std::streamsize>(file.size()));
     }
-    // The staging path of the stub's own run below: C:\Temp\ZEBF000.tmp.
-    constexpr uint32_t stagingLength = 19;
+    constexpr uint32_t stagingLength = agreement::kStagingLength;
     sfxtool::Report report;
     try {
         report = sfxtool::Analyse(path, stagingLength);
@@ -77,33 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (report.trailingSize > file.size()) fuzzsupport::Violation("trailing size past the file");
 
     // The stub's own run on the file, made here with its own environment.
-    {
-        namespace host = platform::host;
-        host::Sandbox sandbox;
-        host::Environment env;
-        env.tempFileStart = 0xF000;
-        env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
-        sandbox.WriteFile(env.modulePath, file);
-        bool started = false;
-        env.defaultProgram = [&](const host::ProcessStart&) {
-            started = true;
-            return host::ProcessOutcome{0, false};
-        };
-        const host::RunResult run = host::Run(sandbox, env, [] {
-            auto state = std::make_unique<stub::RunState>();
-            stub::RunSequence(*state);
-        }, [] {
-            host::Faults faults;
-            faults.heapLimit = sfxtool::kLikelyHeapLimit;
-            return faults;
-        }());
-        const bool stubRunsAll = started && run.notes.empty();
-        const bool verifyPasses = sfxtool::ErrorCount(report) == 0;
-        if (stubRunsAll != verifyPasses)
-            fuzzsupport::Violation(std::string("verify ") + (verifyPasses ? "passes" : "fails") + " a file the stub " +
-                                   (started ? (run.notes.empty() ? "runs whole" : "runs after a stopped extraction")
-                                            : "ends with exit code " + std::to_string(run.exitCode)));
-    }
+    const std::string disagreement = agreement::Disagreement(report, agreement::RunStub(file));
+    if (!disagreement.empty()) fuzzsupport::Violation(disagreement);
     if (fuzzsupport::OpenDescriptors() != descriptors) fuzzsupport::Violation("descriptor leak");
     return 0;
 }

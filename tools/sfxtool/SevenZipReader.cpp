@@ -149,7 +149,10 @@ SevenZipListing ListSevenZip(const std::string& path, uint64_t offset) {
     }
     OpenArchive arc(path, offset);
     out.openResult = arc.result;
-    if (arc.result != SZ_OK) return out;
+    // Without a name table no entry can be named: the stub takes that for an archive that does
+    // not open.
+    if (arc.result == SZ_OK && arc.db.NumFiles != 0 && arc.db.FileNameOffsets == nullptr) out.openResult = SZ_ERROR_ARCHIVE;
+    if (out.openResult != SZ_OK) return out;
     const CSzAr& ar = arc.db.db;
     out.numPackStreams = ar.NumPackStreams;
     for (UInt32 i = 0; i < ar.NumFolders; ++i) {
