@@ -1,5 +1,6 @@
 #include "launcher/InstallerLauncher.h"
 
+#include "launcher/FolderTreeDelete.h"
 #include "launcher/Text.h"
 #include "payload/EntryNameCheck.h"
 
@@ -13,7 +14,6 @@ namespace {
 
 constexpr u32 kLaunchFileBytes = 260;        // only this much of .launch is read
 constexpr u32 kShellExecuteInfoSize = 60;    // SHELLEXECUTEINFOW on 32-bit Windows
-constexpr u16 kDeleteFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
 
 [[noreturn]] void Fail() { ExitProcess(kFailureExitCode); }
 
@@ -118,15 +118,8 @@ void InstallerLauncher(RunState& state) {
     if (!GetExitCodeProcess(info.hProcess, &state.exitCode)) state.exitCode = kFailureExitCode;
     CloseHandle(info.hProcess);
 
-    // Everything goes, nothing to the recycle bin; what cannot be deleted stays.
-    FileOperation operation = {};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = stagingPath;  // double-NUL terminated since its creation
-    operation.pTo = nullptr;
-    operation.fFlags = kDeleteFlags;
-    operation.fAnyOperationsAborted = 0;
-    SHFileOperationW(&operation);  // result ignored
+    // Everything goes, links as links; what cannot be deleted stays and changes no exit code.
+    FolderTreeDelete(stagingPath);
 
     ExitProcess(state.exitCode);
 }
