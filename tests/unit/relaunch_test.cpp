@@ -68,6 +68,10 @@ std::string Shape(const std::string& entry) {
     if (std::regex_match(entry, reservedFolder)) return "folder/";
     if (std::regex_match(entry, reservedCopy)) return "folder/copy";
     if (std::regex_match(entry, reservedFile)) return "reserved-file";
+    static const std::regex guidInside(
+        R"(C/Temp/\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}/(.+))");
+    std::smatch inside;
+    if (std::regex_match(entry, inside, guidInside)) return "folder/" + inside[1].str();
     return entry;
 }
 
@@ -426,6 +430,39 @@ TEST_F(Relaunch, ExitCodeAndRemovalFollowTheCopysEnd) {
         EXPECT_EQ(seen.size(), 1u);
         EXPECT_EQ(Added(before), Shapes{});
         EXPECT_EQ(result.handlesLeft, 0u);
+    }
+}
+
+TEST_F(Relaunch, WhatTheInstallerLeftInThePrivateFolderGoesWithItOnceTheCopyEnds) {
+    // The installer runs in the copy's folder: a log written by relative path lands there, and
+    // here a folder with a read-only file too.
+    env.defaultProgram = [this](const ProcessStart& start) {
+        const ProcessOutcome outcome = StartCopy(start);
+        current->WriteFile(start.directory + u"\\install.log", "log");
+        current->WriteFile(start.directory + u"\\logs\\detail.log", "detail");
+        fs::permissions(current->LinuxPath(start.directory + u"\\logs\\detail.log"),
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+        return outcome;
+    };
+    {
+        SCOPED_TRACE("the copy ended");
+        const auto before = sandbox.ListAll();
+        const RunResult result = RunStub();
+        EXPECT_EQ(result.exitCode, 3u);
+        EXPECT_EQ(Added(before), Shapes{});
+        EXPECT_EQ(result.handlesLeft, 0u);
+    }
+    {
+        SCOPED_TRACE("the copy still runs: nothing is deleted from under it");
+        copyOutcome = {0, true};
+        holdFileWhileRunning = true;
+        const auto before = sandbox.ListAll();
+        const RunResult result = RunStub();
+        EXPECT_EQ(result.exitCode, platform::STILL_ACTIVE);
+        EXPECT_EQ(Added(before), (Shapes{"folder/", "folder/copy", "folder/install.log", "folder/logs/",
+                                         "folder/logs/detail.log"}));
+        EXPECT_EQ(result.CountOf(Call::FindFirstFileExW), 0u);
     }
 }
 
