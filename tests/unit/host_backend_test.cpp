@@ -174,30 +174,8 @@ TEST(HostPaths, FoldersFindAndRemoval) {
         EXPECT_EQ(FindClose(find), 1);
         EXPECT_EQ(FindNextFileW(find, &found), 0);  // a closed listing
         EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-        // Only the levels, searches and flags Windows knows.
-        EXPECT_EQ(FindFirstFileExW(u"C:\\app\\*", 2, &found, FindExSearchNameMatch, nullptr, 0),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-        EXPECT_EQ(FindFirstFileExW(u"C:\\app\\*", FindExInfoBasic, &found, FindExSearchNameMatch,
-                                   nullptr, 0x100),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     });
     EXPECT_EQ(sandbox.List(u"C:\\app"), std::vector<std::string>{"Setup.EXE"});
-    // Before Windows 7 the basic level and the large fetch are refused; the standard one serves.
-    Environment old;
-    old.findExBeforeWindows7 = true;
-    RunBody(sandbox, [] {
-        FindData found{};
-        EXPECT_EQ(FindFirstFileExW(u"C:\\app\\*", FindExInfoBasic, &found, FindExSearchNameMatch,
-                                   nullptr, 0),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-        Handle find = FindFirstFileExW(u"C:\\app\\*", FindExInfoStandard, &found,
-                                       FindExSearchNameMatch, nullptr, 0);
-        EXPECT_NE(find, INVALID_HANDLE_VALUE);
-        FindClose(find);
-    }, {}, old);
 }
 
 // Links as Windows treats junctions and symbolic links, and the read-only attribute.
