@@ -1,6 +1,7 @@
 #include "launcher/InstallerLauncher.h"
 
 #include "launcher/Failure.h"
+#include "launcher/FolderTreeDelete.h"
 #include "launcher/Text.h"
 #include "payload/EntryNameCheck.h"
 
@@ -14,7 +15,6 @@ namespace {
 
 constexpr u32 kLaunchFileBytes = 260;        // only this much of .launch is read
 constexpr u32 kShellExecuteInfoSize = 60;    // SHELLEXECUTEINFOW on 32-bit Windows
-constexpr u16 kDeleteFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
 
 // Reads the first line of the open `.launch` file as a path relative to the staging directory
 // and puts the full path into `installerPath`. Closes `launchFile`. Ends the run when the file is
@@ -121,15 +121,8 @@ void InstallerLauncher(RunState& state) {
     if (!GetExitCodeProcess(info.hProcess, &state.exitCode)) state.exitCode = kFailureExitCode;
     CloseHandle(info.hProcess);
 
-    // Everything goes, nothing to the recycle bin; what cannot be deleted stays.
-    FileOperation operation = {};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = stagingPath;  // double-NUL terminated since its creation
-    operation.pTo = nullptr;
-    operation.fFlags = kDeleteFlags;
-    operation.fAnyOperationsAborted = 0;
-    SHFileOperationW(&operation);  // result ignored
+    // Everything goes, links as links; what cannot be deleted stays and changes no exit code.
+    FolderTreeDelete(stagingPath);
 
     ExitProcess(state.exitCode);
 }

@@ -26,7 +26,7 @@ bool CreateStagingDirectory(StagingState& staging) {
     staging.entryTail = staging.stagingLength + 1;
     staging.stagingRoot[staging.entryTail] = 0;
 
-    // A one-item, double-NUL-terminated list for the shell's delete operation.
+    // A second terminator, as the path has always carried (the path-length rule counts it).
     staging.stagingPath[staging.stagingLength + 1] = 0;
     return true;
 }

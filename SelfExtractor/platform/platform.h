@@ -47,13 +47,22 @@ constexpr u32 CREATE_ALWAYS = 2;
 constexpr u32 OPEN_EXISTING = 3;
 constexpr u32 OPEN_ALWAYS = 4;
 constexpr u32 TRUNCATE_EXISTING = 5;
+constexpr u32 FILE_ATTRIBUTE_READONLY = 0x1;
 constexpr u32 FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr u32 FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr u32 FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr u32 FILE_ATTRIBUTE_REPARSE_POINT = 0x400;  // a junction or symbolic link
 constexpr u32 INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 constexpr u32 FILE_BEGIN = 0;
 constexpr u32 FILE_CURRENT = 1;
 constexpr u32 FILE_END = 2;
 constexpr u32 INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+
+// FindFirstFileExW (FINDEX_INFO_LEVELS, FINDEX_SEARCH_OPS and the additional flags).
+constexpr u32 FindExInfoStandard = 0;
+constexpr u32 FindExInfoBasic = 1;       // no short names (Windows 7 and later)
+constexpr u32 FindExSearchNameMatch = 0;
+constexpr u32 FIND_FIRST_EX_LARGE_FETCH = 0x2;  // larger directory reads (Windows 7 and later)
 
 // Errors (GetLastError values the stub looks at or tests inject).
 constexpr u32 ERROR_SUCCESS = 0;
@@ -111,20 +120,26 @@ constexpr u32 SEE_MASK_FLAG_NO_UI = 0x400;
 constexpr u32 SEE_MASK_NOZONECHECKS = 0x800000;
 constexpr i32 SW_HIDE = 0;
 constexpr i32 SW_SHOWNORMAL = 1;
-constexpr u32 FO_DELETE = 3;
-constexpr u16 FOF_SILENT = 0x4;
-constexpr u16 FOF_NOCONFIRMATION = 0x10;
-constexpr u16 FOF_NOCONFIRMMKDIR = 0x200;
-constexpr u16 FOF_NOERRORUI = 0x400;
 
 struct SECURITY_ATTRIBUTES;  // never used by the stub: always passed as null
 
-// WIN32_FIND_DATAW, as far as the stub reads it.
+struct FileTime {  // FILETIME
+    u32 dwLowDateTime;
+    u32 dwHighDateTime;
+};
+
+// WIN32_FIND_DATAW, field for field, so that the real calls fill it in place.
 struct FindData {
     u32 dwFileAttributes;
-    u32 nFileSizeLow;
+    FileTime ftCreationTime;
+    FileTime ftLastAccessTime;
+    FileTime ftLastWriteTime;
     u32 nFileSizeHigh;
+    u32 nFileSizeLow;
+    u32 dwReserved0;
+    u32 dwReserved1;
     WChar cFileName[kMaxPathChars];
+    WChar cAlternateFileName[14];
 };
 
 // SHELLEXECUTEINFOW with the fields the stub sets or reads. The backend builds the real record; the
@@ -140,16 +155,6 @@ struct ShellExecuteInfo {
     const WChar* lpDirectory;
     i32 nShow;
     Handle hProcess;  // out: with SEE_MASK_NOCLOSEPROCESS, the started process (may be null)
-};
-
-// SHFILEOPSTRUCTW with the fields the stub sets.
-struct FileOperation {
-    Window hwnd;
-    u32 wFunc;
-    const WChar* pFrom;  // double-NUL-terminated list
-    const WChar* pTo;
-    u16 fFlags;
-    Bool fAnyOperationsAborted;
 };
 
 struct Guid {
@@ -183,7 +188,14 @@ Bool CloseHandle(Handle object);
 Bool DeleteFileW(const WChar* path);
 Bool CopyFileW(const WChar* from, const WChar* to, Bool failIfExists);
 u32 GetFileAttributesW(const WChar* path);
+Bool SetFileAttributesW(const WChar* path, u32 attributes);
 Handle FindFirstFileW(const WChar* pattern, FindData* found);
+// infoLevel: FindExInfoStandard or FindExInfoBasic; searchOp: FindExSearchNameMatch; searchFilter:
+// null. The handle serves FindNextFileW and is closed with FindClose.
+Handle FindFirstFileExW(const WChar* pattern, u32 infoLevel, FindData* found, u32 searchOp,
+                        void* searchFilter, u32 additionalFlags);
+// The next entry of a listing; FALSE with ERROR_NO_MORE_FILES at its end.
+Bool FindNextFileW(Handle find, FindData* found);
 Bool FindClose(Handle find);
 
 // ---- kernel32: directories ------------------------------------------------------------------
@@ -231,7 +243,6 @@ void NoteFailureReason(u32 reason, u32 detail);
 
 // ---- shell32, shlwapi, ole32, user32 ----------------------------------------------------------
 Bool ShellExecuteExW(ShellExecuteInfo* info);
-i32 SHFileOperationW(FileOperation* operation);
 WChar** CommandLineToArgvW(const WChar* commandLine, i32* count);
 Bool PathAppendW(WChar* path, const WChar* more);  // path: a kMaxPathChars buffer
 HResult CoCreateGuid(Guid* guid);

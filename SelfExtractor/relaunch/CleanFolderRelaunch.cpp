@@ -1,6 +1,7 @@
 #include "relaunch/CleanFolderRelaunch.h"
 
 #include "launcher/Failure.h"
+#include "launcher/FolderTreeDelete.h"
 #include "launcher/InstallerLauncher.h"
 #include "launcher/Text.h"
 #include "relaunch/PrivateCopyPathBuilder.h"
@@ -40,11 +41,14 @@ void CleanFolderRelaunch(RunState& state) {
         FailRun(Reason::RelaunchStart);
     }
 
-    // Removal of the copy and its folder; a copy that still runs keeps both, and neither result
-    // changes the exit code.
-    DeleteFileW(privateCopyPath);
+    // Removal of the copy, then of its folder with whatever the installer left in it (the
+    // installer runs there: a log written by relative path lands in it). A running program's file
+    // cannot be deleted, so a copy still running after the wait keeps its file and its folder
+    // untouched. No result changes the exit code.
     WChar privateFolder[kMaxPathChars];
-    if (FolderOfPath(privateCopyPath, privateFolder)) RemoveDirectoryW(privateFolder);
+    if (DeleteFileW(privateCopyPath) && FolderOfPath(privateCopyPath, privateFolder)) {
+        FolderTreeDelete(privateFolder);
+    }
     ExitProcess(state.exitCode);
 }
 

@@ -448,7 +448,7 @@ class Harness:
                 tree[os.path.normpath(os.path.join(rel, d))] = ("dir",)
             for f in filenames:
                 p = os.path.join(dirpath, f)
-                tree[os.path.normpath(os.path.join(rel, f))] = ("file", os.path.getsize(p))
+                tree[os.path.normpath(os.path.join(rel, f))] = ("file", os.lstat(p).st_size)  # links not followed
         return tree
 
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -158,17 +159,89 @@ TEST(HostPaths, FoldersFindAndRemoval) {
         EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
         CloseHandle(open);
         EXPECT_EQ(DeleteFileW(u"C:\\app\\COPY.exe"), 1);
-        find = FindFirstFileW(u"C:\\app\\*", &found);  // NTFS lists "." first
-        EXPECT_EQ(std::u16string(found.cFileName), u".");
-        FindClose(find);
-        FileOperation remove{nullptr, FO_DELETE, u"C:\\APP\0", nullptr, FOF_SILENT, 0};
-        open = Open(u"C:\\app\\setup.exe", OPEN_EXISTING, GENERIC_READ);
-        EXPECT_NE(SHFileOperationW(&remove), 0);  // a file inside is in use: nothing goes
-        EXPECT_EQ(GetFileAttributesW(u"C:\\app\\helper.dll"), FILE_ATTRIBUTE_NORMAL);
-        CloseHandle(open);
-        EXPECT_EQ(SHFileOperationW(&remove), 0);
-        EXPECT_EQ(GetFileAttributesW(u"C:\\app"), INVALID_FILE_ATTRIBUTES);
+        // A listing: NTFS order, "." and ".." first, from a snapshot taken at its start.
+        find = FindFirstFileExW(u"C:\\app\\*", FindExInfoBasic, &found, FindExSearchNameMatch,
+                                nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        ASSERT_NE(find, INVALID_HANDLE_VALUE);
+        std::vector<std::u16string> names{found.cFileName};
+        EXPECT_EQ(DeleteFileW(u"C:\\app\\helper.dll"), 1);
+        while (FindNextFileW(find, &found)) {
+            names.emplace_back(found.cFileName);
+            if (names.back() == u"Setup.EXE") EXPECT_EQ(found.nFileSizeLow, 1u);
+        }
+        EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+        EXPECT_EQ(names, (std::vector<std::u16string>{u".", u"..", u"helper.dll", u"Setup.EXE"}));
+        EXPECT_EQ(FindClose(find), 1);
+        EXPECT_EQ(FindNextFileW(find, &found), 0);  // a closed listing
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     });
+    EXPECT_EQ(sandbox.List(u"C:\\app"), std::vector<std::string>{"Setup.EXE"});
+}
+
+// Links as Windows treats junctions and symbolic links, and the read-only attribute.
+TEST(HostPaths, LinksAreRemovedAsLinksAndReadOnlyBlocksDeletes) {
+    Sandbox sandbox;
+    sandbox.WriteFile(u"C:\\outside\\keep.txt", "keep");
+    sandbox.WriteFile(u"C:\\outside.txt", "keep too");
+    sandbox.WriteFile(u"C:\\app\\ro.txt", "read-only");
+    std::filesystem::create_directory_symlink(sandbox.LinuxPath(u"C:\\outside"),
+                                              sandbox.LinuxPath(u"C:\\app\\dirlink"));
+    std::filesystem::create_symlink(sandbox.LinuxPath(u"C:\\outside.txt"),
+                                    sandbox.LinuxPath(u"C:\\app\\filelink"));
+    std::filesystem::create_symlink(sandbox.root() + "/nowhere", sandbox.LinuxPath(u"C:\\app\\dangling"));
+    RunBody(sandbox, [] {
+        EXPECT_EQ(GetFileAttributesW(u"C:\\app\\dirlink"), 0x410u);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\app\\filelink"), 0x420u);
+        FindData found{};
+        Handle find = FindFirstFileExW(u"C:\\app\\d*", FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0);
+        ASSERT_NE(find, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(std::u16string(found.cFileName), u"dangling");
+        EXPECT_EQ(found.dwFileAttributes, 0x420u);  // a link whose target is missing is listed too
+        ASSERT_EQ(FindNextFileW(find, &found), 1);
+        EXPECT_EQ(std::u16string(found.cFileName), u"dirlink");
+        EXPECT_EQ(found.dwFileAttributes, 0x410u);
+        FindClose(find);
+
+        EXPECT_EQ(DeleteFileW(u"C:\\app\\dirlink"), 0);  // a folder link is a folder
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RemoveDirectoryW(u"C:\\app\\filelink"), 0);
+        EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+        EXPECT_EQ(SetFileAttributesW(u"C:\\app\\dirlink", FILE_ATTRIBUTE_READONLY), 1);
+        EXPECT_EQ(RemoveDirectoryW(u"C:\\app\\dirlink"), 1);  // not empty, yet the link goes
+        EXPECT_EQ(DeleteFileW(u"C:\\app\\filelink"), 1);
+        EXPECT_EQ(DeleteFileW(u"C:\\app\\dangling"), 1);
+
+        // Read-only: no delete, no write, until the attribute is cleared.
+        ASSERT_EQ(SetFileAttributesW(u"C:\\app\\ro.txt", FILE_ATTRIBUTE_READONLY), 1);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\app\\ro.txt"), FILE_ATTRIBUTE_READONLY);
+        EXPECT_EQ(DeleteFileW(u"C:\\app\\ro.txt"), 0);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(Open(u"C:\\app\\ro.txt", OPEN_EXISTING), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        Handle reader = Open(u"C:\\app\\ro.txt", OPEN_EXISTING, GENERIC_READ);
+        EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+        CloseHandle(reader);
+        ASSERT_EQ(SetFileAttributesW(u"C:\\app", FILE_ATTRIBUTE_READONLY), 1);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\app"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY);
+        ASSERT_EQ(SetFileAttributesW(u"C:\\app\\ro.txt", FILE_ATTRIBUTE_NORMAL), 1);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\app\\ro.txt"), FILE_ATTRIBUTE_NORMAL);
+        EXPECT_EQ(DeleteFileW(u"C:\\app\\ro.txt"), 1);
+        EXPECT_EQ(RemoveDirectoryW(u"C:\\app"), 0);  // empty, but read-only
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(SetFileAttributesW(u"C:\\app", FILE_ATTRIBUTE_NORMAL), 1);
+        EXPECT_EQ(RemoveDirectoryW(u"C:\\app"), 1);
+        EXPECT_EQ(SetFileAttributesW(u"C:\\app", FILE_ATTRIBUTE_NORMAL), 0);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    });
+    // The targets are untouched, the read-only attribute of the folder link never reached them.
+    EXPECT_EQ(sandbox.ReadFile(u"C:\\outside\\keep.txt"), "keep");
+    EXPECT_EQ(sandbox.ReadFile(u"C:\\outside.txt"), "keep too");
+    EXPECT_NE(std::filesystem::status(sandbox.LinuxPath(u"C:\\outside")).permissions() &
+                  std::filesystem::perms::owner_write,
+              std::filesystem::perms::none);
+    EXPECT_EQ(sandbox.List(u"C:\\outside"), std::vector<std::string>{"keep.txt"});
+    EXPECT_FALSE(sandbox.Exists(u"C:\\app"));
 }
 
 // ---- file contents and positions ----------------------------------------------------------------
@@ -263,7 +336,7 @@ TEST(HostRuns, EveryCallKindFailsWithItsFailureValue) {
     sandbox.WriteFile(u"C:\\f", "x");
     Faults faults;
     faults.failEvery = {Call::CreateFileW, Call::SetFilePointer, Call::HeapAlloc, Call::StubHeapAlloc,
-                        Call::ShellExecuteExW, Call::SHFileOperationW, Call::CoCreateGuid,
+                        Call::ShellExecuteExW, Call::FindFirstFileExW, Call::CoCreateGuid,
                         Call::GetTempPathW, Call::WaitForSingleObject, Call::AttachConsole,
                         Call::GetCommandLineW};
     faults.lastError = ERROR_WRITE_FAULT;
@@ -276,8 +349,10 @@ TEST(HostRuns, EveryCallKindFailsWithItsFailureValue) {
         ShellExecuteInfo info{};
         info.lpFile = u"C:\\f";
         EXPECT_EQ(ShellExecuteExW(&info), 0);
-        FileOperation op{nullptr, FO_DELETE, u"C:\\f\0", nullptr, 0, 0};
-        EXPECT_EQ(SHFileOperationW(&op), -1);
+        FindData found{};
+        EXPECT_EQ(FindFirstFileExW(u"C:\\*", FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                   0),
+                  INVALID_HANDLE_VALUE);
         Guid guid{};
         EXPECT_LT(CoCreateGuid(&guid), 0);
         WChar buffer[8];
@@ -477,8 +552,8 @@ TEST(HostEnvironment, ProgramsCanRunNestedRunsThatSeeTheOuterRunsOpenFiles) {
         if (WaitForSingleObject(info.hProcess, 1800000) != WAIT_OBJECT_0) ExitProcess(14);
         if (!GetExitCodeProcess(info.hProcess, &code)) ExitProcess(15);
         CloseHandle(info.hProcess);
-        FileOperation remove{nullptr, FO_DELETE, u"C:\\Temp\\copy\0", nullptr, 0, 0};
-        if (SHFileOperationW(&remove) != 0) ExitProcess(16);
+        if (!DeleteFileW(u"C:\\Temp\\copy\\x.exe")) ExitProcess(16);
+        if (!RemoveDirectoryW(u"C:\\Temp\\copy")) ExitProcess(17);
         ExitProcess(code);
     });
     EXPECT_EQ(result.exitCode, 42u);

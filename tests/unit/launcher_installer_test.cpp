@@ -97,7 +97,8 @@ protected:
         EXPECT_TRUE(result.starts.empty()) << what;
         EXPECT_EQ(result.CountOf(Call::ShellExecuteExW), 0u) << what << ": nothing goes to the shell";
         EXPECT_TRUE(IsDirectory(sandbox, staging)) << what;
-        EXPECT_EQ(result.CountOf(Call::SHFileOperationW), 0u) << what;
+        EXPECT_EQ(result.CountOf(Call::FindFirstFileExW), 0u) << what << ": nothing is deleted";
+        EXPECT_EQ(result.CountOf(Call::RemoveDirectoryW), 0u) << what;
     }
 
     Sandbox sandbox;
@@ -351,7 +352,10 @@ TEST_F(LauncherInstall, EachFailingCallGivesItsDocumentedOutcome) {
         {Call::WaitForSingleObject, 1, false, kFailKeep, "wait"},
         {Call::GetExitCodeProcess, 1, false, kFailCleaned, "exit code"},
         {Call::CloseHandle, 1, false, kInstallerCode, "process handle close"},
-        {Call::SHFileOperationW, 1, false, kInstallerCodeKeep, "delete"},
+        {Call::GetFileAttributesW, 1, false, kFailKeep, "default installer: file or folder"},
+        {Call::GetFileAttributesW, 2, false, kInstallerCodeKeep, "delete: the staging folder"},
+        {Call::FindFirstFileExW, 1, false, kInstallerCodeKeep, "delete: its listing"},
+        {Call::RemoveDirectoryW, 1, false, kInstallerCodeKeep, "delete: the folder"},
         // With a .launch naming another program: an unopenable one falls back to the default.
         {Call::CreateFileW, 1, true, kInstallerCode, ".launch unopenable"},
         {Call::ReadFile, 1, true, kFailKeep, ".launch read"},
@@ -398,7 +402,7 @@ TEST_F(LauncherInstall, EachFailingCallGivesItsDocumentedOutcome) {
             case kFailKeep:
                 EXPECT_EQ(result.exitCode, 5u) << c.what;
                 EXPECT_TRUE(sandbox.Exists(staging + u"\\payload.txt")) << c.what;
-                EXPECT_EQ(result.CountOf(Call::SHFileOperationW), 0u) << c.what;
+                EXPECT_EQ(result.CountOf(Call::FindFirstFileExW), 0u) << c.what;
                 break;
             case kFailCleaned:
                 EXPECT_EQ(result.exitCode, 5u) << c.what;

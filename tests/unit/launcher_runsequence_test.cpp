@@ -113,7 +113,9 @@ TEST_F(LauncherRunSequence, FullZipRunInStepOrder) {
     EXPECT_LT(temp, open);
     EXPECT_EQ(result.calls[static_cast<size_t>(open)].path, env.modulePath);
     EXPECT_LT(open, start);
-    EXPECT_EQ(result.calls.back().call, Call::SHFileOperationW);
+    // The last call removes the staging folder itself, after its contents.
+    EXPECT_EQ(result.calls.back().call, Call::RemoveDirectoryW);
+    EXPECT_EQ(StagingFolders(sandbox, env.tempFolder), std::vector<std::u16string>{});
     // The own file is closed before the launch: only the never-closed pump thread handle is left.
     EXPECT_EQ(result.handlesLeft, 1u);
 }
@@ -252,7 +254,14 @@ TEST_F(LauncherRunSequence, EachFailingLauncherCallGivesItsDocumentedExitCode) {
                     expectInstaller = true;
                     stagingDeleted = true;
                     break;
-                case Call::SHFileOperationW:   // the code stays the installer's
+                // The default installer's attributes (a folder is refused): the run ends.
+                case Call::GetFileAttributesW:
+                    expectInstaller = at > FirstIndexOf(clean, Call::GetExitCodeProcess);
+                    break;
+                // The staging folder's delete: whatever fails, the code stays the installer's.
+                case Call::SetFileAttributesW:
+                case Call::FindFirstFileExW: case Call::FindNextFileW: case Call::FindClose:
+                case Call::DeleteFileW: case Call::RemoveDirectoryW:
                     expectInstaller = true;
                     break;
                 case Call::GetExitCodeProcess:

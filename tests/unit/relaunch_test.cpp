@@ -68,6 +68,10 @@ std::string Shape(const std::string& entry) {
     if (std::regex_match(entry, reservedFolder)) return "folder/";
     if (std::regex_match(entry, reservedCopy)) return "folder/copy";
     if (std::regex_match(entry, reservedFile)) return "reserved-file";
+    static const std::regex guidInside(
+        R"(C/Temp/\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}/(.+))");
+    std::smatch inside;
+    if (std::regex_match(entry, inside, guidInside)) return "folder/" + inside[1].str();
     return entry;
 }
 
@@ -431,6 +435,39 @@ TEST_F(Relaunch, ExitCodeAndRemovalFollowTheCopysEnd) {
     }
 }
 
+TEST_F(Relaunch, WhatTheInstallerLeftInThePrivateFolderGoesWithItOnceTheCopyEnds) {
+    // The installer runs in the copy's folder: a log written by relative path lands there, and
+    // here a folder with a read-only file too.
+    env.defaultProgram = [this](const ProcessStart& start) {
+        const ProcessOutcome outcome = StartCopy(start);
+        current->WriteFile(start.directory + u"\\install.log", "log");
+        current->WriteFile(start.directory + u"\\logs\\detail.log", "detail");
+        fs::permissions(current->LinuxPath(start.directory + u"\\logs\\detail.log"),
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+        return outcome;
+    };
+    {
+        SCOPED_TRACE("the copy ended");
+        const auto before = sandbox.ListAll();
+        const RunResult result = RunStub();
+        EXPECT_EQ(result.exitCode, 3u);
+        EXPECT_EQ(Added(before), Shapes{});
+        EXPECT_EQ(result.handlesLeft, 0u);
+    }
+    {
+        SCOPED_TRACE("the copy still runs: nothing is deleted from under it");
+        copyOutcome = {0, true};
+        holdFileWhileRunning = true;
+        const auto before = sandbox.ListAll();
+        const RunResult result = RunStub();
+        EXPECT_EQ(result.exitCode, platform::STILL_ACTIVE);
+        EXPECT_EQ(Added(before), (Shapes{"folder/", "folder/copy", "folder/install.log", "folder/logs/",
+                                         "folder/logs/detail.log"}));
+        EXPECT_EQ(result.CountOf(Call::FindFirstFileExW), 0u);
+    }
+}
+
 // ---- limits -----------------------------------------------------------------------------------
 
 TEST_F(Relaunch, TempFolderLengthAtTheFitBoundary) {
@@ -546,7 +583,13 @@ Expected ExpectedAfterFailure(Call call, size_t occurrence, bool reservedRoad) {
         case Call::WaitForSingleObject: return {3, {}};
         case Call::GetExitCodeProcess: return {0, {}};
         case Call::CloseHandle: return {3, {}};
+        // The private folder's delete, once the copy is gone: the folder stays only when it
+        // cannot be found or removed; a failing listing or close still removes the empty folder.
+        case Call::GetFileAttributesW:
         case Call::RemoveDirectoryW: return {3, {"folder/"}};
+        case Call::FindFirstFileExW:
+        case Call::FindNextFileW:
+        case Call::FindClose: return {3, {}};
         default: return {~0u, {"unexpected call " + std::string(host::CallName(call))}};
     }
 }
@@ -594,7 +637,8 @@ TEST_F(Relaunch, EveryFailingCallEndsAsDocumentedAndLeavesWhatItShould) {
         for (Call kind : {Call::GetTempPathW, Call::CreateDirectoryW, Call::CopyFileW,
                           Call::GetForegroundWindow, Call::ShellExecuteExW,
                           Call::WaitForSingleObject, Call::GetExitCodeProcess, Call::CloseHandle,
-                          Call::DeleteFileW, Call::RemoveDirectoryW}) {
+                          Call::DeleteFileW, Call::RemoveDirectoryW, Call::GetFileAttributesW,
+                          Call::FindFirstFileExW, Call::FindNextFileW, Call::FindClose}) {
             EXPECT_EQ(failedKinds[kind], clean.CountOf(kind)) << host::CallName(kind);
         }
         if (reservedRoad) {

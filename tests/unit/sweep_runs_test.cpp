@@ -28,7 +28,8 @@ enum class Expect {
     ExtractionStops,    // 7z: the launch decides with what was written
     FailsAfterStart,    // the wait failed: 5, the installer ran, the staging folder stays
     FailsAfterCleanUp,  // the exit code could not be read: 5, the installer ran, staging deleted
-    StagingStays,       // the delete failed: the installer's code, the staging folder stays
+    StagingStays,       // a file left open: the installer's code, the folder keeps that file alone
+    CleanUpFails,       // a call of the delete failed: the installer's code, at most part stays
 };
 
 const char* Name(Expect e) {
@@ -40,6 +41,7 @@ const char* Name(Expect e) {
         case Expect::FailsAfterStart: return "fails after start";
         case Expect::FailsAfterCleanUp: return "fails after clean-up";
         case Expect::StagingStays: return "staging stays";
+        case Expect::CleanUpFails: return "clean-up fails";
     }
     return "?";
 }
@@ -85,6 +87,7 @@ struct Phases {
     long locatorDone = -1;     // the locator's seek back to the signature
     long extractionDone = -1;  // the CloseHandle of the stub's own file
     long launchOpened = -1;    // CreateFileW of .launch
+    long cleanUp = -1;         // the first call of the staging folder's delete
 };
 
 Phases FindPhases(const RunResult& clean) {
@@ -97,6 +100,8 @@ Phases FindPhases(const RunResult& clean) {
         if (c.call == Call::SetFilePointer && p.selfOpened >= 0 && p.locatorDone < 0) p.locatorDone = at;
         if (c.call == Call::CreateFileW && c.path.size() > 8 && c.path.compare(c.path.size() - 8, 8, u"\\.launch") == 0)
             p.launchOpened = at;
+        // The delete follows the process handle's close, which follows the exit code's read.
+        if (c.call == Call::GetExitCodeProcess) p.cleanUp = at + 2;
     }
     // The stub's own file is closed right before the .launch path is built.
     for (long i = p.launchOpened; i >= 0; --i) {
@@ -138,6 +143,7 @@ Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool seve
     const Call call = clean.calls[index].call;
     const long at = static_cast<long>(index);
     const bool inExtraction = at > p.locatorDone && at < p.extractionDone;
+    if (at >= p.cleanUp) return Expect::CleanUpFails;
     if (call == Call::CloseHandle) {
         const std::string open = LeftOpen(clean, p, index);
         if (open.empty()) return Expect::Unaffected;
@@ -172,7 +178,6 @@ Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool seve
             return Expect::Fails;
         case Call::WaitForSingleObject: return Expect::FailsAfterStart;
         case Call::GetExitCodeProcess: return Expect::FailsAfterCleanUp;
-        case Call::SHFileOperationW: return Expect::StagingStays;
         default:
             return Expect::Fails;  // HeapAlloc, GetProcessHeap, MultiByteToWideChar, PathAppendW, ...
     }
@@ -248,10 +253,25 @@ void CheckNormalRun(const Outcome& run, Expect expect, const CallRecord& failed,
             EXPECT_TRUE(run.installerStarted);
             EXPECT_TRUE(run.tempAfter.empty());
             break;
-        case Expect::StagingStays:
+        case Expect::StagingStays: {
+            // The delete goes around the open file: it stays, whole, and nothing else does.
             EXPECT_EQ(r.exitCode, kInstallerCode);
             EXPECT_TRUE(run.installerStarted);
-            EXPECT_EQ(run.stagingAfter, kFiles);
+            const std::string kept = leftOpen == "(launch read)" ? ".launch" : leftOpen;
+            ASSERT_EQ(kFiles.count(kept), 1u) << kept;
+            EXPECT_EQ(run.stagingAfter, (FileMap{{kept, kFiles.at(kept)}}));
+            EXPECT_EQ(run.tempAfter.size(), 1u);
+            break;
+        }
+        case Expect::CleanUpFails:
+            // Whatever stays is what the archive held, unchanged; the exit code is the installer's.
+            EXPECT_EQ(r.exitCode, kInstallerCode);
+            EXPECT_TRUE(run.installerStarted);
+            EXPECT_LE(run.tempAfter.size(), 1u);
+            for (const auto& [name, data] : run.stagingAfter) {
+                ASSERT_EQ(kFiles.count(name), 1u) << name;
+                EXPECT_EQ(data, kFiles.at(name)) << name;
+            }
             break;
     }
 }
@@ -326,7 +346,8 @@ TEST(SweepRuns, ZipRunEveryCallAndEveryAllocationFailing) {
     SweepCount count = SweepNormalRun(ZipPayload(), false);
     // Every kind of outcome but the 7z one was met: the sweep reached the launch and the clean-up.
     for (const Expect e : {Expect::Unaffected, Expect::FailsBeforeStaging, Expect::Fails,
-                           Expect::FailsAfterStart, Expect::FailsAfterCleanUp, Expect::StagingStays})
+                           Expect::FailsAfterStart, Expect::FailsAfterCleanUp, Expect::StagingStays,
+                           Expect::CleanUpFails})
         EXPECT_GT(count.byExpectation[e], 0) << Name(e);
     EXPECT_EQ(count.byExpectation[Expect::ExtractionStops], 0);
     // The walk's two buffers, inflate's state and its window are allocated once, whatever the
@@ -340,7 +361,8 @@ TEST(SweepRuns, ZipRunEveryCallAndEveryAllocationFailing) {
 TEST(SweepRuns, SevenZipRunEveryCallAndEveryAllocationFailing) {
     SweepCount count = SweepNormalRun(SevenZipPayload(), true);
     for (const Expect e : {Expect::Unaffected, Expect::FailsBeforeStaging, Expect::Fails, Expect::ExtractionStops,
-                           Expect::FailsAfterStart, Expect::FailsAfterCleanUp, Expect::StagingStays})
+                           Expect::FailsAfterStart, Expect::FailsAfterCleanUp, Expect::StagingStays,
+                           Expect::CleanUpFails})
         EXPECT_GT(count.byExpectation[e], 0) << Name(e);
     EXPECT_GE(count.allocations, 3u);
     RecordProperty("failure_points", std::to_string(count.calls + count.allocations));
@@ -423,7 +445,9 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
                 break;
             case Call::DeleteFileW:
             case Call::RemoveDirectoryW:
-                // The copy's code all the same; what could not be removed stays.
+            case Call::GetFileAttributesW:
+                // The copy's code all the same; what could not be removed stays. (The folder is
+                // empty once the copy is deleted: a failing listing or close still removes it.)
                 EXPECT_EQ(r.exitCode, kCopyCode);
                 EXPECT_TRUE(started);
                 EXPECT_EQ(privateFolders, 1u);

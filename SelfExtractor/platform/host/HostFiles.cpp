@@ -44,6 +44,29 @@ bool IsRunningModule(const Resolved& resolved) {
     return std::find(modules.begin(), modules.end(), resolved.linuxPath) != modules.end();
 }
 
+// Windows' read-only attribute: no write bit at all in the entry's own mode (never for a link).
+bool IsReadOnly(const std::string& linuxPath) {
+    struct stat st;
+    return lstat(linuxPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0;
+}
+
+// The attributes Windows reports for the entry at `linuxPath`, INVALID_FILE_ATTRIBUTES when there
+// is none. A link is a reparse point: a folder link as Wine reports it (0x410), any other link
+// (also one whose target is missing) as Windows reports a file link (0x420).
+u32 AttributesOf(const std::string& linuxPath) {
+    struct stat st;
+    if (lstat(linuxPath.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        const bool toFolder = stat(linuxPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        return FILE_ATTRIBUTE_REPARSE_POINT |
+               (toFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+    }
+    u32 attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if ((st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
 // The path's error when it names nothing: malformed, missing folder, or missing entry.
 u32 MissingError(const Resolved& resolved) {
     if (resolved.error != ERROR_SUCCESS) return resolved.error;
@@ -109,6 +132,10 @@ Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIB
                            (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
     if (resolved.exists && ((access & GENERIC_WRITE) || truncates) && IsRunningModule(resolved)) {
         SetError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (resolved.exists && ((access & GENERIC_WRITE) || truncates) && IsReadOnly(resolved.linuxPath)) {
+        SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     if (resolved.exists && SharingConflict(resolved.linuxPath, access | (truncates ? GENERIC_WRITE : 0),
@@ -252,7 +279,9 @@ Bool DeleteFileW(const WChar* path) {
         SetError(path == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
         return 0;
     }
-    if (resolved.isDirectory || IsRunningModule(resolved)) {
+    // A folder (a folder link too: RemoveDirectoryW removes those), a running module or a
+    // read-only file cannot be deleted.
+    if (resolved.isDirectory || IsRunningModule(resolved) || IsReadOnly(resolved.linuxPath)) {
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -260,7 +289,7 @@ Bool DeleteFileW(const WChar* path) {
         SetError(ERROR_SHARING_VIOLATION);
         return 0;
     }
-    if (::unlink(resolved.linuxPath.c_str()) != 0) {
+    if (::unlink(resolved.linuxPath.c_str()) != 0) {  // a file link: the link itself goes
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -292,7 +321,8 @@ Bool CopyFileW(const WChar* from, const WChar* to, Bool failIfExists) {
         SetError(ERROR_FILE_EXISTS);
         return 0;
     }
-    if (target.exists && (target.isDirectory || IsRunningModule(target))) {
+    if (target.exists &&
+        (target.isDirectory || IsRunningModule(target) || IsReadOnly(target.linuxPath))) {
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -333,23 +363,40 @@ u32 GetFileAttributesW(const WChar* path) {
         SetError(path == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
         return INVALID_FILE_ATTRIBUTES;
     }
-    return resolved.isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    return AttributesOf(resolved.linuxPath);
 }
 
-Handle FindFirstFileW(const WChar* pattern, FindData* found) {
-    const std::u16string text = FromZ(pattern);
-    if (Enter(host::Call::FindFirstFileW, text)) return INVALID_HANDLE_VALUE;
-    const Resolved resolved = ResolveHere(text, true);
-    if (pattern == nullptr || resolved.error != ERROR_SUCCESS || !resolved.parentExists) {
-        SetError(pattern == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
-        return INVALID_HANDLE_VALUE;
+Bool SetFileAttributesW(const WChar* path, u32 attributes) {
+    const std::u16string text = FromZ(path);
+    if (Enter(host::Call::SetFileAttributesW, text)) return 0;
+    const Resolved resolved = ResolveHere(text);
+    if (path == nullptr || resolved.error != ERROR_SUCCESS || !resolved.exists) {
+        SetError(path == nullptr ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
+        return 0;
     }
-    if (resolved.isRoot) {  // a drive root itself is not an entry of anything
-        SetError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
+    if (resolved.isLink) return 1;  // a link's target is never touched
+    // Only the read-only attribute is kept (as the write bits); the others are accepted as given.
+    struct stat st;
+    if (lstat(resolved.linuxPath.c_str(), &st) != 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
     }
-    // Candidates: the folder's entries, with "." and ".." outside a drive root, in the order
-    // NTFS gives (case-insensitive by name).
+    const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0
+                            ? (st.st_mode & 07777 & ~mode_t{0222})
+                            : ((st.st_mode & 0222) != 0 ? st.st_mode & 07777
+                                                        : (st.st_mode & 07777) | S_IWUSR);
+    if (::chmod(resolved.linuxPath.c_str(), mode) != 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return 1;
+}
+
+namespace {
+
+// The entries matching a resolved pattern, in the order NTFS gives (case-insensitive by name),
+// with "." and ".." outside a drive root.
+std::vector<FindData> Matches(const Resolved& resolved) {
     std::vector<std::pair<std::u16string, std::string>> entries;
     if (DIR* dir = opendir(resolved.parentLinux.c_str())) {
         const std::string driveRoot = Current().sandbox->root() + "/";
@@ -365,26 +412,95 @@ Handle FindFirstFileW(const WChar* pattern, FindData* found) {
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
         return FoldCase(a.first) < FoldCase(b.first);
     });
+    std::vector<FindData> matches;
     for (const auto& [name, linuxName] : entries) {
         if (!WildcardMatch(resolved.name, name)) continue;
-        struct stat st;
         const std::string full = resolved.parentLinux + "/" + linuxName;
-        if (stat(full.c_str(), &st) != 0) continue;
-        if (found != nullptr) {
-            std::memset(found, 0, sizeof *found);
-            found->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY
-                                                          : FILE_ATTRIBUTE_NORMAL;
-            const u64 size = S_ISDIR(st.st_mode) ? 0 : static_cast<u64>(st.st_size);
-            found->nFileSizeLow = static_cast<u32>(size);
-            found->nFileSizeHigh = static_cast<u32>(size >> 32);
-            const size_t units = std::min<size_t>(name.size(), kMaxPathChars - 1);
-            std::copy(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(units),
-                      found->cFileName);
+        const u32 attributes = AttributesOf(full);
+        if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // gone since the listing
+        FindData data;
+        std::memset(&data, 0, sizeof data);
+        data.dwFileAttributes = attributes;
+        struct stat st;
+        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+            lstat(full.c_str(), &st) == 0) {
+            const u64 size = static_cast<u64>(st.st_size);
+            data.nFileSizeLow = static_cast<u32>(size);
+            data.nFileSizeHigh = static_cast<u32>(size >> 32);
         }
-        return NewObject(Object(ObjectKind::Find));
+        const size_t units = std::min<size_t>(name.size(), kMaxPathChars - 1);
+        std::copy(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(units), data.cFileName);
+        matches.push_back(data);
     }
-    SetError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    return matches;
+}
+
+// Opens a listing of `text`: the first match goes to `found`, the rest stays for FindNextFileW.
+Handle OpenListing(const std::u16string& text, bool patternNull, FindData* found) {
+    const Resolved resolved = ResolveHere(text, true);
+    if (patternNull || resolved.error != ERROR_SUCCESS || !resolved.parentExists) {
+        SetError(patternNull ? ERROR_PATH_NOT_FOUND : MissingError(resolved));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (resolved.isRoot) {  // a drive root itself is not an entry of anything
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::vector<FindData> matches = Matches(resolved);
+    if (matches.empty()) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (found != nullptr) *found = matches.front();
+    Object listing(ObjectKind::Find);
+    listing.listing = std::move(matches);
+    listing.nextEntry = 1;
+    return NewObject(std::move(listing));
+}
+
+}  // namespace
+
+Handle FindFirstFileW(const WChar* pattern, FindData* found) {
+    const std::u16string text = FromZ(pattern);
+    if (Enter(host::Call::FindFirstFileW, text)) return INVALID_HANDLE_VALUE;
+    return OpenListing(text, pattern == nullptr, found);
+}
+
+Handle FindFirstFileExW(const WChar* pattern, u32 infoLevel, FindData* found, u32 searchOp,
+                        void* searchFilter, u32 additionalFlags) {
+    const std::u16string text = FromZ(pattern);
+    if (Enter(host::Call::FindFirstFileExW, text)) return INVALID_HANDLE_VALUE;
+    // Levels: standard, basic; searches: by name, folders first-class; flags: case-sensitive,
+    // large fetch, on-disk entries only.
+    constexpr u32 kKnownFlags = 0x1 | FIND_FIRST_EX_LARGE_FETCH | 0x4;
+    bool refused = infoLevel > FindExInfoBasic || searchOp > 1 || searchFilter != nullptr ||
+                   (additionalFlags & ~kKnownFlags) != 0;
+    if (Current().env.findExBeforeWindows7) {
+        refused = refused || infoLevel == FindExInfoBasic ||
+                  (additionalFlags & FIND_FIRST_EX_LARGE_FETCH) != 0;
+    }
+    if (refused) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return OpenListing(text, pattern == nullptr, found);
+}
+
+Bool FindNextFileW(Handle find, FindData* found) {
+    if (Enter(host::Call::FindNextFileW)) return 0;
+    Object* listing = FindObject(find, ObjectKind::Find);
+    if (listing == nullptr) {
+        ++Current().result.invalidHandleUses;
+        SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    if (listing->nextEntry >= listing->listing.size()) {
+        SetError(ERROR_NO_MORE_FILES);
+        return 0;
+    }
+    if (found != nullptr) *found = listing->listing[listing->nextEntry];
+    ++listing->nextEntry;
+    return 1;
 }
 
 Bool FindClose(Handle find) {
@@ -434,9 +550,16 @@ Bool RemoveDirectoryW(const WChar* path) {
         SetError(ERROR_DIRECTORY);
         return 0;
     }
-    if (resolved.isRoot) {
+    if (resolved.isRoot || IsReadOnly(resolved.linuxPath)) {
         SetError(ERROR_ACCESS_DENIED);
         return 0;
+    }
+    if (resolved.isLink) {  // the link itself goes, never its target
+        if (::unlink(resolved.linuxPath.c_str()) != 0) {
+            SetError(ERROR_ACCESS_DENIED);
+            return 0;
+        }
+        return 1;
     }
     const Resolved cwd = ResolveHere(Current().env.currentDirectory);
     if (cwd.linuxPath == resolved.linuxPath) {

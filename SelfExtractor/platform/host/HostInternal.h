@@ -23,7 +23,8 @@ struct Resolved {
     bool isRoot = false;        // the path is a drive root
     bool parentExists = false;  // every folder on the way exists (and is a folder)
     bool exists = false;
-    bool isDirectory = false;
+    bool isDirectory = false;   // a folder, or a link to one
+    bool isLink = false;        // a symbolic link (never followed in the last component)
 };
 
 // Resolves `path` against `cwd` under the sandbox `root`. With `wildcardLast`, '*' and '?' are
@@ -51,6 +52,8 @@ struct Object {
     u32 share = 0;             // File
     std::string linuxPath;     // File
     ProcessOutcome outcome;    // Process
+    std::vector<FindData> listing;  // Find: the entries still to come, in order
+    size_t nextEntry = 0;           // Find
 };
 
 struct Context {

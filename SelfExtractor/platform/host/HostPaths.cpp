@@ -313,7 +313,8 @@ Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::
     struct stat st;
     if (resolved.parentExists && !wildcardLast && lstat(current.c_str(), &st) == 0) {
         resolved.exists = true;
-        resolved.isDirectory = S_ISDIR(st.st_mode);
+        resolved.isLink = S_ISLNK(st.st_mode);
+        resolved.isDirectory = S_ISDIR(st.st_mode) || (resolved.isLink && IsDirectory(current));
     }
     return resolved;
 }

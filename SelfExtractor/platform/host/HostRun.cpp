@@ -14,12 +14,13 @@ using namespace detail;
 const char* CallName(Call call) {
     static const char* const kNames[] = {
         "CreateFileW", "ReadFile", "WriteFile", "SetFilePointer", "CloseHandle", "DeleteFileW",
-        "CopyFileW", "GetFileAttributesW", "FindFirstFileW", "FindClose", "CreateDirectoryW",
+        "CopyFileW", "GetFileAttributesW", "SetFileAttributesW", "FindFirstFileW",
+        "FindFirstFileExW", "FindNextFileW", "FindClose", "CreateDirectoryW",
         "RemoveDirectoryW", "GetTempPathW", "GetTempFileNameW", "GetSystemDirectoryW",
         "GetModuleFileNameW", "GetModuleHandleW", "GetProcAddress", "LoadLibraryW", "CreateThread",
         "WaitForSingleObject", "GetExitCodeProcess", "HeapAlloc", "HeapFree", "GetProcessHeap",
         "GetCommandLineW", "MultiByteToWideChar", "StubHeapAlloc", "StubHeapFree",
-        "ShellExecuteExW", "SHFileOperationW", "CommandLineToArgvW", "PathAppendW", "CoCreateGuid",
+        "ShellExecuteExW", "CommandLineToArgvW", "PathAppendW", "CoCreateGuid",
         "StringFromGUID2", "GetMessageW", "GetForegroundWindow", "SetDllDirectoryW",
         "SetDefaultDllDirectories", "AttachConsole"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));

@@ -1,6 +1,5 @@
-// shell32, shlwapi, ole32 and user32 on the host: starting registered programs, deleting trees,
-// splitting command lines, appending paths, GUIDs and the message loop.
-#include <filesystem>
+// shell32, shlwapi, ole32 and user32 on the host: starting registered programs, splitting command
+// lines, appending paths, GUIDs and the message loop.
 #include <random>
 
 #include "platform/host/HostInternal.h"
@@ -11,26 +10,6 @@ using namespace host;
 using namespace host::detail;
 
 namespace {
-
-bool InsideTree(const std::string& path, const std::string& tree) {
-    return path == tree || (path.size() > tree.size() && path.compare(0, tree.size(), tree) == 0 &&
-                            path[tree.size()] == '/');
-}
-
-// Deletes one resolved entry (a file or a whole folder) as the shell does; returns 0 or an error.
-i32 DeleteTree(const std::string& linuxPath) {
-    Context& context = Current();
-    for (const Object* object : OpenFiles())
-        if (InsideTree(object->linuxPath, linuxPath)) return static_cast<i32>(ERROR_SHARING_VIOLATION);
-    const Resolved cwd = ResolveHere(context.env.currentDirectory);
-    if (cwd.error == ERROR_SUCCESS && InsideTree(cwd.linuxPath, linuxPath))
-        return static_cast<i32>(ERROR_SHARING_VIOLATION);
-    for (const std::string& module : RunningModules())
-        if (InsideTree(module, linuxPath)) return static_cast<i32>(ERROR_ACCESS_DENIED);
-    std::error_code error;
-    std::filesystem::remove_all(linuxPath, error);
-    return error ? static_cast<i32>(ERROR_ACCESS_DENIED) : 0;
-}
 
 // shlwapi's PathCanonicalizeW: "." and ".." components resolved, never above the root.
 std::u16string Canonicalize(const std::u16string& path) {
@@ -142,45 +121,6 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
         info->hProcess = NewObject(std::move(process));
     }
     return 1;
-}
-
-i32 SHFileOperationW(FileOperation* operation) {
-    const std::u16string first = operation ? FromZ(operation->pFrom) : std::u16string();
-    if (Enter(host::Call::SHFileOperationW, first)) return -1;
-    if (operation == nullptr || operation->pFrom == nullptr) return static_cast<i32>(ERROR_INVALID_PARAMETER);
-    operation->fAnyOperationsAborted = 0;
-    if (operation->wFunc != FO_DELETE) return static_cast<i32>(ERROR_INVALID_PARAMETER);
-    i32 status = 0;
-    for (const WChar* item = operation->pFrom; *item != 0;) {
-        const std::u16string path(item);
-        item += path.size() + 1;
-        const size_t lastSeparator = path.find_last_of(u"\\/");
-        const std::u16string lastComponent =
-            lastSeparator == std::u16string::npos ? path : path.substr(lastSeparator + 1);
-        const bool wildcard = lastComponent.find_first_of(u"*?") != std::u16string::npos;
-        const Resolved resolved = ResolveHere(path, wildcard);
-        if (resolved.error != ERROR_SUCCESS || !resolved.parentExists ||
-            (!wildcard && !resolved.exists)) {
-            status = static_cast<i32>(ERROR_FILE_NOT_FOUND);
-            continue;
-        }
-        if (resolved.isRoot) {
-            status = static_cast<i32>(ERROR_ACCESS_DENIED);
-            continue;
-        }
-        if (!wildcard) {
-            if (const i32 error = DeleteTree(resolved.linuxPath)) status = error;
-            continue;
-        }
-        std::vector<std::string> matches;  // listed first: the folder changes as they go
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(resolved.parentLinux, error))
-            if (WildcardMatch(resolved.name, host::Utf16(entry.path().filename().string())))
-                matches.push_back(entry.path().string());
-        for (const std::string& match : matches)
-            if (const i32 failure = DeleteTree(match)) status = failure;
-    }
-    return status;
 }
 
 WChar** CommandLineToArgvW(const WChar* commandLine, i32* count) {

@@ -8,10 +8,19 @@
 // the sandbox), a relative path starts at Environment::currentDirectory. A component holding ':' or
 // naming a device (CON, NUL, COM1, ...) fails with ERROR_INVALID_NAME; a path of MAX_PATH units or
 // more (without "\\?\") fails with ERROR_PATH_NOT_FOUND. Open files keep Windows' locks: no
-// delete sharing (DeleteFileW and the shell's delete fail while a handle is open, in this run or
-// in a run it is nested in), share modes checked on open, a running module's file cannot be
-// written or deleted, the current folder cannot be removed. FindFirstFileW lists "." and ".."
-// outside a drive root, as NTFS does. GetTempFileNameW uses at most three characters of the
+// delete sharing (DeleteFileW fails while a handle is open, in this run or in a run it is nested
+// in), share modes checked on open, a running module's file cannot be written or deleted, the
+// current folder cannot be removed. FindFirstFileW and FindFirstFileExW list "." and ".." outside
+// a drive root, as NTFS does, from a snapshot taken when the listing opens.
+//
+// FILE_ATTRIBUTE_READONLY is the absence of every write bit in the entry's Linux mode (a test can
+// chmod a-w a file): DeleteFileW, RemoveDirectoryW and opening for writing then fail with
+// ERROR_ACCESS_DENIED until SetFileAttributesW clears it. A Linux symbolic link is a link, as a
+// Windows junction or symbolic link is: a link to a folder is reported as Wine reports it,
+// FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT (0x410), any other link as Windows
+// reports a file link, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT (0x420); RemoveDirectoryW
+// on a folder link and DeleteFileW on a file link remove the link itself, as Windows does (Wine
+// removes or empties the target instead), and SetFileAttributesW on a link changes nothing. GetTempFileNameW uses at most three characters of the
 // prefix and refuses folders longer than MAX_PATH - 14 units (ERROR_BUFFER_OVERFLOW), as Windows
 // documents. Text routines follow Windows exactly: MultiByteToWideChar (one U+FFFD per maximal
 // ill-formed subpart), CommandLineToArgvW (modern quoting: "" inside quotes is a quote),
@@ -36,11 +45,12 @@ namespace platform::host {
 // Kinds of platform call, for fault injection and call counting.
 enum class Call {
     CreateFileW, ReadFile, WriteFile, SetFilePointer, CloseHandle, DeleteFileW, CopyFileW,
-    GetFileAttributesW, FindFirstFileW, FindClose, CreateDirectoryW, RemoveDirectoryW,
+    GetFileAttributesW, SetFileAttributesW, FindFirstFileW, FindFirstFileExW, FindNextFileW,
+    FindClose, CreateDirectoryW, RemoveDirectoryW,
     GetTempPathW, GetTempFileNameW, GetSystemDirectoryW, GetModuleFileNameW, GetModuleHandleW,
     GetProcAddress, LoadLibraryW, CreateThread, WaitForSingleObject, GetExitCodeProcess,
     HeapAlloc, HeapFree, GetProcessHeap, GetCommandLineW, MultiByteToWideChar, StubHeapAlloc,
-    StubHeapFree, ShellExecuteExW, SHFileOperationW, CommandLineToArgvW, PathAppendW,
+    StubHeapFree, ShellExecuteExW, CommandLineToArgvW, PathAppendW,
     CoCreateGuid, StringFromGUID2, GetMessageW, GetForegroundWindow, SetDllDirectoryW,
     SetDefaultDllDirectories, AttachConsole, Count_
 };
@@ -88,6 +98,9 @@ struct Environment {
     // What an existing file that is not in `programs` does when started; empty: such a start
     // fails with ERROR_ACCESS_DENIED.
     Program defaultProgram;
+    // Windows before 7: FindFirstFileExW refuses FindExInfoBasic and FIND_FIRST_EX_LARGE_FETCH
+    // with ERROR_INVALID_PARAMETER.
+    bool findExBeforeWindows7 = false;
 };
 
 struct CallRecord;
@@ -98,8 +111,8 @@ struct Faults {
     // Every call of a Call kind counts; GetCommandLineW counts but never fails (it cannot on
     // Windows), nor does ExitProcess (not counted, like GetLastError and the message calls).
     // An injected failure has no effect: the call returns its failure value (INVALID_HANDLE_VALUE,
-    // FALSE, 0, null, INVALID_SET_FILE_POINTER, WAIT_FAILED, E_FAIL, -1 from SHFileOperationW,
-    // -1 from GetMessageW) and leaves `lastError`.
+    // FALSE, 0, null, INVALID_SET_FILE_POINTER, WAIT_FAILED, E_FAIL, -1 from GetMessageW) and
+    // leaves `lastError`.
     uint64_t failNthCall = 0;
     // Fail the N-th call of one kind (1-based), 0: none.
     Call nthOfKind = Call::Count_;

@@ -25,6 +25,18 @@ static_assert(sizeof(platform::Message) >= sizeof(MSG), "Message must hold a MSG
 static_assert(sizeof(u32) == sizeof(DWORD), "DWORD is 32 bits");
 static_assert(sizeof(platform::i32) == sizeof(LONG), "LONG is 32 bits");
 static_assert(sizeof(platform::Bool) == sizeof(BOOL), "BOOL is an int");
+// FindData mirrors WIN32_FIND_DATAW: the find calls fill it in place.
+static_assert(sizeof(platform::FindData) == sizeof(WIN32_FIND_DATAW), "FindData size");
+static_assert(offsetof(platform::FindData, dwFileAttributes) ==
+                  offsetof(WIN32_FIND_DATAW, dwFileAttributes), "FindData attributes");
+static_assert(offsetof(platform::FindData, nFileSizeHigh) ==
+                  offsetof(WIN32_FIND_DATAW, nFileSizeHigh), "FindData size high");
+static_assert(offsetof(platform::FindData, nFileSizeLow) ==
+                  offsetof(WIN32_FIND_DATAW, nFileSizeLow), "FindData size low");
+static_assert(offsetof(platform::FindData, cFileName) == offsetof(WIN32_FIND_DATAW, cFileName),
+              "FindData name");
+static_assert(offsetof(platform::FindData, cAlternateFileName) ==
+                  offsetof(WIN32_FIND_DATAW, cAlternateFileName), "FindData short name");
 
 constexpr u32 kShellExecuteInfo32Size = 60;  // SHELLEXECUTEINFOW on 32-bit Windows
 #if defined(__i386__)
@@ -35,6 +47,9 @@ HANDLE gStubHeap;  // trivial global: set once by CreateStubHeap
 
 const wchar_t* Wide(const WChar* text) { return reinterpret_cast<const wchar_t*>(text); }
 wchar_t* Wide(WChar* text) { return reinterpret_cast<wchar_t*>(text); }
+WIN32_FIND_DATAW* Wide(platform::FindData* found) {
+    return reinterpret_cast<WIN32_FIND_DATAW*>(found);
+}
 
 // ---- Run-time binding -----------------------------------------------------------------------
 // Every library in the import table is mapped by the loader before the entry point runs, and so
@@ -66,7 +81,6 @@ const wchar_t* const kSystemLibraryNames[kSystemLibraryCount] = {
 
 enum BoundProcedure : unsigned {
     kShellExecuteExW,
-    kSHFileOperationW,
     kCommandLineToArgvW,
     kPathAppendW,
     kCoCreateGuid,
@@ -84,8 +98,8 @@ struct ProcedureSource {
 };
 
 const ProcedureSource kProcedureSources[kBoundProcedureCount] = {
-    {kShell32, "ShellExecuteExW"}, {kShell32, "SHFileOperationW"},
-    {kShell32, "CommandLineToArgvW"}, {kShlwapi, "PathAppendW"},
+    {kShell32, "ShellExecuteExW"}, {kShell32, "CommandLineToArgvW"},
+    {kShlwapi, "PathAppendW"},
     {kOle32, "CoCreateGuid"},      {kOle32, "StringFromGUID2"},
     {kUser32, "GetMessageW"},      {kUser32, "TranslateMessage"},
     {kUser32, "DispatchMessageW"}, {kUser32, "GetForegroundWindow"},
@@ -155,7 +169,6 @@ u32 BindingError() {
 // checked against the declaration in the Windows headers, so a wrong parameter list or
 // convention does not compile. The headers' declarations are only inspected, never referenced.
 using ShellExecuteExWProc = BOOL(WINAPI*)(SHELLEXECUTEINFOW* info);
-using SHFileOperationWProc = int(WINAPI*)(SHFILEOPSTRUCTW* operation);
 using CommandLineToArgvWProc = LPWSTR*(WINAPI*)(LPCWSTR commandLine, int* count);
 using PathAppendWProc = BOOL(WINAPI*)(LPWSTR path, LPCWSTR more);
 using CoCreateGuidProc = HRESULT(WINAPI*)(GUID* guid);
@@ -176,8 +189,6 @@ struct SameType<A, A> {
 
 static_assert(SameType<ShellExecuteExWProc, decltype(&::ShellExecuteExW)>::value,
               "ShellExecuteExW");
-static_assert(SameType<SHFileOperationWProc, decltype(&::SHFileOperationW)>::value,
-              "SHFileOperationW");
 static_assert(SameType<CommandLineToArgvWProc, decltype(&::CommandLineToArgvW)>::value,
               "CommandLineToArgvW");
 static_assert(SameType<PathAppendWProc, decltype(&::PathAppendW)>::value, "PathAppendW");
@@ -250,17 +261,22 @@ Bool CopyFileW(const WChar* from, const WChar* to, Bool failIfExists) {
 
 u32 GetFileAttributesW(const WChar* path) { return ::GetFileAttributesW(Wide(path)); }
 
-Handle FindFirstFileW(const WChar* pattern, FindData* found) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW(Wide(pattern), &data);
-    if (find == INVALID_HANDLE_VALUE) return find;
-    found->dwFileAttributes = data.dwFileAttributes;
-    found->nFileSizeLow = data.nFileSizeLow;
-    found->nFileSizeHigh = data.nFileSizeHigh;
-    static_assert(sizeof(found->cFileName) == sizeof(data.cFileName), "cFileName is MAX_PATH units");
-    __builtin_memcpy(found->cFileName, data.cFileName, sizeof(data.cFileName));
-    return find;
+Bool SetFileAttributesW(const WChar* path, u32 attributes) {
+    return ::SetFileAttributesW(Wide(path), attributes);
 }
+
+Handle FindFirstFileW(const WChar* pattern, FindData* found) {
+    return ::FindFirstFileW(Wide(pattern), Wide(found));
+}
+
+Handle FindFirstFileExW(const WChar* pattern, u32 infoLevel, FindData* found, u32 searchOp,
+                        void* searchFilter, u32 additionalFlags) {
+    return ::FindFirstFileExW(Wide(pattern), static_cast<FINDEX_INFO_LEVELS>(infoLevel),
+                              Wide(found), static_cast<FINDEX_SEARCH_OPS>(searchOp), searchFilter,
+                              additionalFlags);
+}
+
+Bool FindNextFileW(Handle find, FindData* found) { return ::FindNextFileW(find, Wide(found)); }
 
 Bool FindClose(Handle find) { return ::FindClose(find); }
 
@@ -369,24 +385,6 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
     const BOOL started = shellExecuteEx(&real);
     info->hProcess = real.hProcess;
     return started;
-}
-
-i32 SHFileOperationW(FileOperation* operation) {
-    const auto fileOperation = Bind<SHFileOperationWProc>(kSHFileOperationW);
-    if (fileOperation == nullptr) {
-        operation->fAnyOperationsAborted = FALSE;
-        return static_cast<i32>(BindingError());  // non-zero, as any failed operation
-    }
-    SHFILEOPSTRUCTW real;
-    __builtin_memset(&real, 0, sizeof(real));
-    real.hwnd = static_cast<HWND>(operation->hwnd);
-    real.wFunc = operation->wFunc;
-    real.pFrom = Wide(operation->pFrom);
-    real.pTo = Wide(operation->pTo);
-    real.fFlags = operation->fFlags;
-    const int result = fileOperation(&real);
-    operation->fAnyOperationsAborted = real.fAnyOperationsAborted;
-    return result;
 }
 
 WChar** CommandLineToArgvW(const WChar* commandLine, i32* count) {
