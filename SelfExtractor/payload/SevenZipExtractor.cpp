@@ -5,6 +5,7 @@
 #include "payload/EntryNameCheck.h"
 #include "payload/SevenZipAllocators.h"
 #include "payload/SevenZipFolderDecoder.h"
+#include "payload/SevenZipPipeline.h"
 #include "payload/SevenZipSignatureGuard.h"
 #include "payload/SevenZipStreams.h"
 
@@ -46,6 +47,7 @@ struct OpenFolder {
     UInt32 lastFile;   // the folder's last file that is written: its end is the folder's end
     u64 position;      // unpacked bytes taken so far
     FolderDecoder decoder;
+    SevenZipPipeline pipeline;
 };
 
 // The folder's last file entry with data that is not a directory.
@@ -64,8 +66,9 @@ SRes Take(OpenFolder& open, u64 count, Handle file, UInt32* crc) {
         const Byte* data;
         SizeT size;
         const SizeT most = count < kWriteChunkBytes ? static_cast<SizeT>(count) : kWriteChunkBytes;
-        const SRes res = FolderDecoderRead(open.decoder, &data, &size, most);
+        const SRes res = PipelineRead(open.pipeline, &data, &size, most);
         if (res != SZ_OK) return res;
+        if (size == 0) return SZ_ERROR_DATA;  // the folder ended before the entry did
         open.position += size;
         count -= size;
         if (file == INVALID_HANDLE_VALUE) continue;
@@ -93,7 +96,11 @@ SRes StreamEntry(const CSzArEx& db, UInt32 i, UInt32 folder, OpenFolder& open, H
     if (i == open.lastFile) {
         // The folder's last file is kept only when the whole folder ended as it must.
         res = Take(open, open.decoder.unpackSize - open.position, INVALID_HANDLE_VALUE, nullptr);
-        if (res == SZ_OK) res = FolderDecoderFinish(open.decoder);
+        if (res != SZ_OK) return res;
+        const Byte* data;
+        SizeT size;
+        res = PipelineRead(open.pipeline, &data, &size, 1);
+        if (res == SZ_OK && size != 0) res = SZ_ERROR_DATA;
         if (res != SZ_OK) return res;
     }
     if (SzBitWithVals_Check(&db.CRCs, i) && CRC_GET_DIGEST(crc) != db.CRCs.Vals[i]) return SZ_ERROR_CRC;
@@ -101,7 +108,10 @@ SRes StreamEntry(const CSzArEx& db, UInt32 i, UInt32 folder, OpenFolder& open, H
 }
 
 void CloseFolder(OpenFolder& open) {
-    if (open.index != kNoFolder) FolderDecoderFree(open.decoder, &kSevenZipMainAllocator);
+    if (open.index != kNoFolder) {
+        PipelineStop(open.pipeline, &kSevenZipMainAllocator);
+        FolderDecoderFree(open.decoder, &kSevenZipMainAllocator);
+    }
     open.index = kNoFolder;
 }
 
@@ -150,7 +160,11 @@ void SevenZipExtractor(RunState& state) {
         const UInt32 folder = db.FileToFolder[i];
         if (folder != kNoFolder && folder != open.index) {
             CloseFolder(open);
-            const SRes res = FolderDecoderOpen(open.decoder, db, folder, state.selfFile, mainAllocator);
+            SRes res = FolderDecoderOpen(open.decoder, db, folder, state.selfFile, mainAllocator);
+            if (res == SZ_OK) {
+                res = PipelineStart(open.pipeline, open.decoder, mainAllocator);
+                if (res != SZ_OK) FolderDecoderFree(open.decoder, mainAllocator);
+            }
             if (res != SZ_OK) {
                 NoteStop(StopReason(res), i);
                 break;

@@ -478,7 +478,7 @@ SRes FolderDecoderCheck(const CSzArEx& db, UInt32 folderIndex) {
 u64 FolderDecoderMemory(const CSzArEx& db, UInt32 folderIndex) {
     FolderPlan plan;
     if (PlanFolder(db, folderIndex, plan) != SZ_OK) return 0;
-    u64 total = plan.blockSize;
+    u64 total = plan.blockSize + kFolderOutputBytes;
     for (u32 ci = 0; ci < plan.unitCount; ++ci) {
         const UnitPlan& unit = plan.units[ci];
         UInt32 dictionary;

@@ -23,6 +23,9 @@ namespace stub {
 constexpr u32 kPackBufferBytes = 1u << 16;     // each packed stream's read buffer
 constexpr u32 kFilterBufferBytes = 1u << 18;   // a branch filter's or BCJ2's output
 constexpr u32 kBcj2AddressBufferBytes = 1u << 12;  // BCJ2's call and jump streams, each
+// What the extractor holds of a folder's output at once, decoded ahead of the files (the ring of
+// SevenZipPipeline, counted in a folder's memory).
+constexpr u32 kFolderOutputBytes = 4u << 20;
 
 // One main coder (Copy, LZMA, LZMA2) over one packed stream.
 struct CoderUnit {

@@ -215,6 +215,8 @@ Module LoadLibraryW(const WChar* path);
 Handle CreateThread(SECURITY_ATTRIBUTES* security, size_t stackSize, ThreadProc start,
                     void* parameter, u32 flags, u32* threadId);
 u32 WaitForSingleObject(Handle object, u32 milliseconds);
+Handle CreateEventW(SECURITY_ATTRIBUTES* security, Bool manualReset, Bool initialState, const WChar* name);
+Bool SetEvent(Handle event);
 Bool GetExitCodeProcess(Handle process, u32* exitCode);
 [[noreturn]] void ExitProcess(u32 exitCode);
 

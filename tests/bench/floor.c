@@ -7,9 +7,10 @@
  *
  * LIST is UTF-8 text, one entry a line: "<size> <path>", the path relative to the archive root with
  * "/" separators, in archive order. Like the stub, the program reserves a fresh FLRxxxx.tmp name in
- * the temp folder and makes it a folder; for each entry it creates every parent folder on the way
- * (CreateDirectoryW, an existing one accepted, as the stub's entry path builder does), creates the
- * file (CREATE_NEW), writes its bytes in one WriteFile and closes it. Then it deletes the folder as
+ * the temp folder and makes it a folder; for each entry it creates the parent folders on the way that
+ * the previous entry's path did not already hold (CreateDirectoryW, an existing one accepted, as the
+ * stub's entry path builder does), creates the file (CREATE_NEW), writes its bytes in one WriteFile
+ * and closes it. Then it deletes the folder as
  * the stub does: children before their folder, listing with FindFirstFileExW (basic level, large
  * fetch) and FindNextFileW, DeleteFileW and RemoveDirectoryW. Exit code 0, or the number of the
  * step that failed. */
@@ -85,7 +86,8 @@ int wmain(int argc, wchar_t** argv) {
     if (!data) Fail(14);
     for (unsigned long long i = 0; i <= largest; ++i) data[i] = (unsigned char)(i * 131 + (i >> 9));
 
-    wchar_t temp[PATH_UNITS], root[PATH_UNITS], path[PATH_UNITS];
+    wchar_t temp[PATH_UNITS], root[PATH_UNITS], path[PATH_UNITS], previous[PATH_UNITS];
+    size_t knownFolders = 0;
     DWORD tempLength = GetTempPathW(PATH_UNITS, temp);
     if (tempLength == 0 || tempLength >= PATH_UNITS) Fail(20);
     if (!GetTempFileNameW(temp, L"FLR", 0, root)) Fail(21);
@@ -105,12 +107,21 @@ int wmain(int argc, wchar_t** argv) {
         int units = MultiByteToWideChar(CP_UTF8, 0, name, -1, path + rootLength + 1,
                                         (int)(PATH_UNITS - rootLength - 1));
         if (units <= 0) Fail(31);
-        for (wchar_t* c = path + rootLength + 1; *c; ++c) {
-            if (*c != L'/') continue;
-            *c = 0;
-            if (!CreateDirectoryW(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) Fail(32);
-            *c = L'\\';
+        /* The folders this path shares, unit for unit, with the previous one exist already. */
+        int same = 1;
+        size_t known = knownFolders;
+        knownFolders = 0;
+        for (size_t k = rootLength + 1; path[k]; ++k) {
+            same = same && k < known && previous[k] == path[k];
+            if (path[k] != L'/') continue;
+            if (!same) {
+                path[k] = 0;
+                if (!CreateDirectoryW(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) Fail(32);
+                path[k] = L'/';
+            }
+            knownFolders = k + 1;
         }
+        wcscpy(previous, path);
         HANDLE out = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, NULL);
         if (out == INVALID_HANDLE_VALUE) Fail(33);

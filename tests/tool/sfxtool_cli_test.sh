@@ -120,7 +120,8 @@ check "--stub win64 without that stub: exit 1, one line naming where" test "$rc"
   -a -n "$(grep -F "$inst/share/sfxtool/stubs/win64/SelfExtractor.exe" <<<"$err")" -a ! -e "$work/w64.exe"
 
 # A folder over 1 GiB unpacked (zeros from a sparse file: small on disk, quick to compress): the
-# stub streams it through a 1 MiB window, so it passes, and the peak memory is window plus buffers.
+# stub streams it through a 1 MiB window, so it passes, and the peak memory is window plus buffers
+# (5 MiB in all).
 mkdir -p "$work/big"
 truncate -s 1100M "$work/big/zeros.bin"
 cp "$work/stub.exe" "$work/big/Orvak ZEB Installer.exe"
@@ -130,7 +131,7 @@ cat "$work/stub.exe" "$work/big.7z" > "$work/big.exe"
 run verify "$work/big.exe"
 check "folder over 1 GiB streams" test "$rc" = 0
 run inspect --json "$work/big.exe"
-check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["memory"] for f in j["folders"]) < 2*2**20 < j["folders"][0]["unpackSize"], j' "$out"
+check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["memory"] for f in j["folders"]) < 6*2**20 < j["folders"][0]["unpackSize"], j' "$out"
 
 # The installer's identity: --icon, --version-info, --execution-level.
 python3 - "$work" <<'PY'

@@ -258,9 +258,12 @@ u32 SetFilePointer(Handle file, i32 distanceLow, i32* distanceHigh, u32 moveMeth
 }
 
 Bool CloseHandle(Handle handle) {
-    if (Enter(host::Call::CloseHandle)) return 0;
+    // The call's record names the kind of object closed ("file", "process", "thread", "event").
     Context& context = Current();
     auto it = context.objects.find(reinterpret_cast<uintptr_t>(handle));
+    static const char16_t* const kKinds[] = {u"file", u"find", u"process", u"thread", u"event"};
+    const std::u16string kind = it == context.objects.end() ? u"" : kKinds[static_cast<int>(it->second.kind)];
+    if (Enter(host::Call::CloseHandle, kind)) return 0;
     if (it == context.objects.end() || it->second.kind == ObjectKind::Find) {
         ++context.result.invalidHandleUses;
         SetError(ERROR_INVALID_HANDLE);

@@ -41,7 +41,7 @@ std::u16string FromZ(const WChar* text);  // empty for null
 
 // ---- the run context --------------------------------------------------------------------------
 
-enum class ObjectKind { File, Find, Process, Thread };
+enum class ObjectKind { File, Find, Process, Thread, Event };
 
 struct Object {
     explicit Object(ObjectKind objectKind) : kind(objectKind) {}
@@ -52,6 +52,7 @@ struct Object {
     u32 share = 0;             // File
     std::string linuxPath;     // File
     ProcessOutcome outcome;    // Process
+    bool signaled = false;     // Event (auto-reset)
     std::vector<FindData> listing;  // Find: the entries still to come, in order
     size_t nextEntry = 0;           // Find
 };

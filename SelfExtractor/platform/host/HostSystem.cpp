@@ -263,7 +263,9 @@ Module LoadLibraryW(const WChar* path) {
 
 Handle CreateThread(SECURITY_ATTRIBUTES*, size_t, ThreadProc, void*, u32, u32* threadId) {
     if (Enter(host::Call::CreateThread)) return nullptr;
-    Current().result.threadStarted = true;  // the procedure is not run: the host has no messages
+    // The procedure is not run, and the thread counts as ended at once: the host has no messages
+    // for a pump, and the stub's helper threads only take work the caller would do itself.
+    Current().result.threadStarted = true;
     static u32 nextThreadId = 0x1000;
     if (threadId != nullptr) *threadId = nextThreadId;
     nextThreadId += 4;
@@ -280,16 +282,48 @@ u32 WaitForSingleObject(Handle object, u32 milliseconds) {
         return WAIT_FAILED;
     }
     const Object& target = it->second;
-    const bool running = target.kind == ObjectKind::Thread ||
-                         (target.kind == ObjectKind::Process && target.outcome.stillRunning);
     if (target.kind == ObjectKind::Find) {
         SetError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
+    if (target.kind == ObjectKind::Event) {
+        // Auto-reset: a wait takes the signal. No other thread runs that could set it later.
+        if (it->second.signaled) {
+            it->second.signaled = false;
+            return WAIT_OBJECT_0;
+        }
+        if (milliseconds == INFINITE)
+            throw std::logic_error("WaitForSingleObject(INFINITE) on an event nothing will set");
+        return WAIT_TIMEOUT;
+    }
+    const bool running = target.kind == ObjectKind::Process && target.outcome.stillRunning;
     if (!running) return WAIT_OBJECT_0;
     if (milliseconds == INFINITE)
         throw std::logic_error("WaitForSingleObject(INFINITE) on something that never ends");
     return WAIT_TIMEOUT;
+}
+
+Handle CreateEventW(SECURITY_ATTRIBUTES*, Bool manualReset, Bool initialState, const WChar*) {
+    if (Enter(host::Call::CreateEventW)) return nullptr;
+    if (manualReset) {  // the stub uses auto-reset events only
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    Object object(ObjectKind::Event);
+    object.signaled = initialState != 0;
+    return NewObject(std::move(object));
+}
+
+Bool SetEvent(Handle event) {
+    if (Enter(host::Call::SetEvent)) return 0;
+    Object* object = FindObject(event, ObjectKind::Event);
+    if (object == nullptr) {
+        ++Current().result.invalidHandleUses;
+        SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    object->signaled = true;
+    return 1;
 }
 
 Bool GetExitCodeProcess(Handle process, u32* exitCode) {

@@ -52,7 +52,7 @@ enum class Call {
     HeapAlloc, HeapFree, GetProcessHeap, GetCommandLineW, MultiByteToWideChar, StubHeapAlloc,
     StubHeapFree, ShellExecuteExW, CommandLineToArgvW, PathAppendW,
     CoCreateGuid, StringFromGUID2, GetMessageW, GetForegroundWindow, SetDllDirectoryW,
-    SetDefaultDllDirectories, AttachConsole, Count_
+    SetDefaultDllDirectories, AttachConsole, CreateEventW, SetEvent, Count_
 };
 const char* CallName(Call call);
 

@@ -326,6 +326,12 @@ u32 WaitForSingleObject(Handle object, u32 milliseconds) {
     return ::WaitForSingleObject(object, milliseconds);
 }
 
+Handle CreateEventW(SECURITY_ATTRIBUTES* security, Bool manualReset, Bool initialState, const WChar* name) {
+    return ::CreateEventW(reinterpret_cast<::LPSECURITY_ATTRIBUTES>(security), manualReset, initialState, Wide(name));
+}
+
+Bool SetEvent(Handle event) { return ::SetEvent(event); }
+
 Bool GetExitCodeProcess(Handle process, u32* exitCode) {
     return ::GetExitCodeProcess(process, reinterpret_cast<DWORD*>(exitCode));
 }
