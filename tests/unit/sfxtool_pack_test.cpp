@@ -7,6 +7,8 @@
 #include "payload/SevenZipFolderDecoder.h"
 #include "sfxtool/Analysis.h"
 #include "sfxtool/Pack.h"
+#include "sfxtool/StubCalls.h"
+#include "sfxtool/Verdict.h"
 #include "sfxtool_test_support.h"
 
 using namespace sfxtest;
@@ -212,4 +214,30 @@ TEST(SfxtoolPack, AFailedPackLeavesNoFileBehind) {
     EXPECT_FALSE(sfxtool::Pack(o).problems.empty());
     EXPECT_EQ(ReadFile(dir / "out/setup.exe"), "previous");
     EXPECT_EQ(FilesIn(dir / "out"), 1u);
+}
+
+TEST(SfxtoolSevenZipChecks, AWindowLargerThanTheHeapLimitIsReportedWithTheFix) {
+    // A folder of 3 MiB behind a 4 MiB dictionary needs a 3 MiB window: with the trial's heap
+    // held to 2 MiB the stub's own run stops at the folder, and the problem names the fix.
+    TempDir dir;
+    const std::string payload = dir / "src";
+    WriteFile(payload + "/" + kInstallerName, FakeStub());
+    WriteFile(payload + "/data.bin", Noise(3u << 20, 5));
+    const std::string archive = dir / "w.7z";
+    ASSERT_TRUE(SevenZip(payload, "a -t7z -bd -y -m0=LZMA:d=4m '" + archive + "' ."));
+    const std::string path = dir / "w.exe";
+    WriteFile(path, FakeStub() + ReadFile(archive));
+    const sfxtool::StubTrial trial = sfxtool::RunStubTrial(path, 64, 2u << 20);
+    ASSERT_TRUE(trial.ran);
+    ASSERT_FALSE(trial.notes.empty());
+    EXPECT_EQ(sfxtool::ReasonCode(trial.notes.front().reason), "window-too-large");
+    sfxtool::VerdictContext context;
+    context.entryNames = {"Orvak ZEB Installer.exe", "data.bin"};
+    context.entryFolder = {0, 0};
+    context.folderMemory = {(3u << 20) + (5u << 20)};
+    context.heapLimit = 2u << 20;
+    const sfxtool::Problem p = sfxtool::Explain(trial.notes.front(), context);
+    EXPECT_NE(p.message.find("-md"), std::string::npos) << p.message;
+    // The tool's own verdict at the likely heap limit: this folder is fine.
+    EXPECT_EQ(sfxtool::ErrorCount(Analyse(path)), 0u) << Codes(Analyse(path));
 }
