@@ -87,7 +87,8 @@ class SignedCases:
         argv = [self.sfxtool, "pack", "--stub", stub.path, "--payload", folder, "--format", fmt, "-o", work / "unsigned.exe"]
         if fmt == "zip":
             argv += ["--launch", installer]
-            entries.append(e2e.Entry(".launch", installer.encode()))
+            # pack writes the line as the stub takes it: Windows separators.
+            entries.append(e2e.Entry(".launch", installer.replace("/", "\\").encode()))
         r = run(argv)
         if r.returncode != 0:
             raise e2e.CaseFail(f"sfxtool pack exit {r.returncode}: {r.stderr.strip()}")
