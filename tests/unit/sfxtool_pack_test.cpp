@@ -2,6 +2,7 @@
 // from a folder are sound and byte-identical for the same inputs, and a failed pack leaves nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "payload/SevenZipFolderDecoder.h"
@@ -240,4 +241,35 @@ TEST(SfxtoolSevenZipChecks, AWindowLargerThanTheHeapLimitIsReportedWithTheFix) {
     EXPECT_NE(p.message.find("-md"), std::string::npos) << p.message;
     // The tool's own verdict at the likely heap limit: this folder is fine.
     EXPECT_EQ(sfxtool::ErrorCount(Analyse(path)), 0u) << Codes(Analyse(path));
+}
+
+TEST(SfxtoolPack, LaunchIsWrittenAsTheStubTakesItOrRefused) {
+    // Leading separators, "." and ".." taken back are normalised into the line the stub accepts;
+    // a path that leaves the folder or names a drive is refused and nothing is written.
+    TempDir dir;
+    WriteFile(dir / "payload/bin/setup.exe", FakeStub());
+    WriteFile(dir / "payload/setup.exe", FakeStub());
+    const std::vector<std::pair<std::string, std::string>> accepted = {
+        {"/bin/setup.exe", "bin\\setup.exe"}, {"\\bin\\setup.exe", "bin\\setup.exe"},
+        {"bin\\..\\setup.exe", "setup.exe"}, {"./bin//setup.exe", "bin\\setup.exe"}};
+    int n = 0;
+    for (const auto& [given, line] : accepted) {
+        SCOPED_TRACE(given);
+        auto o = Options(dir, dir / "payload", "zip", dir / ("ok" + std::to_string(n++) + ".exe"));
+        o.launch = given;
+        const auto report = sfxtool::Pack(o);
+        EXPECT_EQ(sfxtool::ErrorCount(report), 0u) << Codes(report);
+        EXPECT_TRUE(report.trial.started);
+        EXPECT_EQ(report.trial.launchBytes, line);
+        std::string program = line;
+        std::replace(program.begin(), program.end(), '\\', '/');
+        EXPECT_EQ(report.program, program);
+    }
+    for (const char* refused : {"../setup.exe", "bin/../../setup.exe", "C:setup.exe", "setup.exe:stream"}) {
+        SCOPED_TRACE(refused);
+        auto o = Options(dir, dir / "payload", "zip", dir / "refused.exe");
+        o.launch = refused;
+        EXPECT_THROW(sfxtool::Pack(o), sfxtool::PackError);
+        EXPECT_FALSE(fs::exists(dir / "refused.exe"));
+    }
 }
