@@ -2,6 +2,7 @@
 // function for the life of the process, handed to every stage by reference.
 #pragma once
 
+#include "payload/ArchiveSignatures.h"
 #include "payload/ReadCursor.h"
 #include "platform/platform.h"
 
@@ -36,6 +37,7 @@ struct ZipScratch {
     ReadCursor records;           // the archive, read through one buffer from the first record on
     platform::u8* outBuffer;      // inflate's output, kZipOutBufferBytes
     u32 recordIndex;              // records read so far
+    ArchiveSignatures signatures; // what a local file header starts with
     platform::u8 header[30];
     char nameBytes[kMaxPathChars];
     WChar wideName[kMaxPathChars + 1];

@@ -447,10 +447,7 @@ SRes PlanFolder(const CSzArEx& db, UInt32 folderIndex, FolderPlan& plan) {
         unit.unpackSize = plan.shape == FolderShape::Bcj2 ? unpackSizes[ci] : plan.unpackSize;
     }
     plan.blockSize = kPackBufferBytes;
-    if (plan.shape == FolderShape::Filtered) {
-        plan.blockSize += kFilterBufferBytes;
-        res = SZ_OK;
-    }
+    if (plan.shape == FolderShape::Filtered) plan.blockSize += kFilterBufferBytes;
     if (plan.shape == FolderShape::Bcj2) {
         // The call and jump streams come in 4-byte groups and, with the main stream, make the output.
         const u64 main = plan.units[2].unpackSize, call = plan.units[1].unpackSize, jump = plan.units[0].unpackSize;

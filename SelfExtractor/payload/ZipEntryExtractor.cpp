@@ -149,6 +149,7 @@ void ZipWalkStart(RunState& state) {
     if (readBuffer == nullptr) FailRun(Reason::Memory);
     CursorInit(zip.records, state.selfFile, readBuffer, kZipReadBufferBytes, start, end);
     zip.recordIndex = 0;
+    LoadArchiveSignatures(zip.signatures);
 }
 
 bool ZipNextRecord(RunState& state, ZipRecord& record) {
@@ -158,10 +159,8 @@ bool ZipNextRecord(RunState& state, ZipRecord& record) {
 
     // The central directory must follow the last entry: a file that ends here is cut short.
     if (!CursorRead(zip.records, zip.header, kLocalHeaderBytes)) FailTruncated(zip.records, record.index);
-    ArchiveSignatures signatures;
-    LoadArchiveSignatures(signatures);
     for (u32 i = 0; i < kZipSignatureBytes; ++i) {
-        if (zip.header[i] != signatures.zip[i]) return false;  // the end of the local records
+        if (zip.header[i] != zip.signatures.zip[i]) return false;  // the end of the local records
     }
 
     const u8* header = zip.header;

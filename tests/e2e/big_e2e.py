@@ -21,13 +21,12 @@ import shutil
 import struct
 import subprocess
 import sys
-import time
 import zlib
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import run_e2e  # noqa: E402
-from run_e2e import CaseFail, CaseSkip, Checks, check_staging_gone, listing_tree, diff_trees  # noqa: E402
+from run_e2e import CaseFail, Checks, check_staging_gone, listing_tree, diff_trees  # noqa: E402
 
 REPO = run_e2e.REPO
 WINE = {"32": "/usr/lib/wine/wine", "64": run_e2e.WINE64}
@@ -216,35 +215,17 @@ def main() -> int:
     wine.stop_server()
     wine.start_server()
     big = Big(wine, programs, args.sfxtool.resolve())
-    passed = failed = skipped = 0
+    tally = run_e2e.Tally(wine)
     try:
         for name, fn in CASES:
             for stub in stubs:
-                if args.only and args.only not in f"{name} [{stub.label}]":
-                    continue
-                wine.clear_temp()
-                started = time.monotonic()
-                try:
-                    if stub.bits == "32" and not wine.win32_ok:
-                        raise CaseSkip(f"32-bit route unavailable: {wine.win32_reason}")
-                    fn(big, stub)
-                    passed += 1
-                    run_e2e.log(f"PASS {name} [{stub.label}] ({time.monotonic() - started:.0f}s)")
-                except CaseSkip as e:
-                    skipped += 1
-                    run_e2e.log(f"SKIP {name} [{stub.label}]: {e}")
-                except CaseFail as e:
-                    failed += 1
-                    run_e2e.log(f"FAIL {name} [{stub.label}]: {e}")
-                except Exception as e:  # a harness fault is a failure, never a pass
-                    failed += 1
-                    run_e2e.log(f"FAIL {name} [{stub.label}]: harness error {type(e).__name__}: {e}")
+                if not args.only or args.only in f"{name} [{stub.label}]":
+                    tally.run(name, stub, lambda: fn(big, stub))
     finally:
         shutil.rmtree(big.root, ignore_errors=True)
         wine.clear_temp()
         wine.stop_server()
-    print(f"RESULT passed={passed} failed={failed} skipped={skipped}", flush=True)
-    return 1 if failed else 0
+    return tally.result()
 
 
 if __name__ == "__main__":

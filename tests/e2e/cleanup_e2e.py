@@ -252,47 +252,29 @@ def main() -> int:
     h.root = wine.drive_c / "e2e-cleanup"
     shutil.rmtree(h.root, ignore_errors=True)
     cases = CleanupCases(h, installer)
-    passed = failed = skipped = 0
+    tally = e2e.Tally(wine)
     t0 = time.monotonic()
     try:
         for name, fn in CASES:
             for stub in stubs:
                 if not e2e.selected(args.only, name, stub.label):
                     continue
-                wine.clear_temp()
-                started = time.monotonic()
-                try:
-                    if stub.bits == "32" and not wine.win32_ok:
-                        raise e2e.CaseSkip(f"32-bit route unavailable: {wine.win32_reason}")
-                    fn(cases, stub)
-                    passed += 1
-                    e2e.log(f"PASS {name} [{stub.label}] ({time.monotonic() - started:.1f}s)")
-                except e2e.CaseSkip as e:
-                    skipped += 1
-                    e2e.log(f"SKIP {name} [{stub.label}]: {e}")
-                except e2e.CaseFail as e:
-                    failed += 1
-                    e2e.log(f"FAIL {name} [{stub.label}]: {e}")
-                except Exception as e:  # a harness fault is a failure, never a pass
-                    failed += 1
-                    e2e.log(f"FAIL {name} [{stub.label}]: harness error {type(e).__name__}: {e}")
-                finally:
-                    # A child still waiting for its release lets go now; the server stop ends it anyway.
-                    signals = h.case_dir(name, stub) / "signals"
-                    if signals.is_dir():
-                        (signals / "planted").write_text("planted\n")
-                        (signals / "release").write_text("release\n")
-                    if not args.keep:
-                        shutil.rmtree(h.case_dir(name, stub), ignore_errors=True)
-                        shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
+                tally.run(name, stub, lambda: fn(cases, stub))
+                # A child still waiting for its release lets go now; the server stop ends it anyway.
+                signals = h.case_dir(name, stub) / "signals"
+                if signals.is_dir():
+                    (signals / "planted").write_text("planted\n")
+                    (signals / "release").write_text("release\n")
+                if not args.keep:
+                    shutil.rmtree(h.case_dir(name, stub), ignore_errors=True)
+                    shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
     finally:
         wine.clear_temp()
         wine.stop_server()
     e2e.log(f"({time.monotonic() - t0:.0f}s)")
     if not wine.win32_ok and args.win32:
         e2e.log(f"!! 32-bit route UNAVAILABLE ({wine.win32_reason}): the win32 cases were SKIPPED, not passed")
-    print(f"RESULT passed={passed} failed={failed} skipped={skipped}", flush=True)
-    return 1 if failed else 0
+    return tally.result()
 
 
 if __name__ == "__main__":

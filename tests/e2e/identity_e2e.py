@@ -285,30 +285,13 @@ def main() -> int:
     WORK.mkdir(parents=True)
     key, cert = signed.make_certificate(WORK / "certificate")
     cases = IdentityCases(h, args.sfxtool.resolve(), reader, key, cert)
-    passed = failed = skipped = 0
+    tally = e2e.Tally(wine)
     t0 = time.monotonic()
     try:
         for name, fn in CASES:
             for stub in stubs:
-                if not e2e.selected(args.only, name, stub.label):
-                    continue
-                wine.clear_temp()
-                started = time.monotonic()
-                try:
-                    if stub.bits == "32" and not wine.win32_ok:
-                        raise e2e.CaseSkip(f"32-bit route unavailable: {wine.win32_reason}")
-                    fn(cases, stub)
-                    passed += 1
-                    e2e.log(f"PASS {name} [{stub.label}] ({time.monotonic() - started:.1f}s)")
-                except e2e.CaseSkip as e:
-                    skipped += 1
-                    e2e.log(f"SKIP {name} [{stub.label}]: {e}")
-                except e2e.CaseFail as e:
-                    failed += 1
-                    e2e.log(f"FAIL {name} [{stub.label}]: {e}")
-                except Exception as e:  # a harness fault is a failure, never a pass
-                    failed += 1
-                    e2e.log(f"FAIL {name} [{stub.label}]: harness error {type(e).__name__}: {e}")
+                if e2e.selected(args.only, name, stub.label):
+                    tally.run(name, stub, lambda: fn(cases, stub))
     finally:
         wine.clear_temp()
         wine.stop_server()
@@ -316,8 +299,7 @@ def main() -> int:
             shutil.rmtree(h.root, ignore_errors=True)
             shutil.rmtree(WORK, ignore_errors=True)
     e2e.log(f"({time.monotonic() - t0:.0f}s)")
-    print(f"RESULT passed={passed} failed={failed} skipped={skipped}", flush=True)
-    return 1 if failed else 0
+    return tally.result()
 
 
 if __name__ == "__main__":

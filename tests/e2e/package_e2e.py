@@ -125,27 +125,12 @@ def main() -> int:
     h.root = wine.drive_c / "e2e-package"
     shutil.rmtree(h.root, ignore_errors=True)
     package = PackageCases(h, root)
-    passed = failed = skipped = 0
+    tally = e2e.Tally(wine)
     t0 = time.monotonic()
     try:
         for name, fn, stub in cases:
-            if not e2e.selected(args.only, name, stub.label):
-                continue
-            wine.clear_temp()
-            started = time.monotonic()
-            try:
-                fn(package, stub)
-                passed += 1
-                e2e.log(f"PASS {name} [{stub.label}] ({time.monotonic() - started:.1f}s)")
-            except e2e.CaseSkip as e:
-                skipped += 1
-                e2e.log(f"SKIP {name} [{stub.label}]: {e}")
-            except e2e.CaseFail as e:
-                failed += 1
-                e2e.log(f"FAIL {name} [{stub.label}]: {e}")
-            except Exception as e:  # a harness fault is a failure, never a pass
-                failed += 1
-                e2e.log(f"FAIL {name} [{stub.label}]: harness error {type(e).__name__}: {e}")
+            if e2e.selected(args.only, name, stub.label):
+                tally.run(name, stub, lambda: fn(package, stub), needs_win32_route=False)
     finally:
         wine.clear_temp()
         wine.stop_server()
@@ -153,8 +138,7 @@ def main() -> int:
             shutil.rmtree(h.root, ignore_errors=True)
             shutil.rmtree(WORK, ignore_errors=True)
     e2e.log(f"({time.monotonic() - t0:.0f}s)")
-    print(f"RESULT passed={passed} failed={failed} skipped={skipped}", flush=True)
-    return 1 if failed else 0
+    return tally.result()
 
 
 if __name__ == "__main__":

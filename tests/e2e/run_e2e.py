@@ -1089,6 +1089,38 @@ CASES = [
 ]
 
 
+class Tally:
+    """Runs cases one at a time, each from a clean temp folder, and counts them: a "PASS",
+    "FAIL" (a harness fault too, never a pass) or "SKIP" line each, then the RESULT line."""
+
+    def __init__(self, wine: Wine):
+        self.wine = wine
+        self.passed = self.failed = self.skipped = 0
+
+    def run(self, name: str, stub: Stub, call, *, needs_win32_route: bool = True) -> None:
+        self.wine.clear_temp()
+        started = time.monotonic()
+        try:
+            if needs_win32_route and stub.bits == "32" and not self.wine.win32_ok:
+                raise CaseSkip(f"32-bit route unavailable: {self.wine.win32_reason}")
+            call()
+            self.passed += 1
+            log(f"PASS {name} [{stub.label}] ({time.monotonic() - started:.1f}s)")
+        except CaseSkip as e:
+            self.skipped += 1
+            log(f"SKIP {name} [{stub.label}]: {e}")
+        except CaseFail as e:
+            self.failed += 1
+            log(f"FAIL {name} [{stub.label}]: {e}")
+        except Exception as e:  # a harness fault is a failure too, never a pass
+            self.failed += 1
+            log(f"FAIL {name} [{stub.label}]: harness error {type(e).__name__}: {e}")
+
+    def result(self) -> int:
+        print(f"RESULT passed={self.passed} failed={self.failed} skipped={self.skipped}", flush=True)
+        return 1 if self.failed else 0
+
+
 def selected(pattern: str | None, case: str, stub: str) -> bool:
     if not pattern:
         return True
@@ -1148,45 +1180,27 @@ def main() -> int:
     h = Harness(wine, programs, args.keep)
     shutil.rmtree(h.root, ignore_errors=True)
     cases = Cases(h)
-    passed = failed = skipped = 0
+    tally = Tally(wine)
     t0 = time.monotonic()
     try:
         for name, fn in CASES:
             for stub in stubs:
                 if not selected(args.only, name, stub.label):
                     continue
-                wine.clear_temp()
-                started = time.monotonic()
-                try:
-                    if stub.bits == "32" and not wine.win32_ok:
-                        raise CaseSkip(f"32-bit route unavailable: {wine.win32_reason}")
-                    fn(cases, stub)
-                    passed += 1
-                    log(f"PASS {name} [{stub.label}] ({time.monotonic() - started:.1f}s)")
-                except CaseSkip as e:
-                    skipped += 1
-                    log(f"SKIP {name} [{stub.label}]: {e}")
-                except CaseFail as e:
-                    failed += 1
-                    log(f"FAIL {name} [{stub.label}]: {e}")
-                except Exception as e:  # a harness fault is a failure too, never a pass
-                    failed += 1
-                    log(f"FAIL {name} [{stub.label}]: harness error {type(e).__name__}: {e}")
-                finally:
-                    if args.keep:   # what the last run of the case left in %TEMP%, for a look
-                        shutil.copytree(wine.temp, h.root / f"{name}-{stub.label}.temp-after",
-                                        dirs_exist_ok=True, ignore_dangling_symlinks=True)
-                    else:
-                        shutil.rmtree(h.root / f"{name}-{stub.label}", ignore_errors=True)
-                        shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
+                tally.run(name, stub, lambda: fn(cases, stub))
+                if args.keep:   # what the last run of the case left in %TEMP%, for a look
+                    shutil.copytree(wine.temp, h.root / f"{name}-{stub.label}.temp-after",
+                                    dirs_exist_ok=True, ignore_dangling_symlinks=True)
+                else:
+                    shutil.rmtree(h.root / f"{name}-{stub.label}", ignore_errors=True)
+                    shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
     finally:
         wine.clear_temp()
         wine.stop_server()
     log(f"({time.monotonic() - t0:.0f}s)")
     if not wine.win32_ok and args.win32:
         log(f"!! 32-bit route UNAVAILABLE ({wine.win32_reason}): the win32 cases were SKIPPED, not passed")
-    print(f"RESULT passed={passed} failed={failed} skipped={skipped}", flush=True)
-    return 1 if failed else 0
+    return tally.result()
 
 
 if __name__ == "__main__":

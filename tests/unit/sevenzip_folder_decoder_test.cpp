@@ -13,6 +13,7 @@
 #include "payload/SevenZipFolderDecoder.h"
 #include "payload/SevenZipStreams.h"
 #include "platform/host/host.h"
+#include "sfxtool_test_support.h"
 #include "support/SevenZipBuilder.h"
 
 extern "C" {
@@ -26,22 +27,10 @@ using testsupport::SevenZipToolFile;
 
 const std::u16string kArchive = u"C:\\in\\archive.7z";
 
-std::string Noise(size_t size, uint32_t seed) {
-    std::string out(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (char& c : out) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x >> 24);
-    }
-    return out;
-}
-
 // Bytes that every branch filter finds work in: x86 calls and jumps, ARM and Thumb branch words,
 // PowerPC and SPARC calls, with repeated stretches so that the packed streams are small.
 std::string CodeLike(size_t size, uint32_t seed) {
-    std::string out = Noise(size, seed);
+    std::string out = sfxtest::Noise(size, seed);
     const std::string ops[] = {std::string("\xE8\x10\x20\x00\x00", 5), std::string("\xE9\x00\x01\x00\x00", 5),
                                std::string("\x0F\x85\x10\x00\x00\x00", 6), std::string("\x00\x00\x00\xEB", 4),
                                std::string("\x00\xF0\x00\xF8", 4), std::string("\x48\x00\x00\x01", 4),

@@ -187,7 +187,7 @@ void AnalyseZip(Report& r, const std::string& path, VerdictContext& context) {
     context.refusedFlags = static_cast<uint16_t>(listing.refusedHeader[6] | listing.refusedHeader[7] << 8);
     context.refusedMethod = static_cast<uint16_t>(listing.refusedHeader[8] | listing.refusedHeader[9] << 8);
     context.refusedNameBytes = static_cast<uint16_t>(listing.refusedHeader[26] | listing.refusedHeader[27] << 8);
-    context.refusedName = platform::host::Utf8(DecodeUtf8(listing.refusedName));
+    context.refusedName = EncodeUtf8(DecodeUtf8(listing.refusedName));
     r.archiveEnd = listing.complete ? ZipArchiveEnd(path, listing.walkEnd, r.fileSize) : listing.walkEnd;
     r.archiveSize = r.archiveEnd - r.offset;
 }
