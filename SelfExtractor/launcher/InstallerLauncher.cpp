@@ -122,7 +122,7 @@ void InstallerLauncher(RunState& state) {
     CloseHandle(info.hProcess);
 
     // Everything goes, links as links; what cannot be deleted stays and changes no exit code.
-    FolderTreeDelete(stagingPath);
+    FolderTreeDelete(stagingPath, state.staging.folder);
 
     ExitProcess(state.exitCode);
 }

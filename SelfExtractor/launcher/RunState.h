@@ -2,6 +2,7 @@
 // function for the life of the process, handed to every stage by reference.
 #pragma once
 
+#include "launcher/PrivateFolder.h"
 #include "payload/ArchiveSignatures.h"
 #include "payload/ReadCursor.h"
 #include "platform/platform.h"
@@ -30,6 +31,7 @@ struct StagingState {
     u32 entryTail;                        // index of the entry tail in stagingRoot
     u32 knownFolders;                     // the tail's first units that name folders known to
                                           // exist (the last entry's parents), 0 for none
+    HeldFolder folder;                    // the staging directory, held from its creation on
 };
 
 // Working storage of the ZIP walk, reused for every entry.

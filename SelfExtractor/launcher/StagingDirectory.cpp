@@ -1,5 +1,6 @@
 #include "launcher/StagingDirectory.h"
 
+#include "launcher/PrivateFolder.h"
 #include "launcher/Text.h"
 
 namespace stub {
@@ -9,13 +10,14 @@ using namespace platform;
 bool CreateStagingDirectory(StagingState& staging) {
     // The temp folder, trailing backslash kept. A result that does not fit is the size the folder
     // would need: no other location is tried.
-    const u32 tempLength = GetTempPathW(kModulePathChars, staging.tempFolder);
+    const u32 tempLength = TempFolderPath(staging.tempFolder, kModulePathChars);
     if (tempLength == 0 || tempLength >= kModulePathChars) return false;
 
-    // Reserve a unique ZEBxxxx.tmp name, then turn it into a directory of the same name.
+    // Reserve a unique ZEBxxxx.tmp name, then turn it into a directory of the same name, with an
+    // access list of its own: never the temp folder's, which other processes may write through.
     if (GetTempFileNameW(staging.tempFolder, u"ZEB", 0, staging.stagingPath) == 0) return false;
     DeleteFileW(staging.stagingPath);  // result ignored: the directory creation decides
-    if (!CreateDirectoryW(staging.stagingPath, nullptr)) return false;
+    if (!CreatePrivateFolder(staging.stagingPath, staging.folder)) return false;
 
     staging.stagingLength = TextLength(staging.stagingPath);
     // The second terminator must fit behind the first.

@@ -6,8 +6,9 @@
 
 namespace stub {
 
-// Creates the staging directory and fills `staging`. False on any failure (the caller ends the
-// run); a reserved temp file or an empty staging directory may stay behind.
+// Creates the staging directory as a private folder (launcher/PrivateFolder.h), holds it, and fills
+// `staging`. False on any failure (the caller ends the run); a reserved temp file or an empty
+// staging directory may stay behind.
 [[nodiscard]] bool CreateStagingDirectory(StagingState& staging);
 
 // The path-length rule: a name counted as `count` units fits when stagingLength + count + 1 < 260.

@@ -57,6 +57,14 @@ constexpr u32 FILE_BEGIN = 0;
 constexpr u32 FILE_CURRENT = 1;
 constexpr u32 FILE_END = 2;
 constexpr u32 INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
+// Access rights, sharing and flags for opening folders and links by handle.
+constexpr u32 DELETE = 0x00010000;
+constexpr u32 FILE_LIST_DIRECTORY = 0x1;
+constexpr u32 FILE_READ_ATTRIBUTES = 0x80;
+constexpr u32 FILE_WRITE_ATTRIBUTES = 0x100;
+constexpr u32 FILE_SHARE_DELETE = 0x4;
+constexpr u32 FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;    // lets CreateFileW open a folder
+constexpr u32 FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;  // the link itself, not its target
 
 // FindFirstFileExW (FINDEX_INFO_LEVELS, FINDEX_SEARCH_OPS and the additional flags).
 constexpr u32 FindExInfoStandard = 0;
@@ -89,6 +97,10 @@ constexpr u32 ERROR_NEGATIVE_SEEK = 131;
 constexpr u32 ERROR_DIR_NOT_EMPTY = 145;
 constexpr u32 ERROR_ALREADY_EXISTS = 183;
 constexpr u32 ERROR_DIRECTORY = 267;
+constexpr u32 ERROR_MORE_DATA = 234;
+constexpr u32 ERROR_INVALID_SID = 1337;
+constexpr u32 ERROR_INVALID_SECURITY_DESCR = 1338;
+constexpr u32 ERROR_INVALID_LABEL = 1336;
 constexpr u32 ERROR_INVALID_FLAGS = 1004;
 constexpr u32 ERROR_NO_UNICODE_TRANSLATION = 1113;
 
@@ -121,7 +133,12 @@ constexpr u32 SEE_MASK_NOZONECHECKS = 0x800000;
 constexpr i32 SW_HIDE = 0;
 constexpr i32 SW_SHOWNORMAL = 1;
 
-struct SECURITY_ATTRIBUTES;  // never used by the stub: always passed as null
+// SECURITY_ATTRIBUTES, field for field: the stub passes one only to make its own folders.
+struct SECURITY_ATTRIBUTES {
+    u32 nLength;
+    void* lpSecurityDescriptor;  // a self-relative descriptor (from the SDDL converter)
+    Bool bInheritHandle;
+};
 
 struct FileTime {  // FILETIME
     u32 dwLowDateTime;
@@ -175,6 +192,7 @@ using FarProc = void (*)();  // what GetProcAddress returns; cast to the procedu
 using SetDllDirectoryWProc = Bool(PLATFORM_API*)(const WChar* path);
 using SetDefaultDllDirectoriesProc = Bool(PLATFORM_API*)(u32 flags);
 using AttachConsoleProc = Bool(PLATFORM_API*)(u32 processId);
+using GetTempPath2WProc = u32(PLATFORM_API*)(u32 capacity, WChar* buffer);  // Windows 11 and later
 
 // ---- kernel32: files ------------------------------------------------------------------------
 Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIBUTES* security,
@@ -242,6 +260,68 @@ inline void NoteFailureReason(u32, u32) {}
 #else
 void NoteFailureReason(u32 reason, u32 detail);
 #endif
+
+// ---- kernel32: files and folders by handle ---------------------------------------------------
+// BY_HANDLE_FILE_INFORMATION, field for field. The file ID (nFileIndexHigh:Low) with the volume
+// serial number names one file or folder for as long as it exists.
+struct ByHandleFileInformation {
+    u32 dwFileAttributes;
+    FileTime ftCreationTime;
+    FileTime ftLastAccessTime;
+    FileTime ftLastWriteTime;
+    u32 dwVolumeSerialNumber;
+    u32 nFileSizeHigh;
+    u32 nFileSizeLow;
+    u32 nNumberOfLinks;
+    u32 nFileIndexHigh;
+    u32 nFileIndexLow;
+};
+Bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info);
+
+// FILE_INFO_BY_HANDLE_CLASS values the stub uses.
+constexpr u32 FileBasicInfo = 0;                    // FILE_BASIC_INFO: 4 times, then attributes
+constexpr u32 FileDispositionInfo = 4;              // FILE_DISPOSITION_INFO: one byte, delete
+constexpr u32 FileIdBothDirectoryInfo = 10;         // the next entries of a folder's listing
+constexpr u32 FileIdBothDirectoryRestartInfo = 11;  // the same, from the listing's start
+constexpr u32 kFileBasicInfoBytes = 40;
+constexpr u32 kFileBasicInfoAttributes = 32;        // offset of FileAttributes
+// FILE_ID_BOTH_DIR_INFO: records of at least 104 bytes, each starting 8-byte aligned; offsets
+// of the fields the stub reads.
+constexpr u32 kDirInfoNextEntryOffset = 0;
+constexpr u32 kDirInfoAttributes = 56;
+constexpr u32 kDirInfoNameBytes = 60;
+constexpr u32 kDirInfoFileId = 96;
+constexpr u32 kDirInfoName = 104;
+// Both are missing from kernel32 before Vista: the platform layer looks them up by name and fails
+// with ERROR_PROC_NOT_FOUND where they are absent. A listing fills `buffer` with as many whole
+// records as fit and fails with ERROR_NO_MORE_FILES after the last.
+Bool GetFileInformationByHandleEx(Handle file, u32 infoClass, void* buffer, u32 bytes);
+Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, u32 bytes);
+// The full path of `path` (".", ".." and "/" resolved lexically, as Win32 paths are); like
+// GetTempPathW, a result of `capacity` or more is the size it would need.
+u32 GetFullPathNameW(const WChar* path, u32 capacity, WChar* buffer, WChar** filePart);
+
+// ---- advapi32: the process's token and security descriptors ----------------------------------
+constexpr u32 TOKEN_QUERY = 0x8;
+// TOKEN_INFORMATION_CLASS values: TOKEN_USER (a SID_AND_ATTRIBUTES, then the SID),
+// TOKEN_ELEVATION (one DWORD), TOKEN_MANDATORY_LABEL (a SID_AND_ATTRIBUTES, then the SID).
+constexpr u32 TokenUser = 1;
+constexpr u32 TokenElevation = 20;
+constexpr u32 TokenIntegrityLevel = 25;
+constexpr u32 SDDL_REVISION_1 = 1;
+// Mandatory integrity levels: the last sub-authority of an S-1-16-x label SID.
+constexpr u32 SECURITY_MANDATORY_HIGH_RID = 0x3000;
+constexpr u32 SECURITY_MANDATORY_SYSTEM_RID = 0x4000;
+
+Handle GetCurrentProcess();  // the pseudo handle; never fails, never closed
+Bool OpenProcessToken(Handle process, u32 access, Handle* token);
+Bool GetTokenInformation(Handle token, u32 infoClass, void* info, u32 bytes, u32* returned);
+// The SID's "S-1-..." text, allocated by the system: free it with LocalFree.
+Bool ConvertSidToStringSidW(const void* sid, WChar** text);
+// A self-relative descriptor from SDDL text, allocated by the system: free it with LocalFree.
+Bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const WChar* sddl, u32 revision,
+                                                          void** descriptor, u32* bytes);
+void* LocalFree(void* block);  // null on success
 
 // ---- shell32, shlwapi, ole32, user32 ----------------------------------------------------------
 Bool ShellExecuteExW(ShellExecuteInfo* info);

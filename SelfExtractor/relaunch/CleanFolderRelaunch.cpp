@@ -33,7 +33,8 @@ void CleanFolderRelaunch(RunState& state) {
     }
 
     WChar privateCopyPath[kMaxPathChars];
-    if (!PrivateCopyPathBuilder(privateCopyPath)) FailRun(Reason::RelaunchFolder);
+    HeldFolder privateFolderHeld;
+    if (!PrivateCopyPathBuilder(privateCopyPath, privateFolderHeld)) FailRun(Reason::RelaunchFolder);
 
     if (!CopyFileW(state.relaunchSelfPath, privateCopyPath, 1)) FailRun(Reason::RelaunchCopy);
 
@@ -47,7 +48,7 @@ void CleanFolderRelaunch(RunState& state) {
     // untouched. No result changes the exit code.
     WChar privateFolder[kMaxPathChars];
     if (DeleteFileW(privateCopyPath) && FolderOfPath(privateCopyPath, privateFolder)) {
-        FolderTreeDelete(privateFolder);
+        FolderTreeDelete(privateFolder, privateFolderHeld);
     }
     ExitProcess(state.exitCode);
 }

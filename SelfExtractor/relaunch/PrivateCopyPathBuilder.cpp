@@ -15,9 +15,10 @@ const WChar kBackslash[] = u"\\";
 
 }  // namespace
 
-bool PrivateCopyPathBuilder(WChar* out) {
+bool PrivateCopyPathBuilder(WChar* out, HeldFolder& held) {
+    held.handle = INVALID_HANDLE_VALUE;
     WChar tempFolder[kMaxPathChars];
-    const u32 tempLength = GetTempPathW(kMaxPathChars, tempFolder);
+    const u32 tempLength = TempFolderPath(tempFolder, kMaxPathChars);
     // A result of 260 or more means the path plus its terminator did not fit the buffer.
     if (tempLength == 0 || tempLength >= kMaxPathChars) return false;
 
@@ -44,8 +45,10 @@ bool PrivateCopyPathBuilder(WChar* out) {
     if (!StrictCopy(folder, out)) return false;
     if (!StrictAppend(out, kPrivateCopyName)) return false;
 
-    // A folder that exists already fails here: the copy must start in a folder of its own.
-    return CreateDirectoryW(folder, nullptr) != 0;
+    // A folder that exists already fails here: the copy must start in a folder of its own, which
+    // nobody else can write into. It is made and held by its name without the backslash.
+    folder[TextLength(folder) - 1] = 0;
+    return CreatePrivateFolder(folder, held);
 }
 
 }  // namespace stub

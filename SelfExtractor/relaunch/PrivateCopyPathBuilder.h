@@ -3,16 +3,18 @@
 // temporary-file name ("JUVxxxx.tmp").
 #pragma once
 
+#include "launcher/PrivateFolder.h"
 #include "launcher/RunState.h"
 
 namespace stub {
 
 extern const WChar kPrivateCopyName[];  // "ZEBInstaller.exe"
 
-// Creates the private folder and writes "<temp><name>\ZEBInstaller.exe" into the 260-unit `out`.
+// Creates the private folder (launcher/PrivateFolder.h: an access list of its own), holds it in
+// `folder`, and writes "<temp><name>\ZEBInstaller.exe" into the 260-unit `out`.
 // False, with nothing left behind, when the temp folder cannot be read, the name cannot be made,
 // the full path would not fit `out` whole, or the folder cannot be created. The one exception: a
 // reserved "JUV" file that cannot be deleted again stays.
-[[nodiscard]] bool PrivateCopyPathBuilder(WChar* out);
+[[nodiscard]] bool PrivateCopyPathBuilder(WChar* out, HeldFolder& folder);
 
 }  // namespace stub

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/PrivateFolder.h"
 #include "launcher/RunState.h"
 #include "launcher/Text.h"
 #include "platform/host/host.h"
@@ -36,8 +37,14 @@ inline void MakeDirectory(const Sandbox& sandbox, const std::u16string& windowsP
 }
 
 // Fills `staging` for an existing directory as the staging-directory creation leaves it: the
-// path with a second NUL, the root with a backslash and an empty tail.
+// path with a second NUL, the root with a backslash and an empty tail, the folder held (inside a
+// run, where the hold's handle belongs; a missing folder is not held, and the delete then leaves
+// everything).
 inline void FillStaging(stub::StagingState& staging, const std::u16string& path) {
+    staging.folder.handle = platform::INVALID_HANDLE_VALUE;
+    if (platform::host::InRun() && !stub::HoldFolder(path.c_str(), staging.folder)) {
+        staging.folder.handle = platform::INVALID_HANDLE_VALUE;
+    }
     std::fill(std::begin(staging.stagingPath), std::end(staging.stagingPath), u'#');
     std::fill(std::begin(staging.stagingRoot), std::end(staging.stagingRoot), u'#');
     const auto length = static_cast<platform::u32>(path.size());

@@ -87,6 +87,7 @@ Extraction RunExtraction(Sandbox& sandbox, const Environment& env, const std::st
             run.setUpDone = true;
             if (options.extract) stub::SevenZipExtractor(*state);
             CloseHandle(state->selfFile);
+            CloseHandle(state->staging.folder.handle);  // the hold, as the delete lets go
         },
         faults);
     return run;
@@ -534,7 +535,7 @@ protected:
         baseline = RunExtraction(box, env, archive);
         ExpectComplete(box, baseline, expected);
         for (const CallRecord& record : baseline.result.calls) {
-            if (record.call == Call::CreateFileW && record.path.rfind(baseline.staging, 0) == 0) {
+            if (record.call == Call::CreateFileW && record.path.rfind(baseline.staging + u"\\", 0) == 0) {
                 order.push_back(platform::host::Utf8(
                     record.path.substr(baseline.staging.size() + 1)));
             }
@@ -546,7 +547,7 @@ protected:
         setUpOnly.extract = false;
         const Extraction setUp = RunExtraction(setUpBox, env, archive, {}, setUpOnly);
         ASSERT_TRUE(setUp.setUpDone);
-        setUpCalls = setUp.result.callCount - 1;  // without the closing CloseHandle
+        setUpCalls = setUp.result.callCount - 2;  // without the two closing CloseHandle calls
         setUpAllocations = setUp.result.allocationCount;
     }
 

@@ -98,7 +98,9 @@ Phases FindPhases(const RunResult& clean) {
         if (c.call == Call::CreateDirectoryW && p.stagingCreated < 0) p.stagingCreated = at;
         if (c.call == Call::CreateFileW && p.selfOpened < 0 && c.path == u"C:\\stub\\SelfExtractor.exe") p.selfOpened = at;
         if (c.call == Call::SetFilePointer && p.selfOpened >= 0 && p.locatorDone < 0) p.locatorDone = at;
-        if (c.call == Call::CreateFileW && c.path.size() > 8 && c.path.compare(c.path.size() - 8, 8, u"\\.launch") == 0)
+        // The launcher's read of .launch (the delete's opens, by "\\?\" paths, come later).
+        if (c.call == Call::CreateFileW && c.path.size() > 8 && c.path.compare(c.path.size() - 8, 8, u"\\.launch") == 0 &&
+            c.path.rfind(u"\\\\?\\", 0) != 0)
             p.launchOpened = at;
         // The delete follows the process handle's close, which follows the exit code's read.
         if (c.call == Call::GetExitCodeProcess) p.cleanUp = at + 2;
@@ -167,8 +169,13 @@ Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool seve
             return at < p.stagingCreated && clean.calls[index + 1].call == Call::FindFirstFileW
                        ? Expect::Unaffected : Expect::FailsBeforeStaging;
         case Call::GetTempPathW: case Call::GetTempFileNameW: case Call::DeleteFileW:
+        // The staging folder's own descriptor cannot be made: the folder is not made at all.
+        case Call::OpenProcessToken: case Call::GetTokenInformation:
+        case Call::ConvertSidToStringSidW:
+        case Call::ConvertStringSecurityDescriptorToSecurityDescriptorW:
             // A reserved file that cannot be deleted keeps the directory from being made.
             return Expect::FailsBeforeStaging;
+        case Call::LocalFree: return Expect::Unaffected;
         case Call::CreateDirectoryW:
             return at == p.stagingCreated ? Expect::FailsBeforeStaging : Expect::Fails;
         case Call::ReadFile: case Call::SetFilePointer: case Call::StubHeapAlloc: case Call::WriteFile:
@@ -339,8 +346,15 @@ SweepCount SweepNormalRun(const std::string& payload, bool sevenZip) {
         ++count.allocations;
         SCOPED_TRACE("allocation " + std::to_string(n));
         // ZIP: every buffer is needed. 7z: a refused block stops the extraction (or the open).
+        // The delete's working block, refused, leaves the staging folder.
         CallRecord failed{Call::HeapAlloc, {}, {}, true};
-        CheckNormalRun(outcome, sevenZip ? Expect::ExtractionStops : Expect::Fails, failed, {});
+        long at = -1;
+        for (size_t i = 0; i < outcome.result.calls.size() && at < 0; ++i)
+            if (outcome.result.calls[i].failedByInjection) at = static_cast<long>(i);
+        const Expect expect = at >= phases.cleanUp ? Expect::CleanUpFails
+                              : sevenZip           ? Expect::ExtractionStops
+                                                   : Expect::Fails;
+        CheckNormalRun(outcome, expect, failed, {});
         if (::testing::Test::HasFailure()) return count;
     }
     return count;
@@ -355,8 +369,8 @@ TEST(SweepRuns, ZipRunEveryCallAndEveryAllocationFailing) {
         EXPECT_GT(count.byExpectation[e], 0) << Name(e);
     EXPECT_EQ(count.byExpectation[Expect::ExtractionStops], 0);
     // The walk's two buffers, inflate's state and its window are allocated once, whatever the
-    // number of entries.
-    EXPECT_EQ(count.allocations, 4u);
+    // number of entries; the delete's working block once.
+    EXPECT_EQ(count.allocations, 5u);
     RecordProperty("failure_points", std::to_string(count.calls + count.allocations));
     std::printf("ZIP run: %llu calls and %llu allocations failed in turn\n",
                 static_cast<unsigned long long>(count.calls), static_cast<unsigned long long>(count.allocations));
@@ -375,6 +389,12 @@ TEST(SweepRuns, SevenZipRunEveryCallAndEveryAllocationFailing) {
 }
 
 // ---- relaunch ---------------------------------------------------------------------------------
+
+long FirstIndexOf(const RunResult& result, Call call) {
+    for (size_t i = 0; i < result.calls.size(); ++i)
+        if (result.calls[i].call == call) return static_cast<long>(i);
+    return -1;
+}
 
 constexpr u32 kCopyCode = 33;
 
@@ -406,6 +426,17 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
     ASSERT_TRUE(clean.tempAfter.empty()) << "copy and private folder removed";
     ASSERT_EQ(clean.result.CountOf(Call::CopyFileW), 1u);
 
+    // The private folder is made and held before the copy; the delete's calls come after the
+    // copy's end. The delete first lets go of the hold, then opens the folder itself.
+    const long copied = FirstIndexOf(clean.result, Call::CopyFileW);
+    const long ended = FirstIndexOf(clean.result, Call::GetExitCodeProcess);
+    ASSERT_GT(copied, 0);
+    ASSERT_GT(ended, copied);
+    long holdReleased = -1;
+    for (size_t i = static_cast<size_t>(ended); i < clean.result.calls.size() && holdReleased < 0; ++i)
+        if (clean.result.calls[i].call == Call::CloseHandle && clean.result.calls[i].path == u"file")
+            holdReleased = static_cast<long>(i);
+    ASSERT_GT(holdReleased, ended);
     uint64_t checked = 0;
     for (uint64_t n = 1; n <= clean.result.callCount; ++n) {
         WholeRun run;
@@ -427,7 +458,22 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
         // Where the copy lives: a {GUID} or JUV*.tmp folder in the temp folder.
         size_t privateFolders = 0;
         for (const std::string& name : outcome.tempAfter) privateFolders += name.rfind("ZEB", 0) != 0;
-        switch (failed.call) {
+        const long at = static_cast<long>(n - 1);
+        Call kind = failed.call;
+        // The folder's hold and the delete's handle: made before the copy, they end the run with
+        // the folder left empty; after it, the copy's code stays and so does the folder.
+        const bool holdOrDelete = kind == Call::CreateFileW || kind == Call::GetFileInformationByHandle;
+        if (holdOrDelete && at < copied) kind = Call::CopyFileW;
+        if (holdOrDelete && at > ended) kind = Call::DeleteFileW;
+        if (kind == Call::CloseHandle && at == holdReleased) kind = Call::DeleteFileW;
+        if (kind == Call::GetFullPathNameW || kind == Call::SetFileInformationByHandle ||
+            (at > ended && (kind == Call::GetProcessHeap || kind == Call::HeapAlloc)))
+            kind = Call::DeleteFileW;
+        switch (kind) {
+            case Call::OpenProcessToken:
+            case Call::GetTokenInformation:
+            case Call::ConvertSidToStringSidW:
+            case Call::ConvertStringSecurityDescriptorToSecurityDescriptorW:
             case Call::GetTempPathW:
                 EXPECT_EQ(r.exitCode, kFailure);
                 EXPECT_FALSE(started);
@@ -440,7 +486,7 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
                 EXPECT_FALSE(started);
                 // Nothing new when the folder was not made; the empty folder, or the folder with
                 // the copy, when the copy or its start failed.
-                EXPECT_EQ(privateFolders, failed.call == Call::CreateDirectoryW ? 0u : 1u);
+                EXPECT_EQ(privateFolders, kind == Call::CreateDirectoryW ? 0u : 1u);
                 break;
             case Call::GetExitCodeProcess:
                 EXPECT_EQ(r.exitCode, 0u) << "the exit code keeps its start value";
@@ -448,8 +494,6 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
                 EXPECT_TRUE(outcome.tempAfter.empty());
                 break;
             case Call::DeleteFileW:
-            case Call::RemoveDirectoryW:
-            case Call::GetFileAttributesW:
                 // The copy's code all the same; what could not be removed stays. (The folder is
                 // empty once the copy is deleted: a failing listing or close still removes it.)
                 EXPECT_EQ(r.exitCode, kCopyCode);

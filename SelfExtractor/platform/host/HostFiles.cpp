@@ -20,15 +20,30 @@ namespace {
 
 constexpr u64 kMaxFileSize = 0x7FFFFFFFFFFFFFFFull;
 
+// The rights that take part in sharing: reading data (a folder's listing too), writing data, and
+// deleting (or renaming). Attribute rights never conflict.
+bool Reads(u32 access) { return (access & (GENERIC_READ | FILE_LIST_DIRECTORY)) != 0; }
+bool Writes(u32 access) { return (access & (GENERIC_WRITE | 0x2 | 0x4)) != 0; }
+bool Deletes(u32 access) { return (access & DELETE) != 0; }
+
 // Another open handle on the same file refuses this access (or this sharing refuses its access).
 bool SharingConflict(const std::string& linuxPath, u32 access, u32 share) {
     for (const Object* object : OpenFiles()) {
         if (object->linuxPath != linuxPath) continue;
-        if ((access & GENERIC_READ) && !(object->share & FILE_SHARE_READ)) return true;
-        if ((access & GENERIC_WRITE) && !(object->share & FILE_SHARE_WRITE)) return true;
-        if ((object->access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
-        if ((object->access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
+        if (Reads(access) && !(object->share & FILE_SHARE_READ)) return true;
+        if (Writes(access) && !(object->share & FILE_SHARE_WRITE)) return true;
+        if (Deletes(access) && !(object->share & FILE_SHARE_DELETE)) return true;
+        if (Reads(object->access) && !(share & FILE_SHARE_READ)) return true;
+        if (Writes(object->access) && !(share & FILE_SHARE_WRITE)) return true;
+        if (Deletes(object->access) && !(share & FILE_SHARE_DELETE)) return true;
     }
+    return false;
+}
+
+// A handle on the entry that does not share delete: the entry cannot be deleted or renamed.
+bool HeldWithoutDeleteSharing(const std::string& linuxPath) {
+    for (const Object* object : OpenFiles())
+        if (object->linuxPath == linuxPath && !(object->share & FILE_SHARE_DELETE)) return true;
     return false;
 }
 
@@ -97,10 +112,41 @@ bool CopyBytes(int from, int to) {
     }
 }
 
+// Opens an existing folder (FILE_FLAG_BACKUP_SEMANTICS), or a link as itself
+// (FILE_FLAG_OPEN_REPARSE_POINT, unless the environment follows links as Wine does).
+Handle OpenFolderOrLink(const Resolved& resolved, u32 access, u32 shareMode, u32 disposition,
+                        u32 flags) {
+    const bool asLink = resolved.isLink && (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 &&
+                        !Current().env.linksOpenTargets;
+    if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (SharingConflict(resolved.linuxPath, access, shareMode)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    const int fd = asLink ? ::open(resolved.linuxPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                          : ::open(resolved.linuxPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    Object object(ObjectKind::File);
+    object.fd = fd;
+    object.access = access;
+    object.share = shareMode;
+    object.linuxPath = resolved.linuxPath;
+    object.link = asLink;
+    object.directory = !asLink;
+    SetError(ERROR_SUCCESS);
+    return NewObject(std::move(object));
+}
+
 }  // namespace
 
 Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIBUTES*,
-                   u32 disposition, u32, Handle) {
+                   u32 disposition, u32 flagsAndAttributes, Handle) {
     const std::u16string text = FromZ(path);
     if (Enter(host::Call::CreateFileW, text)) return INVALID_HANDLE_VALUE;
     if (path == nullptr || disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
@@ -119,6 +165,12 @@ Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIB
     if (resolved.exists && disposition == CREATE_NEW) {
         SetError(ERROR_FILE_EXISTS);
         return INVALID_HANDLE_VALUE;
+    }
+    if (resolved.exists && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0 &&
+        (resolved.isDirectory ||
+         (resolved.isLink && (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0 &&
+          !Current().env.linksOpenTargets))) {
+        return OpenFolderOrLink(resolved, access, shareMode, disposition, flagsAndAttributes);
     }
     if (resolved.exists && resolved.isDirectory) {
         SetError(ERROR_ACCESS_DENIED);
@@ -261,7 +313,8 @@ Bool CloseHandle(Handle handle) {
     // The call's record names the kind of object closed ("file", "process", "thread", "event").
     Context& context = Current();
     auto it = context.objects.find(reinterpret_cast<uintptr_t>(handle));
-    static const char16_t* const kKinds[] = {u"file", u"find", u"process", u"thread", u"event"};
+    static const char16_t* const kKinds[] = {u"file", u"find", u"process", u"thread", u"event",
+                                             u"token"};
     const std::u16string kind = it == context.objects.end() ? u"" : kKinds[static_cast<int>(it->second.kind)];
     if (Enter(host::Call::CloseHandle, kind)) return 0;
     if (it == context.objects.end() || it->second.kind == ObjectKind::Find) {
@@ -519,9 +572,11 @@ Bool FindClose(Handle find) {
     return 1;
 }
 
-Bool CreateDirectoryW(const WChar* path, SECURITY_ATTRIBUTES*) {
+Bool CreateDirectoryW(const WChar* path, SECURITY_ATTRIBUTES* security) {
     const std::u16string text = FromZ(path);
     if (Enter(host::Call::CreateDirectoryW, text)) return 0;
+    std::u16string sddl;
+    if (security != nullptr && !DescriptorText(security, sddl)) return 0;
     const Resolved resolved = ResolveHere(text);
     if (path == nullptr || resolved.error != ERROR_SUCCESS || !resolved.parentExists) {
         SetError(path == nullptr ? ERROR_PATH_NOT_FOUND
@@ -537,6 +592,7 @@ Bool CreateDirectoryW(const WChar* path, SECURITY_ATTRIBUTES*) {
         SetError(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
         return 0;
     }
+    if (security != nullptr) Current().result.folderSecurity.push_back(FolderSecurity{text, sddl});
     SetError(ERROR_SUCCESS);
     return 1;
 }
@@ -565,7 +621,7 @@ Bool RemoveDirectoryW(const WChar* path) {
         return 1;
     }
     const Resolved cwd = ResolveHere(Current().env.currentDirectory);
-    if (cwd.linuxPath == resolved.linuxPath) {
+    if (cwd.linuxPath == resolved.linuxPath || HeldWithoutDeleteSharing(resolved.linuxPath)) {
         SetError(ERROR_SHARING_VIOLATION);  // the process's current folder is in use
         return 0;
     }
@@ -574,6 +630,246 @@ Bool RemoveDirectoryW(const WChar* path) {
         return 0;
     }
     return 1;
+}
+
+// ---- files and folders by handle --------------------------------------------------------------
+
+namespace {
+
+// What GetFileInformationByHandle and a listing report of an entry whose lstat is `st`.
+u64 FileIdOf(const struct stat& st) { return static_cast<u64>(st.st_ino); }
+
+// The attributes of the object a handle holds, at the Linux path it names now.
+u32 HandleAttributes(const Object& object, const std::string& now) {
+    if (object.link) {
+        struct stat target;
+        const bool toFolder = stat(now.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        return FILE_ATTRIBUTE_REPARSE_POINT |
+               (toFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+    }
+    struct stat st;
+    if (fstat(object.fd, &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    u32 attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if ((st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+// A folder's listing for FileIdBothDirectoryInfo: "." and "..", then the entries in NTFS order.
+std::vector<DirRecord> ListByHandle(const std::string& folder) {
+    std::vector<DirRecord> records;
+    std::vector<std::pair<std::u16string, std::string>> entries;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") entries.emplace_back(Utf16(name), name);
+        }
+        closedir(dir);
+    }
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return FoldCase(a.first) < FoldCase(b.first);
+    });
+    struct stat st;
+    for (const char* dot : {".", ".."}) {
+        if (stat((folder + "/" + dot).c_str(), &st) == 0)
+            records.push_back(DirRecord{Utf16(dot), FILE_ATTRIBUTE_DIRECTORY, FileIdOf(st)});
+    }
+    const bool followLinks = Current().env.linksOpenTargets;
+    for (const auto& [name, linuxName] : entries) {
+        const std::string full = folder + "/" + linuxName;
+        const u32 attributes = AttributesOf(full);
+        if (attributes == INVALID_FILE_ATTRIBUTES || lstat(full.c_str(), &st) != 0) continue;
+        struct stat target;
+        // Wine gives a link the ID of its target; Windows the link's own.
+        if (S_ISLNK(st.st_mode) && followLinks && stat(full.c_str(), &target) == 0) st = target;
+        records.push_back(DirRecord{name, attributes, FileIdOf(st)});
+    }
+    return records;
+}
+
+// The Windows path of the object a handle holds now, for the call's record (empty: no such
+// handle, or outside the sandbox).
+std::u16string RecordedPath(Handle handle) {
+    const Object* object = FindObject(handle, ObjectKind::File);
+    if (object == nullptr) return {};
+    return Current().sandbox->WindowsPath(PathOfDescriptor(object->fd));
+}
+
+void Put32(u8* at, u32 value) { std::memcpy(at, &value, sizeof value); }
+void Put64(u8* at, u64 value) { std::memcpy(at, &value, sizeof value); }
+
+}  // namespace
+
+Bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
+    if (Enter(host::Call::GetFileInformationByHandle, RecordedPath(file))) return 0;
+    Object* object = FileOf(file);
+    if (object == nullptr) return 0;
+    const std::string now = PathOfDescriptor(object->fd);
+    struct stat st;
+    if (info == nullptr || fstat(object->fd, &st) != 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::memset(info, 0, sizeof *info);
+    info->dwFileAttributes = HandleAttributes(*object, now);
+    info->dwVolumeSerialNumber = static_cast<u32>(st.st_dev);
+    const u64 size = S_ISREG(st.st_mode) ? static_cast<u64>(st.st_size) : 0;
+    info->nFileSizeHigh = static_cast<u32>(size >> 32);
+    info->nFileSizeLow = static_cast<u32>(size);
+    info->nNumberOfLinks = static_cast<u32>(st.st_nlink);
+    info->nFileIndexHigh = static_cast<u32>(FileIdOf(st) >> 32);
+    info->nFileIndexLow = static_cast<u32>(FileIdOf(st));
+    return 1;
+}
+
+Bool GetFileInformationByHandleEx(Handle file, u32 infoClass, void* buffer, u32 bytes) {
+    if (Enter(host::Call::GetFileInformationByHandleEx, RecordedPath(file))) return 0;
+    Object* object = FileOf(file);
+    if (object == nullptr) return 0;
+    if ((infoClass != FileIdBothDirectoryInfo && infoClass != FileIdBothDirectoryRestartInfo) ||
+        !object->directory || buffer == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!(object->access & FILE_LIST_DIRECTORY)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (!object->listed || infoClass == FileIdBothDirectoryRestartInfo) {
+        object->records = ListByHandle(PathOfDescriptor(object->fd));
+        object->nextRecord = 0;
+        object->listed = true;
+    }
+    if (object->nextRecord >= object->records.size()) {
+        SetError(ERROR_NO_MORE_FILES);
+        return 0;
+    }
+    // Whole records, each 8-byte aligned, chained by NextEntryOffset (0 on the last).
+    auto* out = static_cast<u8*>(buffer);
+    u32 used = 0;
+    u8* previous = nullptr;
+    while (object->nextRecord < object->records.size()) {
+        const DirRecord& record = object->records[object->nextRecord];
+        const u32 nameBytes = static_cast<u32>(record.name.size() * 2);
+        const u32 size = (kDirInfoName + nameBytes + 7) & ~7u;
+        if (size > bytes - used) break;
+        u8* at = out + used;
+        std::memset(at, 0, size);
+        Put32(at + kDirInfoAttributes, record.attributes);
+        Put32(at + kDirInfoNameBytes, nameBytes);
+        Put64(at + kDirInfoFileId, record.fileId);
+        std::memcpy(at + kDirInfoName, record.name.data(), nameBytes);
+        if (previous != nullptr) Put32(previous + kDirInfoNextEntryOffset, static_cast<u32>(at - previous));
+        previous = at;
+        used += size;
+        ++object->nextRecord;
+    }
+    if (previous == nullptr) {
+        SetError(ERROR_MORE_DATA);  // not even one record fits
+        return 0;
+    }
+    return 1;
+}
+
+// The disposition is carried out at once here; Windows removes the entry when its last handle
+// closes, which the stub does right after.
+Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, u32 bytes) {
+    // The record names the object and the class: "disposition", "basic" or the number.
+    const std::u16string what = infoClass == FileDispositionInfo ? u"disposition"
+                                : infoClass == FileBasicInfo     ? u"basic"
+                                                                 : Utf16(std::to_string(infoClass));
+    if (Enter(host::Call::SetFileInformationByHandle, RecordedPath(file), what)) return 0;
+    Object* object = FileOf(file);
+    if (object == nullptr) return 0;
+    const std::string now = PathOfDescriptor(object->fd);
+    const auto* in = static_cast<const u8*>(buffer);
+    if (buffer == nullptr || now.empty()) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (infoClass == FileBasicInfo) {
+        if (bytes < kFileBasicInfoBytes) {
+            SetError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        if (!(object->access & FILE_WRITE_ATTRIBUTES)) {
+            SetError(ERROR_ACCESS_DENIED);
+            return 0;
+        }
+        u32 attributes;
+        std::memcpy(&attributes, in + kFileBasicInfoAttributes, sizeof attributes);
+        if (attributes == 0 || object->link) return 1;  // 0: unchanged; a link's target untouched
+        struct stat st;
+        if (fstat(object->fd, &st) != 0) {
+            SetError(ERROR_ACCESS_DENIED);
+            return 0;
+        }
+        const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0
+                                ? (st.st_mode & 07777 & ~mode_t{0222})
+                                : ((st.st_mode & 0222) != 0 ? st.st_mode & 07777
+                                                            : (st.st_mode & 07777) | S_IWUSR);
+        if (::chmod(now.c_str(), mode) != 0) {
+            SetError(ERROR_ACCESS_DENIED);
+            return 0;
+        }
+        return 1;
+    }
+    if (infoClass != FileDispositionInfo || bytes < 1) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!(object->access & DELETE)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (in[0] == 0) return 1;
+    if (object->link) {
+        if (::unlink(now.c_str()) != 0) {
+            SetError(ERROR_ACCESS_DENIED);
+            return 0;
+        }
+        return 1;
+    }
+    if (IsReadOnly(now)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (object->directory) {
+        const Resolved cwd = ResolveHere(Current().env.currentDirectory);
+        if (cwd.linuxPath == now) {
+            SetError(ERROR_SHARING_VIOLATION);
+            return 0;
+        }
+        if (::rmdir(now.c_str()) != 0) {
+            SetError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
+            return 0;
+        }
+        return 1;
+    }
+    const auto modules = RunningModules();
+    if (std::find(modules.begin(), modules.end(), now) != modules.end()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (::unlink(now.c_str()) != 0) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return 1;
+}
+
+u32 GetFullPathNameW(const WChar* path, u32 capacity, WChar* buffer, WChar** filePart) {
+    const std::u16string text = FromZ(path);
+    if (Enter(host::Call::GetFullPathNameW, text)) return 0;
+    if (filePart != nullptr) *filePart = nullptr;
+    const std::u16string full = FullPath(Current().env.currentDirectory, text);
+    if (path == nullptr || full.empty()) {
+        SetError(ERROR_INVALID_NAME);
+        return 0;
+    }
+    if (full.size() + 1 > capacity) return static_cast<u32>(full.size() + 1);
+    std::copy(full.begin(), full.end(), buffer);
+    buffer[full.size()] = 0;
+    return static_cast<u32>(full.size());
 }
 
 }  // namespace platform

@@ -35,13 +35,28 @@ Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::
 std::u16string PathKey(const std::u16string& cwd, const std::u16string& path);
 // Creates every folder of a Windows path that is missing. False when it cannot.
 bool MakeFolders(const std::string& root, const std::u16string& cwd, const std::u16string& path);
+// The full Windows path of `path` ("C:\a\b"), resolved lexically against `cwd` as
+// GetFullPathNameW does; a "\\?\" path comes back as it is. Empty when malformed.
+std::u16string FullPath(const std::u16string& cwd, const std::u16string& path);
+// The Linux path an open descriptor names now (it follows renames); empty when unknown.
+std::string PathOfDescriptor(int fd);
+// The SDDL text of a descriptor the run's converter made (HostSecurity.cpp); false, with the last
+// error set, when the attributes or the descriptor are not acceptable.
+bool DescriptorText(const SECURITY_ATTRIBUTES* security, std::u16string& sddl);
 // DOS wildcard match ('*', '?'), case-insensitive.
 bool WildcardMatch(const std::u16string& pattern, const std::u16string& name);
 std::u16string FromZ(const WChar* text);  // empty for null
 
 // ---- the run context --------------------------------------------------------------------------
 
-enum class ObjectKind { File, Find, Process, Thread, Event };
+enum class ObjectKind { File, Find, Process, Thread, Event, Token };
+
+// One record of a folder's listing by handle (FILE_ID_BOTH_DIR_INFO's fields the stub reads).
+struct DirRecord {
+    std::u16string name;
+    u32 attributes = 0;
+    u64 fileId = 0;
+};
 
 struct Object {
     explicit Object(ObjectKind objectKind) : kind(objectKind) {}
@@ -55,6 +70,11 @@ struct Object {
     bool signaled = false;     // Event (auto-reset)
     std::vector<FindData> listing;  // Find: the entries still to come, in order
     size_t nextEntry = 0;           // Find
+    bool directory = false;         // File: a folder, opened with FILE_FLAG_BACKUP_SEMANTICS
+    bool link = false;              // File: a link opened as itself (FILE_FLAG_OPEN_REPARSE_POINT)
+    std::vector<DirRecord> records; // File (folder): the listing by handle, taken at its first call
+    size_t nextRecord = 0;
+    bool listed = false;
 };
 
 struct Context {
@@ -68,6 +88,7 @@ struct Context {
     std::map<uintptr_t, Object> objects;
     std::map<void*, size_t> processBlocks;
     std::map<void*, size_t> stubBlocks;
+    std::map<void*, std::u16string> localBlocks;  // LocalFree's: SID texts and descriptors (SDDL)
     uint64_t liveHeapBytes = 0;
     std::vector<std::unique_ptr<char[]>> argvBlocks;
     std::map<std::u16string, Program> programsByKey;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -152,6 +153,41 @@ u32 CheckComponent(const std::u16string& component, bool wildcards) {
 
 Parsed ParseAbsoluteCwd(const std::u16string& cwd);
 
+// A path after the "\\?\" prefix: handed to the file system as it is. Only "\" separates, "."
+// and ".." are not resolved (no name may be either), trailing dots and spaces stay, and device
+// names are plain names; it must start with a drive.
+Parsed ParseLiteral(const std::u16string& path) {
+    Parsed parsed;
+    if (path.size() < 3 || path[1] != u':' || path[2] != u'\\' ||
+        !((path[0] >= u'a' && path[0] <= u'z') || (path[0] >= u'A' && path[0] <= u'Z'))) {
+        parsed.error = ERROR_INVALID_NAME;
+        return parsed;
+    }
+    parsed.drive = static_cast<char16_t>(path[0] & ~0x20);
+    std::u16string current;
+    for (size_t i = 3; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != u'\\') {
+            current += path[i];
+            continue;
+        }
+        if (current.empty() && i == path.size()) break;  // a trailing backslash
+        if (current.empty() || current == u"." || current == u"..") {
+            parsed.error = ERROR_INVALID_NAME;
+            return parsed;
+        }
+        for (char16_t c : current) {
+            if (c < 0x20 || c == u':' || c == u'<' || c == u'>' || c == u'"' || c == u'|' ||
+                c == u'*' || c == u'?' || c == u'/') {
+                parsed.error = ERROR_INVALID_NAME;
+                return parsed;
+            }
+        }
+        parsed.components.push_back(current);
+        current.clear();
+    }
+    return parsed;
+}
+
 Parsed Parse(const std::u16string& cwdText, const std::u16string& pathText, bool wildcardLast) {
     Parsed parsed;
     std::u16string path = pathText;
@@ -159,9 +195,9 @@ Parsed Parse(const std::u16string& cwdText, const std::u16string& pathText, bool
         parsed.error = ERROR_PATH_NOT_FOUND;
         return parsed;
     }
-    if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) && path[2] == u'?' &&
-        IsSeparator(path[3]))
-        path = path.substr(4);
+    if (path.size() >= 4 && path[0] == u'\\' && path[1] == u'\\' && path[2] == u'?' &&
+        path[3] == u'\\')
+        return ParseLiteral(path.substr(4));
 
     Parsed base;
     const bool relativeAllowed = !cwdText.empty();
@@ -317,6 +353,26 @@ Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::
         resolved.isDirectory = S_ISDIR(st.st_mode) || (resolved.isLink && IsDirectory(current));
     }
     return resolved;
+}
+
+std::u16string FullPath(const std::u16string& cwd, const std::u16string& path) {
+    if (path.size() >= 4 && path.compare(0, 4, u"\\\\?\\") == 0) return path;
+    const Parsed parsed = Parse(cwd, path, false);
+    if (parsed.error != ERROR_SUCCESS) return {};
+    std::u16string full(1, parsed.drive);
+    full += u':';
+    for (const auto& component : parsed.components) full += u"\\" + component;
+    if (parsed.components.empty()) full += u'\\';
+    return full;
+}
+
+std::string PathOfDescriptor(int fd) {
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[4096];
+    const ssize_t length = ::readlink(link, target, sizeof target - 1);
+    if (length <= 0) return {};
+    return std::string(target, static_cast<size_t>(length));
 }
 
 std::u16string PathKey(const std::u16string& cwd, const std::u16string& path) {

@@ -22,7 +22,10 @@ const char* CallName(Call call) {
         "GetCommandLineW", "MultiByteToWideChar", "StubHeapAlloc", "StubHeapFree",
         "ShellExecuteExW", "CommandLineToArgvW", "PathAppendW", "CoCreateGuid",
         "StringFromGUID2", "GetMessageW", "GetForegroundWindow", "SetDllDirectoryW",
-        "SetDefaultDllDirectories", "AttachConsole", "CreateEventW", "SetEvent"};
+        "SetDefaultDllDirectories", "AttachConsole", "CreateEventW", "SetEvent",
+        "GetFileInformationByHandle", "GetFileInformationByHandleEx", "SetFileInformationByHandle",
+        "GetFullPathNameW", "OpenProcessToken", "GetTokenInformation", "ConvertSidToStringSidW",
+        "ConvertStringSecurityDescriptorToSecurityDescriptorW", "LocalFree", "GetTempPath2W"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
     const auto index = static_cast<size_t>(call);
     return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";
@@ -100,6 +103,8 @@ void Context::ReleaseAll() {
     processBlocks.clear();
     for (auto& [block, size] : stubBlocks) std::free(block);
     stubBlocks.clear();
+    for (auto& [block, text] : localBlocks) std::free(block);
+    localBlocks.clear();
     liveHeapBytes = 0;
     argvBlocks.clear();
 }
@@ -122,6 +127,7 @@ bool Enter(Call call, const std::u16string& path, const std::u16string& path2, b
                       (allocation && faults.failNthAllocation != 0 &&
                        faults.failNthAllocation == nthAllocation));
     result.calls.push_back(CallRecord{call, path, path2, fail});
+    if (faults.beforeCall) faults.beforeCall(result.calls.back());
     CallRecord& record = result.calls.back();
     if (failable && !fail && faults.failWhen && faults.failWhen(record)) {
         fail = true;
@@ -217,7 +223,8 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
     }
     RunResult& result = context.result;
     result.handlesLeft = context.objects.size();
-    result.blocksLeft = context.processBlocks.size() + context.stubBlocks.size();
+    result.blocksLeft = context.processBlocks.size() + context.stubBlocks.size() +
+                        context.localBlocks.size();
     context.ReleaseAll();
     return std::move(result);
 }

@@ -69,6 +69,11 @@ Bool PLATFORM_API HostSetDefaultDllDirectories(u32 flags) {
     return 1;
 }
 
+u32 PLATFORM_API HostGetTempPath2W(u32 capacity, WChar* buffer) {
+    if (Enter(host::Call::GetTempPath2W)) return 0;
+    return CopyOrSize(Current().env.systemTempFolder, buffer, capacity);
+}
+
 Bool PLATFORM_API HostAttachConsole(u32) {
     if (Enter(host::Call::AttachConsole)) return 0;
     Current().result.attachedConsole = true;
@@ -217,6 +222,8 @@ FarProc GetProcAddress(Module module, const char* name) {
         if (nameText == "SetDefaultDllDirectories")
             return reinterpret_cast<FarProc>(&HostSetDefaultDllDirectories);
         if (nameText == "AttachConsole") return reinterpret_cast<FarProc>(&HostAttachConsole);
+        if (nameText == "GetTempPath2W" && !Current().env.systemTempFolder.empty())
+            return reinterpret_cast<FarProc>(&HostGetTempPath2W);
     }
     SetError(module == kKernel32 || module == kMainModule ||
                      Current().modules.count(reinterpret_cast<uintptr_t>(module))

@@ -52,7 +52,12 @@ enum class Call {
     HeapAlloc, HeapFree, GetProcessHeap, GetCommandLineW, MultiByteToWideChar, StubHeapAlloc,
     StubHeapFree, ShellExecuteExW, CommandLineToArgvW, PathAppendW,
     CoCreateGuid, StringFromGUID2, GetMessageW, GetForegroundWindow, SetDllDirectoryW,
-    SetDefaultDllDirectories, AttachConsole, CreateEventW, SetEvent, Count_
+    SetDefaultDllDirectories, AttachConsole, CreateEventW, SetEvent,
+    // Files and folders by handle, the token and security descriptors.
+    GetFileInformationByHandle, GetFileInformationByHandleEx, SetFileInformationByHandle,
+    GetFullPathNameW, OpenProcessToken, GetTokenInformation, ConvertSidToStringSidW,
+    ConvertStringSecurityDescriptorToSecurityDescriptorW, LocalFree, GetTempPath2W,
+    Count_
 };
 const char* CallName(Call call);
 
@@ -73,6 +78,19 @@ struct ProcessOutcome {
     bool stillRunning = false;  // the wait times out (or, with INFINITE, the test hangs: don't)
 };
 using Program = std::function<ProcessOutcome(const ProcessStart&)>;
+
+// The process's token, as GetTokenInformation reports it.
+struct Token {
+    bool elevated = false;                // TokenElevation
+    u32 integrityLevel = 0x2000;          // the label's RID: 0x2000 medium, 0x3000 high, 0x4000 system
+    std::u16string user = u"S-1-5-21-1004336348-1177238915-682003330-1001";  // TokenUser
+};
+
+// A folder made with a security descriptor: the SDDL text the descriptor was converted from.
+struct FolderSecurity {
+    std::u16string path;  // as CreateDirectoryW was given it
+    std::u16string sddl;
+};
 
 // The machine a run sees. Every field has a usable default; a test changes what it needs.
 struct Environment {
@@ -101,6 +119,14 @@ struct Environment {
     // Windows before 7: FindFirstFileExW refuses FindExInfoBasic and FIND_FIRST_EX_LARGE_FETCH
     // with ERROR_INVALID_PARAMETER.
     bool findExBeforeWindows7 = false;
+    Token token;
+    // What kernel32's GetTempPath2W gives (Windows 11: C:\Windows\SystemTemp\ for SYSTEM, the
+    // temp folder for everyone else); empty: kernel32 has no GetTempPath2W (earlier Windows, Wine).
+    std::u16string systemTempFolder;
+    // Wine's way with Unix links: CreateFileW follows a link even with
+    // FILE_FLAG_OPEN_REPARSE_POINT, and a folder's listing gives a link the file ID of its target.
+    // False: Windows' way (the handle is the link's own, and so is the listed ID).
+    bool linksOpenTargets = false;
 };
 
 struct CallRecord;
@@ -126,6 +152,10 @@ struct Faults {
     uint64_t heapLimit = 0;
     // Fail the calls for which this says true (it sees the call's record: kind and path).
     std::function<bool(const CallRecord&)> failWhen;
+    // Runs before each counted call (with its record), before the call does anything: a test
+    // changes the sandbox there as another process would between two calls (a swap of a folder
+    // for a link, say).
+    std::function<void(const CallRecord&)> beforeCall;
     u32 lastError = ERROR_ACCESS_DENIED;  // the last error a failed call leaves
 };
 
@@ -158,6 +188,7 @@ struct RunResult {
     std::vector<std::u16string> dllDirectoryCalls;  // SetDllDirectoryW arguments (null: "")
     std::vector<bool> dllDirectoryCallNull;         // per call: the argument was null
     std::vector<u32> defaultDllDirectoryFlags;      // SetDefaultDllDirectories arguments
+    std::vector<FolderSecurity> folderSecurity;     // CreateDirectoryW calls given a descriptor
     bool attachedConsole = false;
     bool threadStarted = false;
     // What the run left behind (released by Run afterwards) and misuse it made.

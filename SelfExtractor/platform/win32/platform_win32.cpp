@@ -13,6 +13,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlwapi.h>
+#include <sddl.h>
 
 namespace {
 
@@ -73,10 +74,14 @@ WIN32_FIND_DATAW* Wide(platform::FindData* found) {
 // missing, the wrapper fails the way the real function fails, with the last error saying why, so
 // the caller's own failure handling applies.
 
-enum SystemLibrary : unsigned { kUser32, kShell32, kShlwapi, kOle32, kSystemLibraryCount };
+enum SystemLibrary : unsigned {
+    kUser32, kShell32, kShlwapi, kOle32, kAdvapi32, kKernel32, kSystemLibraryCount
+};
 
+// kernel32 is in the list for the procedures older versions lack: loading it by full path only
+// finds the module already mapped.
 const wchar_t* const kSystemLibraryNames[kSystemLibraryCount] = {
-    L"user32.dll", L"shell32.dll", L"shlwapi.dll", L"ole32.dll",
+    L"user32.dll", L"shell32.dll", L"shlwapi.dll", L"ole32.dll", L"advapi32.dll", L"kernel32.dll",
 };
 
 enum BoundProcedure : unsigned {
@@ -89,6 +94,12 @@ enum BoundProcedure : unsigned {
     kTranslateMessage,
     kDispatchMessageW,
     kGetForegroundWindow,
+    kOpenProcessToken,
+    kGetTokenInformation,
+    kConvertSidToStringSidW,
+    kConvertStringSecurityDescriptorToSecurityDescriptorW,
+    kGetFileInformationByHandleEx,
+    kSetFileInformationByHandle,
     kBoundProcedureCount
 };
 
@@ -103,6 +114,10 @@ const ProcedureSource kProcedureSources[kBoundProcedureCount] = {
     {kOle32, "CoCreateGuid"},      {kOle32, "StringFromGUID2"},
     {kUser32, "GetMessageW"},      {kUser32, "TranslateMessage"},
     {kUser32, "DispatchMessageW"}, {kUser32, "GetForegroundWindow"},
+    {kAdvapi32, "OpenProcessToken"}, {kAdvapi32, "GetTokenInformation"},
+    {kAdvapi32, "ConvertSidToStringSidW"},
+    {kAdvapi32, "ConvertStringSecurityDescriptorToSecurityDescriptorW"},
+    {kKernel32, "GetFileInformationByHandleEx"}, {kKernel32, "SetFileInformationByHandle"},
 };
 
 // Procedures are cached as a plain function pointer type and cast to their own type on use.
@@ -177,6 +192,18 @@ using GetMessageWProc = BOOL(WINAPI*)(LPMSG message, HWND window, UINT filterMin
 using TranslateMessageProc = BOOL(WINAPI*)(const MSG* message);
 using DispatchMessageWProc = LRESULT(WINAPI*)(const MSG* message);
 using GetForegroundWindowProc = HWND(WINAPI*)();
+using OpenProcessTokenProc = BOOL(WINAPI*)(HANDLE process, DWORD access, HANDLE* token);
+using GetTokenInformationProc = BOOL(WINAPI*)(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
+                                              LPVOID info, DWORD bytes, DWORD* returned);
+using ConvertSidToStringSidWProc = BOOL(WINAPI*)(PSID sid, LPWSTR* text);
+using ConvertStringSecurityDescriptorToSecurityDescriptorWProc =
+    BOOL(WINAPI*)(LPCWSTR sddl, DWORD revision, PSECURITY_DESCRIPTOR* descriptor, PULONG bytes);
+using GetFileInformationByHandleExProc = BOOL(WINAPI*)(HANDLE file,
+                                                       FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                                       LPVOID buffer, DWORD bytes);
+using SetFileInformationByHandleProc = BOOL(WINAPI*)(HANDLE file,
+                                                     FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                                     LPVOID buffer, DWORD bytes);
 
 template <typename A, typename B>
 struct SameType {
@@ -202,6 +229,33 @@ static_assert(SameType<DispatchMessageWProc, decltype(&::DispatchMessageW)>::val
               "DispatchMessageW");
 static_assert(SameType<GetForegroundWindowProc, decltype(&::GetForegroundWindow)>::value,
               "GetForegroundWindow");
+static_assert(SameType<OpenProcessTokenProc, decltype(&::OpenProcessToken)>::value,
+              "OpenProcessToken");
+static_assert(SameType<GetTokenInformationProc, decltype(&::GetTokenInformation)>::value,
+              "GetTokenInformation");
+static_assert(SameType<ConvertSidToStringSidWProc, decltype(&::ConvertSidToStringSidW)>::value,
+              "ConvertSidToStringSidW");
+static_assert(SameType<ConvertStringSecurityDescriptorToSecurityDescriptorWProc,
+                       decltype(&::ConvertStringSecurityDescriptorToSecurityDescriptorW)>::value,
+              "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+static_assert(SameType<GetFileInformationByHandleExProc,
+                       decltype(&::GetFileInformationByHandleEx)>::value,
+              "GetFileInformationByHandleEx");
+static_assert(SameType<SetFileInformationByHandleProc,
+                       decltype(&::SetFileInformationByHandle)>::value,
+              "SetFileInformationByHandle");
+static_assert(sizeof(platform::SECURITY_ATTRIBUTES) == sizeof(::SECURITY_ATTRIBUTES),
+              "SECURITY_ATTRIBUTES");
+static_assert(sizeof(platform::ByHandleFileInformation) == sizeof(BY_HANDLE_FILE_INFORMATION),
+              "BY_HANDLE_FILE_INFORMATION");
+static_assert(offsetof(FILE_ID_BOTH_DIR_INFO, FileAttributes) == platform::kDirInfoAttributes &&
+                  offsetof(FILE_ID_BOTH_DIR_INFO, FileNameLength) == platform::kDirInfoNameBytes &&
+                  offsetof(FILE_ID_BOTH_DIR_INFO, FileId) == platform::kDirInfoFileId &&
+                  offsetof(FILE_ID_BOTH_DIR_INFO, FileName) == platform::kDirInfoName,
+              "FILE_ID_BOTH_DIR_INFO");
+static_assert(offsetof(FILE_BASIC_INFO, FileAttributes) == platform::kFileBasicInfoAttributes &&
+                  sizeof(FILE_BASIC_INFO) == platform::kFileBasicInfoBytes,
+              "FILE_BASIC_INFO");
 
 // Message is byte-aligned storage; MSG is copied through a properly aligned local.
 void StoreMessage(const MSG& from, platform::Message* to) {
@@ -364,6 +418,63 @@ void StubHeapFree(void* block) {
     if (block == nullptr || gStubHeap == nullptr) return;
     ::HeapFree(gStubHeap, 0, block);
 }
+
+// ---- kernel32: files and folders by handle ---------------------------------------------------
+
+Bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
+    return ::GetFileInformationByHandle(file, reinterpret_cast<BY_HANDLE_FILE_INFORMATION*>(info));
+}
+
+Bool GetFileInformationByHandleEx(Handle file, u32 infoClass, void* buffer, u32 bytes) {
+    const auto getInfo = Bind<GetFileInformationByHandleExProc>(kGetFileInformationByHandleEx);
+    if (getInfo == nullptr) return FALSE;  // last error set by the binding
+    return getInfo(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(infoClass), buffer, bytes);
+}
+
+Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, u32 bytes) {
+    const auto setInfo = Bind<SetFileInformationByHandleProc>(kSetFileInformationByHandle);
+    if (setInfo == nullptr) return FALSE;
+    return setInfo(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(infoClass),
+                   const_cast<void*>(buffer), bytes);
+}
+
+u32 GetFullPathNameW(const WChar* path, u32 capacity, WChar* buffer, WChar** filePart) {
+    return ::GetFullPathNameW(Wide(path), capacity, Wide(buffer),
+                              reinterpret_cast<wchar_t**>(filePart));
+}
+
+// ---- advapi32: bound at run time ----------------------------------------------------------------
+
+Handle GetCurrentProcess() { return ::GetCurrentProcess(); }
+
+Bool OpenProcessToken(Handle process, u32 access, Handle* token) {
+    const auto openToken = Bind<OpenProcessTokenProc>(kOpenProcessToken);
+    if (openToken == nullptr) return FALSE;
+    return openToken(process, access, token);
+}
+
+Bool GetTokenInformation(Handle token, u32 infoClass, void* info, u32 bytes, u32* returned) {
+    const auto getInfo = Bind<GetTokenInformationProc>(kGetTokenInformation);
+    if (getInfo == nullptr) return FALSE;
+    return getInfo(token, static_cast<TOKEN_INFORMATION_CLASS>(infoClass), info, bytes,
+                   reinterpret_cast<DWORD*>(returned));
+}
+
+Bool ConvertSidToStringSidW(const void* sid, WChar** text) {
+    const auto convert = Bind<ConvertSidToStringSidWProc>(kConvertSidToStringSidW);
+    if (convert == nullptr) return FALSE;
+    return convert(const_cast<void*>(sid), reinterpret_cast<wchar_t**>(text));
+}
+
+Bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const WChar* sddl, u32 revision,
+                                                          void** descriptor, u32* bytes) {
+    const auto convert = Bind<ConvertStringSecurityDescriptorToSecurityDescriptorWProc>(
+        kConvertStringSecurityDescriptorToSecurityDescriptorW);
+    if (convert == nullptr) return FALSE;
+    return convert(Wide(sddl), revision, descriptor, reinterpret_cast<ULONG*>(bytes));
+}
+
+void* LocalFree(void* block) { return ::LocalFree(block); }
 
 // ---- shell32, shlwapi, ole32, user32: bound at run time ---------------------------------------
 
