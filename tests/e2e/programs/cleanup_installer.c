@@ -5,7 +5,7 @@
  * Environment (passes through the shell launch):
  *   SFX_CLEANUP_SIGNALS  Windows path of the signal folder (required)
  *   SFX_CLEANUP_EXIT     exit code, decimal (default 0)
- *   SFX_CLEANUP_MODE     "tree" (default) or "log"
+ *   SFX_CLEANUP_MODE     "tree" (default), "log" or "security"
  *
  * tree: next to itself it creates made\by\installer.txt and an empty folder made\empty, marks
  *   readonly.txt and control.txt read-only and tries to delete control.txt (the control: the
@@ -16,12 +16,20 @@
  *   and waits for <signals>\planted (the test plants links meanwhile), then exits.
  * log: writes install.log by relative path into its current folder, writes that folder's path to
  *   <signals>\log-written and exits.
+ * security: reads back who may do what in the folder it runs from and in its current folder
+ *   (GetNamedSecurityInfoW: each allow or deny entry as "allow|deny SID mask"), writes a log beside
+ *   itself and one by relative path into its current folder, makes names that Win32 paths cannot
+ *   express through "\\?\" paths (a file "dot.", a folder "sp " with a file "x. " in it), and a
+ *   tree swap\a\... whose names match those of the test's outside folder; writes
+ *   <signals>\installer-ready with all that and waits for <signals>\planted, then exits.
  *
  * Child (holder.exe --hold FILE SIGNALS): creates FILE, writes <SIGNALS>\child-ready, waits for
  * <SIGNALS>\release, closes FILE and writes <SIGNALS>\child-done.
  *
  * Every wait gives up after ten minutes, so that nothing outlives a broken test for long. */
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <stdio.h>
@@ -150,6 +158,85 @@ static int Log(unsigned long exitCode) {
     return (int)exitCode;
 }
 
+/* Appends "<key>=allow|deny SID mask,..." for the folder's access list to `report`. */
+static void DescribeAccess(char* report, size_t size, const char* key, const wchar_t* folder) {
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    size_t used = strlen(report);
+    snprintf(report + used, size - used, "%s=", key);
+    DWORD error = GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                                        &dacl, NULL, &descriptor);
+    if (error != ERROR_SUCCESS || dacl == NULL) {
+        used = strlen(report);
+        snprintf(report + used, size - used, "error %lu\n", (unsigned long)error);
+        return;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER* ace = NULL;
+        if (!GetAce(dacl, i, (void**)&ace)) continue;
+        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE && ace->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+        ACCESS_ALLOWED_ACE* allowed = (ACCESS_ALLOWED_ACE*)ace;
+        char* sid = NULL;
+        if (!ConvertSidToStringSidA(&allowed->SidStart, &sid)) continue;
+        used = strlen(report);
+        snprintf(report + used, size - used, "%s%s %s 0x%lx", i ? "," : "",
+                 ace->AceType == ACCESS_ALLOWED_ACE_TYPE ? "allow" : "deny", sid,
+                 (unsigned long)allowed->Mask);
+        LocalFree(sid);
+    }
+    used = strlen(report);
+    snprintf(report + used, size - used, "\n");
+    LocalFree(descriptor);
+}
+
+static int Security(const wchar_t* folder, unsigned long exitCode) {
+    static char report[16 * PATH_UNITS];
+    wchar_t path[PATH_UNITS], cwd[PATH_UNITS];
+    report[0] = 0;
+    DescribeAccess(report, sizeof report, "folder-access", folder);
+    DWORD n = GetCurrentDirectoryW(PATH_UNITS, cwd);
+    if (n == 0 || n >= PATH_UNITS) return 84;
+    DescribeAccess(report, sizeof report, "current-access", cwd);
+
+    Join(path, folder, L"beside.log");
+    WriteText(path, "a log beside the installer\r\n");
+    WriteText(L"current.log", "a log in the current folder\r\n");
+
+    /* Names Win32 paths would cut: only "\\?\" paths reach them. */
+    swprintf(path, PATH_UNITS, L"\\\\?\\%ls\\dot.", folder);
+    WriteText(path, "a trailing dot\r\n");
+    swprintf(path, PATH_UNITS, L"\\\\?\\%ls\\sp ", folder);
+    BOOL made = CreateDirectoryW(path, NULL);
+    swprintf(path, PATH_UNITS, L"\\\\?\\%ls\\sp \\x. ", folder);
+    WriteText(path, "a trailing dot and space\r\n");
+    swprintf(path, PATH_UNITS, L"%ls\\dot", folder);
+    BOOL plainDot = GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+
+    /* A tree for the swaps: its names are those of the outside folder. */
+    static const wchar_t* const kTree[] = {L"swap", L"swap\\a", L"swap\\a\\inner", L"swap\\a\\inner\\deeper"};
+    for (int i = 0; i < 4; ++i) {
+        Join(path, folder, kTree[i]);
+        CreateDirectoryW(path, NULL);
+    }
+    static const wchar_t* const kFiles[] = {L"swap\\a\\keep.txt", L"swap\\a\\inner\\deep.bin",
+                                            L"swap\\a\\inner\\deeper\\deepest.txt"};
+    for (int i = 0; i < 3; ++i) {
+        Join(path, folder, kFiles[i]);
+        WriteText(path, "staging's own copy\r\n");
+    }
+
+    char folderUtf8[3 * PATH_UNITS], cwdUtf8[3 * PATH_UNITS];
+    WideCharToMultiByte(CP_UTF8, 0, folder, -1, folderUtf8, sizeof folderUtf8, NULL, NULL);
+    WideCharToMultiByte(CP_UTF8, 0, cwd, -1, cwdUtf8, sizeof cwdUtf8, NULL, NULL);
+    size_t used = strlen(report);
+    snprintf(report + used, sizeof report - used,
+             "folder=%s\ncurrent=%s\ntrailing-space-folder=%d\nplain-dot-seen=%d\n", folderUtf8,
+             cwdUtf8, made ? 1 : 0, plainDot ? 1 : 0);
+    Signal(L"installer-ready", report);
+    AwaitSignal(L"planted");
+    return (int)exitCode;
+}
+
 int main(void) {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
@@ -171,5 +258,6 @@ int main(void) {
     wchar_t* cut = wcsrchr(folder, L'\\');
     if (!cut) ExitProcess(87);
     *cut = 0;
+    if (wcscmp(mode, L"security") == 0) ExitProcess((UINT)Security(folder, exitCode));
     ExitProcess((UINT)Tree(self, folder, exitCode));
 }
