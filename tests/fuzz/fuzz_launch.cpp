@@ -15,6 +15,7 @@
 
 #include "FuzzSupport.h"
 #include "ReferenceModel.h"
+#include "launcher/PrivateFolder.h"
 #include "launcher/InstallerLauncher.h"
 #include "launcher/RunState.h"
 #include "platform/host/host.h"
@@ -50,6 +51,8 @@ void FillStaging(stub::StagingState& staging) {
     staging.stagingRoot[length] = u'\\';
     staging.stagingRoot[length + 1] = 0;
     staging.entryTail = length + 1;
+    // Held, as its creation leaves it, so that the launch's delete takes it.
+    if (!stub::HoldFolder(kStaging.c_str(), staging.folder)) staging.folder.handle = platform::INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
