@@ -2,6 +2,7 @@
 
 #include "launcher/Failure.h"
 #include "launcher/FolderTreeDelete.h"
+#include "launcher/StagingWait.h"
 #include "launcher/Text.h"
 #include "payload/EntryNameCheck.h"
 
@@ -117,9 +118,13 @@ void InstallerLauncher(RunState& state) {
 
     if (WaitForSingleObject(info.hProcess, INFINITE) == WAIT_FAILED) FailRun(Reason::InstallerWait);
 
+    const u32 installerEnded = GetTickCount();
     state.exitCode = kFailureExitCode;
     if (!GetExitCodeProcess(info.hProcess, &state.exitCode)) state.exitCode = kFailureExitCode;
     CloseHandle(info.hProcess);
+
+    // Programs it started from the staging folder (a bootstrapper's real installer) keep it.
+    StagingWait(state.staging, nullptr, installerEnded);
 
     // Everything goes, links as links; what cannot be deleted stays and changes no exit code.
     FolderTreeDelete(stagingPath, state.staging.folder);

@@ -323,6 +323,51 @@ Bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const WChar* sddl, u32
                                                           void** descriptor, u32* bytes);
 void* LocalFree(void* block);  // null on success
 
+// ---- kernel32: other processes, jobs, time ------------------------------------------------------
+constexpr u32 TH32CS_SNAPPROCESS = 0x2;
+constexpr u32 PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
+constexpr u32 SYNCHRONIZE = 0x00100000;
+constexpr u32 MAXIMUM_WAIT_OBJECTS = 64;
+constexpr u32 JobObjectBasicProcessIdList = 3;
+constexpr i32 CSTR_EQUAL = 2;
+
+// PROCESSENTRY32W, field for field.
+struct ProcessEntry {
+    u32 dwSize;
+    u32 cntUsage;
+    u32 th32ProcessID;
+    uintptr_t th32DefaultHeapID;
+    u32 th32ModuleID;
+    u32 cntThreads;
+    u32 th32ParentProcessID;
+    i32 pcPriClassBase;
+    u32 dwFlags;
+    WChar szExeFile[kMaxPathChars];
+};
+
+Handle CreateToolhelp32Snapshot(u32 flags, u32 processId);  // INVALID_HANDLE_VALUE on failure
+Bool Process32FirstW(Handle snapshot, ProcessEntry* entry);
+Bool Process32NextW(Handle snapshot, ProcessEntry* entry);  // FALSE, ERROR_NO_MORE_FILES at the end
+Handle OpenProcess(u32 access, Bool inherit, u32 processId);  // null on failure
+u32 GetCurrentProcessId();
+u32 WaitForMultipleObjects(u32 count, const Handle* handles, Bool all, u32 milliseconds);
+u32 GetTickCount();
+// Jobs: processes a job holds start their children in it (Windows 8 and later nest jobs).
+Handle CreateJobObjectW(SECURITY_ATTRIBUTES* security, const WChar* name);
+Bool AssignProcessToJobObject(Handle job, Handle process);
+// JobObjectBasicProcessIdList: JOBOBJECT_BASIC_PROCESS_ID_LIST, two DWORDs (assigned, listed),
+// then ULONG_PTR process IDs.
+Bool QueryInformationJobObject(Handle job, u32 infoClass, void* info, u32 bytes, u32* returned);
+// Missing before Vista: looked up by name, failing with ERROR_PROC_NOT_FOUND where absent.
+// The process's program as a Win32 path; `size` in: the buffer's units, out: the path's.
+Bool QueryFullProcessImageNameW(Handle process, u32 flags, WChar* buffer, u32* size);
+// The path the handle's file or folder has now, "\\?\C:\..." (normalized, DOS volume name);
+// like GetTempPathW, a result of `capacity` or more is the size it would need.
+u32 GetFinalPathNameByHandleW(Handle file, WChar* buffer, u32 capacity, u32 flags);
+// CSTR_LESS_THAN (1), CSTR_EQUAL (2) or CSTR_GREATER_THAN (3); 0 on failure. `ignoreCase` compares
+// as the file system does (the system's upper-case table).
+i32 CompareStringOrdinal(const WChar* a, i32 aLength, const WChar* b, i32 bLength, Bool ignoreCase);
+
 // ---- shell32, shlwapi, ole32, user32 ----------------------------------------------------------
 Bool ShellExecuteExW(ShellExecuteInfo* info);
 WChar** CommandLineToArgvW(const WChar* commandLine, i32* count);

@@ -314,7 +314,7 @@ Bool CloseHandle(Handle handle) {
     Context& context = Current();
     auto it = context.objects.find(reinterpret_cast<uintptr_t>(handle));
     static const char16_t* const kKinds[] = {u"file", u"find", u"process", u"thread", u"event",
-                                             u"token"};
+                                             u"token", u"snapshot", u"job"};
     const std::u16string kind = it == context.objects.end() ? u"" : kKinds[static_cast<int>(it->second.kind)];
     if (Enter(host::Call::CloseHandle, kind)) return 0;
     if (it == context.objects.end() || it->second.kind == ObjectKind::Find) {

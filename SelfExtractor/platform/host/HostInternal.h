@@ -43,13 +43,23 @@ std::string PathOfDescriptor(int fd);
 // The SDDL text of a descriptor the run's converter made (HostSecurity.cpp); false, with the last
 // error set, when the attributes or the descriptor are not acceptable.
 bool DescriptorText(const SECURITY_ATTRIBUTES* security, std::u16string& sddl);
+// The run's own process ID.
+constexpr u32 kOwnProcessId = 0x1000;
 // DOS wildcard match ('*', '?'), case-insensitive.
 bool WildcardMatch(const std::u16string& pattern, const std::u16string& name);
 std::u16string FromZ(const WChar* text);  // empty for null
 
 // ---- the run context --------------------------------------------------------------------------
 
-enum class ObjectKind { File, Find, Process, Thread, Event, Token };
+enum class ObjectKind { File, Find, Process, Thread, Event, Token, Snapshot, Job };
+
+// A process on the run's machine that a started program left running.
+struct SimProcess {
+    u32 id = 0;
+    std::u16string image;
+    u32 endsAt = 0;      // on the run's clock
+    bool inJob = false;  // a descendant of a run that put itself into a job
+};
 
 // One record of a folder's listing by handle (FILE_ID_BOTH_DIR_INFO's fields the stub reads).
 struct DirRecord {
@@ -75,6 +85,8 @@ struct Object {
     std::vector<DirRecord> records; // File (folder): the listing by handle, taken at its first call
     size_t nextRecord = 0;
     bool listed = false;
+    u32 simId = 0;                  // Process: one of the run's SimProcesses (0: a started program)
+    std::vector<ProcessEntry> entries;  // Snapshot
 };
 
 struct Context {
@@ -97,6 +109,10 @@ struct Context {
     bool systemOnlyDllSearch = false;  // SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)
     std::u16string commandLine;  // stable buffer for GetCommandLineW
     u32 lastError = ERROR_SUCCESS;
+    u32 clockMs = 1000000;            // GetTickCount; waits move it on
+    std::vector<SimProcess> machine;  // processes started programs left running
+    u32 nextProcessId = 0x2000;
+    bool inJob = false;               // AssignProcessToJobObject(job, GetCurrentProcess())
     std::mt19937 random{std::random_device{}()};
 
     ~Context();
@@ -104,6 +120,8 @@ struct Context {
 };
 
 Context& Current();
+// Whether a process object is signaled (ended) at the run's clock now.
+bool ProcessEnded(const Object& process);
 // Open files of every live context: the current run, the runs it is nested in (started programs
 // are other processes: their files stay locked) and the default context.
 std::vector<const Object*> OpenFiles();

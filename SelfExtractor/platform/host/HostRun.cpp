@@ -25,7 +25,11 @@ const char* CallName(Call call) {
         "SetDefaultDllDirectories", "AttachConsole", "CreateEventW", "SetEvent",
         "GetFileInformationByHandle", "GetFileInformationByHandleEx", "SetFileInformationByHandle",
         "GetFullPathNameW", "OpenProcessToken", "GetTokenInformation", "ConvertSidToStringSidW",
-        "ConvertStringSecurityDescriptorToSecurityDescriptorW", "LocalFree", "GetTempPath2W"};
+        "ConvertStringSecurityDescriptorToSecurityDescriptorW", "LocalFree", "GetTempPath2W",
+        "CreateToolhelp32Snapshot", "Process32FirstW", "Process32NextW", "OpenProcess",
+        "WaitForMultipleObjects", "GetTickCount", "CreateJobObjectW", "AssignProcessToJobObject",
+        "QueryInformationJobObject", "QueryFullProcessImageNameW", "GetFinalPathNameByHandleW",
+        "CompareStringOrdinal"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
     const auto index = static_cast<size_t>(call);
     return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";
@@ -126,7 +130,7 @@ bool Enter(Call call, const std::u16string& path, const std::u16string& path2, b
                       faults.failEvery.count(call) != 0 ||
                       (allocation && faults.failNthAllocation != 0 &&
                        faults.failNthAllocation == nthAllocation));
-    result.calls.push_back(CallRecord{call, path, path2, fail});
+    result.calls.push_back(CallRecord{call, path, path2, fail, context.clockMs});
     if (faults.beforeCall) faults.beforeCall(result.calls.back());
     CallRecord& record = result.calls.back();
     if (failable && !fail && faults.failWhen && faults.failWhen(record)) {
@@ -222,6 +226,7 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
         context.result.exitCode = exit.code;
     }
     RunResult& result = context.result;
+    result.clockAtEnd = context.clockMs;
     result.handlesLeft = context.objects.size();
     result.blocksLeft = context.processBlocks.size() + context.stubBlocks.size() +
                         context.localBlocks.size();

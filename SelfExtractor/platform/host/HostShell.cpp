@@ -115,6 +115,14 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
     start.mask = info->fMask;
     context.result.starts.push_back(start);
     const ProcessOutcome outcome = program(start);
+    // What it left running: from its start on the run's clock.
+    for (const Spawned& spawned : outcome.spawns) {
+        Context& now = Current();
+        now.machine.push_back(SimProcess{now.nextProcessId, spawned.image,
+                                         now.clockMs + spawned.runsForMs,
+                                         spawned.descendant && now.inJob});
+        now.nextProcessId += 4;
+    }
     if ((info->fMask & SEE_MASK_NOCLOSEPROCESS) && !Current().env.shellStartGivesNoProcess) {
         Object process(ObjectKind::Process);
         process.outcome = outcome;

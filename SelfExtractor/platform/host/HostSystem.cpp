@@ -303,6 +303,18 @@ u32 WaitForSingleObject(Handle object, u32 milliseconds) {
             throw std::logic_error("WaitForSingleObject(INFINITE) on an event nothing will set");
         return WAIT_TIMEOUT;
     }
+    if (target.kind == ObjectKind::Process && target.simId != 0) {  // ends on the run's clock
+        for (const SimProcess& process : context.machine) {
+            if (process.id != target.simId) continue;
+            if (process.endsAt <= context.clockMs) return WAIT_OBJECT_0;
+            if (milliseconds != INFINITE && process.endsAt - context.clockMs > milliseconds) {
+                context.clockMs += milliseconds;
+                return WAIT_TIMEOUT;
+            }
+            context.clockMs = process.endsAt;
+            return WAIT_OBJECT_0;
+        }
+    }
     const bool running = target.kind == ObjectKind::Process && target.outcome.stillRunning;
     if (!running) return WAIT_OBJECT_0;
     if (milliseconds == INFINITE)

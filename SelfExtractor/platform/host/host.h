@@ -57,6 +57,10 @@ enum class Call {
     GetFileInformationByHandle, GetFileInformationByHandleEx, SetFileInformationByHandle,
     GetFullPathNameW, OpenProcessToken, GetTokenInformation, ConvertSidToStringSidW,
     ConvertStringSecurityDescriptorToSecurityDescriptorW, LocalFree, GetTempPath2W,
+    // Other processes, jobs, time.
+    CreateToolhelp32Snapshot, Process32FirstW, Process32NextW, OpenProcess, WaitForMultipleObjects,
+    GetTickCount, CreateJobObjectW, AssignProcessToJobObject, QueryInformationJobObject,
+    QueryFullProcessImageNameW, GetFinalPathNameByHandleW, CompareStringOrdinal,
     Count_
 };
 const char* CallName(Call call);
@@ -73,9 +77,17 @@ struct ProcessStart {
     Window owner = nullptr;
     u32 mask = 0;
 };
+// A process a started program leaves running when it ends (a bootstrapper's real installer, the
+// installed application, a helper started through a service).
+struct Spawned {
+    std::u16string image;      // its program's full Windows path
+    u32 runsForMs = 0;         // on the run's clock, from the start of the program that spawned it
+    bool descendant = true;    // false: started by someone else (a service, a scheduled task)
+};
 struct ProcessOutcome {
     u32 exitCode = 0;
     bool stillRunning = false;  // the wait times out (or, with INFINITE, the test hangs: don't)
+    std::vector<Spawned> spawns;
 };
 using Program = std::function<ProcessOutcome(const ProcessStart&)>;
 
@@ -165,6 +177,7 @@ struct CallRecord {
     std::u16string path;  // the path or name argument where the call has one
     std::u16string path2;  // the second path (CopyFileW's target)
     bool failedByInjection = false;
+    u32 clock = 0;  // the run's clock (GetTickCount) when the call was made
 };
 
 // A reason the stub noted before it failed or stopped extracting (launcher/Failure.h).
@@ -189,6 +202,10 @@ struct RunResult {
     std::vector<bool> dllDirectoryCallNull;         // per call: the argument was null
     std::vector<u32> defaultDllDirectoryFlags;      // SetDefaultDllDirectories arguments
     std::vector<FolderSecurity> folderSecurity;     // CreateDirectoryW calls given a descriptor
+    // The run's clock (GetTickCount; waits move it on) at the end, and when each spawned process
+    // ends on it, by image.
+    u32 clockAtEnd = 0;
+    bool joinedJob = false;                         // the run put itself into a job
     bool attachedConsole = false;
     bool threadStarted = false;
     // What the run left behind (released by Run afterwards) and misuse it made.

@@ -14,6 +14,7 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 
 namespace {
 
@@ -100,6 +101,9 @@ enum BoundProcedure : unsigned {
     kConvertStringSecurityDescriptorToSecurityDescriptorW,
     kGetFileInformationByHandleEx,
     kSetFileInformationByHandle,
+    kQueryFullProcessImageNameW,
+    kGetFinalPathNameByHandleW,
+    kCompareStringOrdinal,
     kBoundProcedureCount
 };
 
@@ -118,6 +122,8 @@ const ProcedureSource kProcedureSources[kBoundProcedureCount] = {
     {kAdvapi32, "ConvertSidToStringSidW"},
     {kAdvapi32, "ConvertStringSecurityDescriptorToSecurityDescriptorW"},
     {kKernel32, "GetFileInformationByHandleEx"}, {kKernel32, "SetFileInformationByHandle"},
+    {kKernel32, "QueryFullProcessImageNameW"}, {kKernel32, "GetFinalPathNameByHandleW"},
+    {kKernel32, "CompareStringOrdinal"},
 };
 
 // Procedures are cached as a plain function pointer type and cast to their own type on use.
@@ -201,6 +207,12 @@ using ConvertStringSecurityDescriptorToSecurityDescriptorWProc =
 using GetFileInformationByHandleExProc = BOOL(WINAPI*)(HANDLE file,
                                                        FILE_INFO_BY_HANDLE_CLASS infoClass,
                                                        LPVOID buffer, DWORD bytes);
+using QueryFullProcessImageNameWProc = BOOL(WINAPI*)(HANDLE process, DWORD flags, LPWSTR buffer,
+                                                     PDWORD size);
+using GetFinalPathNameByHandleWProc = DWORD(WINAPI*)(HANDLE file, LPWSTR buffer, DWORD capacity,
+                                                     DWORD flags);
+using CompareStringOrdinalProc = int(WINAPI*)(LPCWCH a, int aLength, LPCWCH b, int bLength,
+                                              BOOL ignoreCase);
 using SetFileInformationByHandleProc = BOOL(WINAPI*)(HANDLE file,
                                                      FILE_INFO_BY_HANDLE_CLASS infoClass,
                                                      LPVOID buffer, DWORD bytes);
@@ -244,6 +256,16 @@ static_assert(SameType<GetFileInformationByHandleExProc,
 static_assert(SameType<SetFileInformationByHandleProc,
                        decltype(&::SetFileInformationByHandle)>::value,
               "SetFileInformationByHandle");
+static_assert(SameType<QueryFullProcessImageNameWProc,
+                       decltype(&::QueryFullProcessImageNameW)>::value,
+              "QueryFullProcessImageNameW");
+static_assert(SameType<GetFinalPathNameByHandleWProc, decltype(&::GetFinalPathNameByHandleW)>::value,
+              "GetFinalPathNameByHandleW");
+static_assert(SameType<CompareStringOrdinalProc, decltype(&::CompareStringOrdinal)>::value,
+              "CompareStringOrdinal");
+static_assert(sizeof(platform::ProcessEntry) == sizeof(PROCESSENTRY32W) &&
+                  offsetof(platform::ProcessEntry, szExeFile) == offsetof(PROCESSENTRY32W, szExeFile),
+              "PROCESSENTRY32W");
 static_assert(sizeof(platform::SECURITY_ATTRIBUTES) == sizeof(::SECURITY_ATTRIBUTES),
               "SECURITY_ATTRIBUTES");
 static_assert(sizeof(platform::ByHandleFileInformation) == sizeof(BY_HANDLE_FILE_INFORMATION),
@@ -441,6 +463,63 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
 u32 GetFullPathNameW(const WChar* path, u32 capacity, WChar* buffer, WChar** filePart) {
     return ::GetFullPathNameW(Wide(path), capacity, Wide(buffer),
                               reinterpret_cast<wchar_t**>(filePart));
+}
+
+// ---- kernel32: other processes, jobs, time ------------------------------------------------------
+
+Handle CreateToolhelp32Snapshot(u32 flags, u32 processId) {
+    return ::CreateToolhelp32Snapshot(flags, processId);
+}
+
+Bool Process32FirstW(Handle snapshot, ProcessEntry* entry) {
+    return ::Process32FirstW(snapshot, reinterpret_cast<PROCESSENTRY32W*>(entry));
+}
+
+Bool Process32NextW(Handle snapshot, ProcessEntry* entry) {
+    return ::Process32NextW(snapshot, reinterpret_cast<PROCESSENTRY32W*>(entry));
+}
+
+Handle OpenProcess(u32 access, Bool inherit, u32 processId) {
+    return ::OpenProcess(access, inherit, processId);
+}
+
+u32 GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+
+u32 WaitForMultipleObjects(u32 count, const Handle* handles, Bool all, u32 milliseconds) {
+    return ::WaitForMultipleObjects(count, handles, all, milliseconds);
+}
+
+u32 GetTickCount() { return ::GetTickCount(); }
+
+Handle CreateJobObjectW(SECURITY_ATTRIBUTES* security, const WChar* name) {
+    return ::CreateJobObjectW(reinterpret_cast<::LPSECURITY_ATTRIBUTES>(security), Wide(name));
+}
+
+Bool AssignProcessToJobObject(Handle job, Handle process) {
+    return ::AssignProcessToJobObject(job, process);
+}
+
+Bool QueryInformationJobObject(Handle job, u32 infoClass, void* info, u32 bytes, u32* returned) {
+    return ::QueryInformationJobObject(job, static_cast<JOBOBJECTINFOCLASS>(infoClass), info, bytes,
+                                       reinterpret_cast<DWORD*>(returned));
+}
+
+Bool QueryFullProcessImageNameW(Handle process, u32 flags, WChar* buffer, u32* size) {
+    const auto query = Bind<QueryFullProcessImageNameWProc>(kQueryFullProcessImageNameW);
+    if (query == nullptr) return FALSE;
+    return query(process, flags, Wide(buffer), reinterpret_cast<DWORD*>(size));
+}
+
+u32 GetFinalPathNameByHandleW(Handle file, WChar* buffer, u32 capacity, u32 flags) {
+    const auto finalPath = Bind<GetFinalPathNameByHandleWProc>(kGetFinalPathNameByHandleW);
+    if (finalPath == nullptr) return 0;
+    return finalPath(file, Wide(buffer), capacity, flags);
+}
+
+i32 CompareStringOrdinal(const WChar* a, i32 aLength, const WChar* b, i32 bLength, Bool ignoreCase) {
+    const auto compare = Bind<CompareStringOrdinalProc>(kCompareStringOrdinal);
+    if (compare == nullptr) return 0;
+    return compare(Wide(a), aLength, Wide(b), bLength, ignoreCase);
 }
 
 // ---- advapi32: bound at run time ----------------------------------------------------------------

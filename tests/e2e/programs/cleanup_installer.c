@@ -5,7 +5,7 @@
  * Environment (passes through the shell launch):
  *   SFX_CLEANUP_SIGNALS  Windows path of the signal folder (required)
  *   SFX_CLEANUP_EXIT     exit code, decimal (default 0)
- *   SFX_CLEANUP_MODE     "tree" (default), "log" or "security"
+ *   SFX_CLEANUP_MODE     "tree" (default), "log", "security", "bootstrap", "app" or "outside"
  *
  * tree: next to itself it creates made\by\installer.txt and an empty folder made\empty, marks
  *   readonly.txt and control.txt read-only and tries to delete control.txt (the control: the
@@ -22,6 +22,16 @@
  *   express through "\\?\" paths (a file "dot.", a folder "sp " with a file "x. " in it), and a
  *   tree swap\a\... whose names match those of the test's outside folder; writes
  *   <signals>\installer-ready with all that and waits for <signals>\planted, then exits.
+ *
+ * bootstrap: a bootstrapper: starts child.exe beside itself (the archive holds it: this program
+ *   again) as "--late-reader DATA SIGNALS" and exits at once. The child waits 3 seconds, reads
+ *   DATA (data.bin beside it) and writes what it read to <signals>\child-read.
+ * app: setup that starts "the installed application" at its end: copies itself to
+ *   <signals>\app.exe, starts it as "--app SIGNALS" and exits at once; the application waits 8
+ *   seconds and writes <signals>\app-done.
+ * outside: a bootstrapper that hands over to a program outside the staging folder (as to msiexec):
+ *   copies itself to <signals>\outside.exe, starts it as "--late-reader DATA SIGNALS" with DATA the
+ *   staging folder's data.bin, and exits at once.
  *
  * Child (holder.exe --hold FILE SIGNALS): creates FILE, writes <SIGNALS>\child-ready, waits for
  * <SIGNALS>\release, closes FILE and writes <SIGNALS>\child-done.
@@ -237,9 +247,68 @@ static int Security(const wchar_t* folder, unsigned long exitCode) {
     return (int)exitCode;
 }
 
+/* Starts `program` with `arguments` (appended after its quoted path), detached; 0 when it started. */
+static int Start(const wchar_t* program, const wchar_t* arguments) {
+    wchar_t line[4 * PATH_UNITS];
+    swprintf(line, 4 * PATH_UNITS, L"\"%ls\" %ls", program, arguments);
+    STARTUPINFOW si;
+    PROCESS_INFORMATION pi;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    if (!CreateProcessW(program, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return 1;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 0;
+}
+
+/* The child of a bootstrapper: reads its data file 3 seconds after its start. */
+static int LateReader(const wchar_t* data) {
+    Sleep(3000);
+    char bytes[256] = "";
+    HANDLE h = CreateFileW(data, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    DWORD got = 0;
+    if (h == INVALID_HANDLE_VALUE) {
+        snprintf(bytes, sizeof bytes, "missing (error %lu)", (unsigned long)GetLastError());
+    } else {
+        ReadFile(h, bytes, sizeof bytes - 1, &got, NULL);
+        bytes[got] = 0;
+        CloseHandle(h);
+    }
+    Signal(L"child-read", bytes);
+    return 0;
+}
+
+static int Bootstrap(const wchar_t* self, const wchar_t* folder, const wchar_t* mode, unsigned long exitCode) {
+    wchar_t program[PATH_UNITS], data[PATH_UNITS], arguments[3 * PATH_UNITS];
+    Join(data, folder, L"data.bin");
+    if (wcscmp(mode, L"bootstrap") == 0) {
+        Join(program, folder, L"child.exe");
+    } else {
+        Join(program, signals, wcscmp(mode, L"app") == 0 ? L"app.exe" : L"outside.exe");
+        if (!CopyFileW(self, program, FALSE)) return 81;
+    }
+    if (wcscmp(mode, L"app") == 0) {
+        swprintf(arguments, 3 * PATH_UNITS, L"--app \"%ls\"", signals);
+    } else {
+        swprintf(arguments, 3 * PATH_UNITS, L"--late-reader \"%ls\" \"%ls\"", data, signals);
+    }
+    if (Start(program, arguments) != 0) return 82;
+    return (int)exitCode;
+}
+
 int main(void) {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv && argc == 4 && wcscmp(argv[1], L"--late-reader") == 0) {
+        wcsncpy(signals, argv[3], PATH_UNITS - 1);
+        ExitProcess((UINT)LateReader(argv[2]));
+    }
+    if (argv && argc == 3 && wcscmp(argv[1], L"--app") == 0) {
+        wcsncpy(signals, argv[2], PATH_UNITS - 1);
+        Sleep(8000);
+        Signal(L"app-done", "done\n");
+        ExitProcess(0);
+    }
     if (argv && argc == 4 && wcscmp(argv[1], L"--hold") == 0) {
         wcsncpy(signals, argv[3], PATH_UNITS - 1);
         ExitProcess((UINT)Hold(argv[2]));
@@ -259,5 +328,7 @@ int main(void) {
     if (!cut) ExitProcess(87);
     *cut = 0;
     if (wcscmp(mode, L"security") == 0) ExitProcess((UINT)Security(folder, exitCode));
+    if (wcscmp(mode, L"bootstrap") == 0 || wcscmp(mode, L"app") == 0 || wcscmp(mode, L"outside") == 0)
+        ExitProcess((UINT)Bootstrap(self, folder, mode, exitCode));
     ExitProcess((UINT)Tree(self, folder, exitCode));
 }

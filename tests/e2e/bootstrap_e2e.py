@@ -1,0 +1,152 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the wait after the installer: programs started from the staging folder keep
+it; both stubs under Wine.
+
+    tests/e2e/bootstrap_e2e.py --win32 build/win32/SelfExtractor.exe --win64 build/win64/SelfExtractor.exe
+                               [--only PATTERN] [--keep] [--prefix DIR]
+
+The installer is tests/e2e/programs/cleanup_installer.c in its bootstrap modes.
+
+wait-bootstrapper: setup starts child.exe from the staging folder and exits at once; the child
+  reads its data file 3 seconds later. The data is there, the stub returns only after the child
+  has read it, with setup's exit code, and the staging folder is gone afterwards.
+wait-application: setup starts "the installed application" from outside the staging folder at its
+  end and exits; the application runs 8 seconds. The stub does not wait for it.
+
+Prints "PASS|FAIL|SKIP case [stub]" lines and finally "RESULT passed=N failed=N skipped=N"; exits
+non-zero on any failure.
+"""
+from __future__ import annotations
+
+import argparse
+import fcntl
+import os
+import shutil
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import cleanup_e2e as cleanup  # noqa: E402
+import run_e2e as e2e  # noqa: E402
+
+REPO = e2e.REPO
+EXIT_CODE = 17
+DATA = b"the real installer's data\n"
+
+
+class WaitCases:
+    def __init__(self, h: e2e.Harness, installer: Path):
+        self.h = h
+        self.installer = installer.read_bytes()
+
+    def _payload(self) -> bytes:
+        return e2e.zip_payload([e2e.Entry(e2e.DEFAULT_INSTALLER, self.installer),
+                                e2e.Entry("child.exe", self.installer), e2e.Entry("data.bin", DATA)])
+
+    def _run(self, stub: e2e.Stub, d: Path, mode: str) -> tuple[e2e.RunResult, float, Path]:
+        signals = d / "signals"
+        signals.mkdir()
+        exe = self.h.place_stub(stub, d, self._payload())
+        env = {"SFX_CLEANUP_SIGNALS": self.h.wine.win_path(signals), "SFX_CLEANUP_EXIT": str(EXIT_CODE),
+               "SFX_CLEANUP_MODE": mode}
+        started = time.monotonic()
+        r = self.h.run(stub, exe, " /S", extra_env=env)
+        return r, time.monotonic() - started, signals
+
+    def wait_bootstrapper(self, stub: e2e.Stub) -> None:
+        d = self.h.fresh_case("wait-bootstrapper", stub)
+        r, seconds, signals = self._run(stub, d, "bootstrap")
+        c = e2e.Checks()
+        e2e.check_exit(c, r, EXIT_CODE)
+        read = signals / "child-read"
+        if c.expect(read.exists(), f"the child had not read its data when the stub returned ({seconds:.1f}s)"):
+            c.expect(read.read_bytes() == DATA, f"the child found no data: {read.read_bytes()!r}")
+        c.expect(seconds >= 3, f"the stub returned after {seconds:.1f}s, before the child's 3 seconds")
+        e2e.check_staging_gone(c, r)
+        c.expect(not r.temp_entries, f"left in the temp folder: {r.temp_entries}")
+        e2e.log(f"  note wait-bootstrapper [{stub.label}]: the stub took {seconds:.1f}s")
+        c.done()
+
+    def wait_application(self, stub: e2e.Stub) -> None:
+        d = self.h.fresh_case("wait-application", stub)
+        r, seconds, signals = self._run(stub, d, "app")
+        c = e2e.Checks()
+        e2e.check_exit(c, r, EXIT_CODE)
+        done = signals / "app-done"
+        c.expect(not done.exists(), f"the stub waited for the application ({seconds:.1f}s)")
+        e2e.check_staging_gone(c, r)
+        c.expect(cleanup.await_file(done, 30), "the application did not end")
+        e2e.log(f"  note wait-application [{stub.label}]: the stub took {seconds:.1f}s")
+        c.done()
+
+
+CASES = [
+    ("wait-bootstrapper", WaitCases.wait_bootstrapper),
+    ("wait-application", WaitCases.wait_application),
+]
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--win32", type=Path)
+    ap.add_argument("--win64", type=Path)
+    ap.add_argument("--only")
+    ap.add_argument("--keep", action="store_true")
+    ap.add_argument("--prefix", type=Path, default=Path(os.environ.get("SFX_WINEPREFIX", REPO / "build" / "wineprefix")))
+    ap.add_argument("--programs", type=Path, default=REPO / "build" / "e2e-programs")
+    ap.add_argument("--timeout32", type=int, default=120)
+    ap.add_argument("--timeout64", type=int, default=60)
+    args = ap.parse_args()
+    if not args.win32 and not args.win64:
+        ap.error("give --win32 and/or --win64")
+    stubs = []
+    if args.win32:
+        stubs.append(e2e.Stub("win32", args.win32.resolve(), "32", args.timeout32))
+    if args.win64:
+        stubs.append(e2e.Stub("win64", args.win64.resolve(), "64", args.timeout64))
+
+    args.prefix.parent.mkdir(parents=True, exist_ok=True)
+    lock = open(args.prefix.parent / f"{args.prefix.name}.lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        e2e.log(f"bootstrap-e2e: another run holds {args.prefix}; waiting for it")
+        fcntl.flock(lock, fcntl.LOCK_EX)
+
+    programs = e2e.build_programs(args.programs)
+    installer = cleanup.build_installer(args.programs)
+    wine = e2e.setup_wine(args.prefix)
+    e2e.TEMP_WIN[0] = wine.temp_win
+    if not wine.win32_ok and args.win32:
+        bar = "!" * 78
+        e2e.log(f"{bar}\n!! 32-bit route UNAVAILABLE: {wine.win32_reason}\n!! every win32 case is SKIPPED "
+                f"and none counts as passed\n{bar}")
+    wine.stop_server()
+    wine.start_server()
+    h = e2e.Harness(wine, programs, args.keep)
+    h.root = wine.drive_c / "e2e-wait"
+    shutil.rmtree(h.root, ignore_errors=True)
+    cases = WaitCases(h, installer)
+    tally = e2e.Tally(wine)
+    t0 = time.monotonic()
+    try:
+        for name, fn in CASES:
+            for stub in stubs:
+                if not e2e.selected(args.only, name, stub.label):
+                    continue
+                tally.run(name, stub, lambda: fn(cases, stub))
+                if not args.keep:
+                    shutil.rmtree(h.case_dir(name, stub), ignore_errors=True)
+                    shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
+    finally:
+        wine.clear_temp()
+        wine.stop_server()
+    e2e.log(f"({time.monotonic() - t0:.0f}s)")
+    if not wine.win32_ok and args.win32:
+        e2e.log(f"!! 32-bit route UNAVAILABLE ({wine.win32_reason}): the win32 cases were SKIPPED, not passed")
+    return tally.result()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
