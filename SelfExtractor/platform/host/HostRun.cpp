@@ -22,7 +22,8 @@ const char* CallName(Call call) {
         "GetCommandLineW", "MultiByteToWideChar", "StubHeapAlloc", "StubHeapFree",
         "ShellExecuteExW", "CommandLineToArgvW", "PathAppendW", "CoCreateGuid",
         "StringFromGUID2", "GetMessageW", "GetForegroundWindow", "SetDllDirectoryW",
-        "SetDefaultDllDirectories", "AttachConsole", "CreateEventW", "SetEvent"};
+        "SetDefaultDllDirectories", "AttachConsole", "CreateEventW", "SetEvent",
+        "FindResourceW", "LoadResource", "LockResource", "SizeofResource"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
     const auto index = static_cast<size_t>(call);
     return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";

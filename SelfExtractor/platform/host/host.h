@@ -52,7 +52,8 @@ enum class Call {
     HeapAlloc, HeapFree, GetProcessHeap, GetCommandLineW, MultiByteToWideChar, StubHeapAlloc,
     StubHeapFree, ShellExecuteExW, CommandLineToArgvW, PathAppendW,
     CoCreateGuid, StringFromGUID2, GetMessageW, GetForegroundWindow, SetDllDirectoryW,
-    SetDefaultDllDirectories, AttachConsole, CreateEventW, SetEvent, Count_
+    SetDefaultDllDirectories, AttachConsole, CreateEventW, SetEvent,
+    FindResourceW, LoadResource, LockResource, SizeofResource, Count_
 };
 const char* CallName(Call call);
 
@@ -101,6 +102,10 @@ struct Environment {
     // Windows before 7: FindFirstFileExW refuses FindExInfoBasic and FIND_FIRST_EX_LARGE_FETCH
     // with ERROR_INVALID_PARAMETER.
     bool findExBeforeWindows7 = false;
+    // The resources the run's own module carries, by (type, numeric name): FindResourceW(nullptr,
+    // ...) finds them (any other name or module: ERROR_RESOURCE_TYPE_NOT_FOUND or
+    // ERROR_RESOURCE_NAME_NOT_FOUND), LockResource gives these bytes.
+    std::map<std::pair<u16, u16>, std::string> resources;
 };
 
 struct CallRecord;
