@@ -201,5 +201,43 @@ check "an .ico that does not parse" test "$rc" = 1 -a -n "$(grep 'broken.ico' <<
 run pack --stub "$work/stub.exe" --payload "$work/payload" --icon "$work/zipsig.ico" -o "$work/bad.exe"
 check "an icon holding a ZIP signature" test "$rc" = 1 -a -n "$(grep -E 'RT_ICON #1 .* at file offset [0-9]+ hold a ZIP' <<<"$err")" -a ! -e "$work/bad.exe"
 
+# The installer options record: --wait, --failure-message, --progress, --silent-switch.
+opts=(--wait tree --progress --failure-message "Das Paket ist beschädigt." --silent-switch /S --silent-switch -quiet)
+run pack --help
+check "pack help names the installer options" test -n "$(grep -e '--wait' <<<"$out")" -a -n "$(grep -e '--failure-message' <<<"$out")" \
+  -a -n "$(grep -e '--progress' <<<"$out")" -a -n "$(grep -e '--silent-switch' <<<"$out")"
+run pack --stub "$work/stub.exe" --payload "$work/payload" "${opts[@]}" -o "$work/opt.exe"
+check "pack with options" test "$rc" = 0 -a -s "$work/opt.exe"
+run verify "$work/opt.exe";                   check "verify with options" test "$rc" = 0
+run inspect "$work/opt.exe"
+check "inspect shows the options" test -n "$(grep -E '^  wait +tree$' <<<"$out")" -a -n "$(grep -E '^  progress window +yes$' <<<"$out")" \
+  -a -n "$(grep -F '"Das Paket ist beschädigt."' <<<"$out")" -a -n "$(grep -E '^  silent switches +/S /quiet \(given' <<<"$out")"
+run inspect --json "$work/opt.exe"
+check "inspect --json carries the options" python3 -c '
+import json, sys
+o = json.loads(sys.argv[1])["options"]
+assert o == {"record": True, "valid": True, "fault": None, "wait": "tree", "progress": True,
+             "failureMessage": "Das Paket ist beschädigt.", "silentSwitches": ["/S", "/quiet"], "silentSwitchesGiven": True}, o
+' "$out"
+for bad in "--wait never" "--silent-switch a/b" "--silent-switch --x" "--failure-message="; do
+  run pack --stub "$work/stub.exe" --payload "$work/payload" $bad -o "$work/bad.exe"
+  check "usage: $bad" test "$rc" = 2 -a "$(lines "$err")" = 1 -a ! -e "$work/bad.exe"
+done
+# A record the stub refuses (its version byte changed by hand): verify names it, inspect shows it.
+python3 - "$work/opt.exe" "$work/badopt.exe" <<'PY'
+import sys
+b = bytearray(open(sys.argv[1], "rb").read())
+at = b.find("Das Paket".encode("utf-16-le")) - 12
+assert at > 0 and b[at:at + 2] == b"\1\0"
+b[at] = 2
+open(sys.argv[2], "wb").write(b)
+PY
+run verify "$work/badopt.exe"
+check "verify: a malformed options record" test "$rc" = 1 -a "$(lines "$err")" = 1 \
+  -a -n "$(grep -F 'options record (RT_RCDATA #1) is malformed: its version is 2, not 1' <<<"$err")"
+run inspect "$work/badopt.exe"
+check "inspect: a malformed options record" test "$rc" = 0 -a -n "$(grep -F 'MALFORMED record' <<<"$out")" \
+  -a -n "$(grep -F '(options-malformed)' <<<"$out")"
+
 echo "RESULT passed=$passed failed=$failed skipped=${skipped:-0}"
 [ "$failed" = 0 ]
