@@ -48,7 +48,7 @@ IMAGE_SYM_CLASS_EXTERNAL = 2
 
 RT_VERSION = 16
 RT_MANIFEST = 24
-SIZE_BUDGET = {"win32": 80 * 1024}  # bytes, resources included
+SIZE_BUDGET = {"win32": 96 * 1024}  # bytes, resources included
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
