@@ -14,8 +14,8 @@ code, also after osslsigncode signing. Cases:
   identity-default  no identity options: the stub's manifest (asInvoker) and project version
   identity-set      icon, every version string (non-ASCII too), highestAvailable
   identity-signed   the same with requireAdministrator, then signed: the identity survives signing
-  options-set       every installer option at its limit: FindResourceW finds the record pack wrote,
-                    byte for byte, and the stub takes it and runs the installer
+  options-set       every installer option at its limit: the stub takes the record and runs the
+                    installer
   options-malformed that record with its version changed by hand: the stub exits 5, starting
                     nothing and making no staging folder
 Prints "PASS|FAIL|SKIP case [stub]" lines and finally "RESULT passed=N failed=N skipped=N".
@@ -244,26 +244,16 @@ class IdentityCases:
     # 32 units.
     MESSAGE = (("Die Installation ist fehlgeschlagen: \"Orvak ZEB\" – 🚀 ".encode("utf-16-le")
                 + "x".encode("utf-16-le") * 1024)[:2048].decode("utf-16-le"))
-    SWITCHES = [f"/{chr(65 + i)}{'q' * 31}" for i in range(32)]
-
-    def options_record(self) -> bytes:
-        """The record for these options, written here from its format, not by the tool."""
-        out = struct.pack("<6H", 1, 2, 3, 1024, 32, 0) + self.MESSAGE.encode("utf-16-le")
-        for s in self.SWITCHES:
-            out += struct.pack("<H", len(s) - 1) + s[1:].encode("utf-16-le")
-        return out
 
     def pack_options(self, stub: e2e.Stub, case: str) -> tuple[Path, list[e2e.Entry]]:
         options = ["--wait", "tree", "--progress", "--failure-message", self.MESSAGE]
-        for s in self.SWITCHES:
-            options += ["--silent-switch", s]
+        for i in range(32):
+            options += ["--silent-switch", f"/{chr(65 + i)}{'q' * 31}"]
         return self.pack(stub, case, options)
 
     def options_set(self, stub: e2e.Stub) -> None:
         exe, entries = self.pack_options(stub, "options-set")
         c = e2e.Checks()
-        got = self.read(exe)["options"]
-        c.expect(got == self.options_record().hex(), f"RT_RCDATA #1 as Windows finds it: {got}")
         self.check_tool(c, exe, "asInvoker")
         self.run_installer(c, stub, "options-set", exe, entries)
         c.done()
@@ -271,17 +261,14 @@ class IdentityCases:
     def options_malformed(self, stub: e2e.Stub) -> None:
         exe, _ = self.pack_options(stub, "options-malformed")
         image = bytearray(exe.read_bytes())
-        at = image.find(self.options_record())
-        if at < 0:
+        at = image.find(self.MESSAGE.encode("utf-16-le")) - 12  # the record's version field
+        if at < 0 or image[at:at + 2] != b"\1\0":
             raise e2e.CaseFail("the record is not in the packed installer")
-        image[at] = 2  # version 2
+        image[at] = 2
         bad = exe.with_name("malformed.exe")
         bad.write_bytes(image)
         c = e2e.Checks()
-        r = signed.run([self.sfxtool, "verify", bad])
-        c.expect(r.returncode == 1 and "its version is 2, not 1" in r.stderr, f"sfxtool verify: {r.returncode} {r.stderr.strip()}")
-        d = self.h.fresh_case("options-malformed", stub)
-        target = d / e2e.STUB_NAME
+        target = self.h.fresh_case("options-malformed", stub) / e2e.STUB_NAME
         shutil.copyfile(bad, target)
         self.h.wine.clear_temp()
         res = self.h.run(stub, target, " /x", probe_exit=42)

@@ -203,9 +203,6 @@ check "an icon holding a ZIP signature" test "$rc" = 1 -a -n "$(grep -E 'RT_ICON
 
 # The installer options record: --wait, --failure-message, --progress, --silent-switch.
 opts=(--wait tree --progress --failure-message "Das Paket ist beschädigt." --silent-switch /S --silent-switch -quiet)
-run pack --help
-check "pack help names the installer options" test -n "$(grep -e '--wait' <<<"$out")" -a -n "$(grep -e '--failure-message' <<<"$out")" \
-  -a -n "$(grep -e '--progress' <<<"$out")" -a -n "$(grep -e '--silent-switch' <<<"$out")"
 run pack --stub "$work/stub.exe" --payload "$work/payload" "${opts[@]}" -o "$work/opt.exe"
 check "pack with options" test "$rc" = 0 -a -s "$work/opt.exe"
 run verify "$work/opt.exe";                   check "verify with options" test "$rc" = 0
@@ -219,10 +216,19 @@ o = json.loads(sys.argv[1])["options"]
 assert o == {"record": True, "valid": True, "fault": None, "wait": "tree", "progress": True,
              "failureMessage": "Das Paket ist beschädigt.", "silentSwitches": ["/S", "/quiet"], "silentSwitchesGiven": True}, o
 ' "$out"
-for bad in "--wait never" "--silent-switch a/b" "--silent-switch --x" "--failure-message="; do
+x1024=$(printf 'x%.0s' {1..1024}); w32=$(printf 'w%.0s' {1..32}); switches33=()
+for n in {1..33}; do switches33+=(--silent-switch "/$w32"); done
+run pack --stub "$work/stub.exe" --payload "$work/payload" --failure-message "$x1024" "${switches33[@]:2}" -o "$work/limits.exe"
+check "1024 units of message, 32 switches of 32" test "$rc" = 0 -a -s "$work/limits.exe"
+for bad in "--wait never" "--silent-switch a/b" "--silent-switch --x" "--failure-message=" "--failure-message=${x1024}y" \
+           "--silent-switch /${w32}w" "${switches33[*]}"; do
   run pack --stub "$work/stub.exe" --payload "$work/payload" $bad -o "$work/bad.exe"
-  check "usage: $bad" test "$rc" = 2 -a "$(lines "$err")" = 1 -a ! -e "$work/bad.exe"
+  check "usage: ${bad:0:30} ($(wc -w <<<"$bad") words)" test "$rc" = 2 -a "$(lines "$err")" = 1 -a ! -e "$work/bad.exe"
 done
+# "PK\3\4" as UTF-16 units: the locator would stop in the record.
+run pack --stub "$work/stub.exe" --payload "$work/payload" --failure-message "Fehler 䭐Ѓ" -o "$work/bad.exe"
+check "a message holding a ZIP signature" test "$rc" = 1 -a -n "$(grep -E 'RT_RCDATA #1 .* at file offset [0-9]+ hold a ZIP' <<<"$err")" \
+  -a -n "$(grep -e '--failure-message' <<<"$err")" -a ! -e "$work/bad.exe"
 # A record the stub refuses (its version byte changed by hand): verify names it, inspect shows it.
 python3 - "$work/opt.exe" "$work/badopt.exe" <<'PY'
 import sys

@@ -6,8 +6,8 @@
  * standard strings of the first translation); the icon through ExtractIconExW (count, the sizes of
  * the large and small icon) and through the module loaded as a data file: RT_GROUP_ICON #1, each
  * RT_ICON it names made into an icon by CreateIconFromResourceEx; the manifest through
- * FindResourceW(RT_MANIFEST #1); the installer options record (RT_RCDATA #1) in hex; the PE checksum
- * through MapFileAndCheckSumW. Exit code 0 when the report was written. */
+ * FindResourceW(RT_MANIFEST #1); the PE checksum through MapFileAndCheckSumW. Exit code 0 when the
+ * report was written. */
 #include <windows.h>
 #include <imagehlp.h>
 
@@ -153,16 +153,6 @@ static void Resources(const wchar_t* path) {
     const char* text = manifest ? (const char*)LockResource(LoadResource(module, manifest)) : NULL;
     if (text) Bytes(text, SizeofResource(module, manifest));
     else fprintf(out, "null");
-    fprintf(out, ", \"options\": ");
-    HRSRC options = module ? FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(10)) : NULL;
-    const BYTE* record = options ? (const BYTE*)LockResource(LoadResource(module, options)) : NULL;
-    if (record) {
-        fputc('"', out);
-        for (DWORD i = 0, n = SizeofResource(module, options); i < n; ++i) fprintf(out, "%02x", record[i]);
-        fputc('"', out);
-    } else {
-        fprintf(out, "null");
-    }
     fprintf(out, ", ");
     if (module) FreeLibrary(module);
 }
