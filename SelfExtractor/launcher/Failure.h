@@ -19,6 +19,7 @@ enum class Reason : u32 {
     SelfOpen,                // the stub's own file cannot be opened
     SelfRead,                // reading or seeking the stub's own file failed
     NoArchive,               // no archive the locator can find
+    OptionsMalformed,        // the installer options record is malformed or cannot be loaded
     // ZIP records (detail: the record number, from 0).
     ZipTruncated,            // a record or its data ends before its declared end
     ZipFlags,                // encrypted, data descriptor, patched data, strong encryption, masked header

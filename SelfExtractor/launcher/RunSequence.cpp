@@ -2,6 +2,7 @@
 
 #include "launcher/Failure.h"
 #include "launcher/InstallerLauncher.h"
+#include "launcher/InstallerOptions.h"
 #include "launcher/LoaderHardening.h"
 #include "launcher/StagingDirectory.h"
 #include "launcher/Text.h"
@@ -36,6 +37,8 @@ u32 PLATFORM_API MessagePumpThread(void*) {
 
 void RunSequence(RunState& state) {
     LoaderHardening();
+    if (ReadInstallerOptions(state.options) == OptionsRecord::Malformed)
+        FailRun(Reason::OptionsMalformed);
 
     state.commandLine = GetCommandLineW();
 

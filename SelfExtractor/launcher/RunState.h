@@ -3,6 +3,7 @@
 #pragma once
 
 #include "launcher/PrivateFolder.h"
+#include "launcher/InstallerOptions.h"
 #include "payload/ArchiveSignatures.h"
 #include "payload/ReadCursor.h"
 #include "platform/platform.h"
@@ -46,6 +47,7 @@ struct ZipScratch {
 };
 
 struct RunState {
+    InstallerOptions options;               // the pack-time options (defaults without a record)
     const WChar* commandLine;               // as GetCommandLineW returned it; never copied
     WChar relaunchSelfPath[kMaxPathChars];  // module path for the relaunch test and the copy
     WChar selfFolder[kMaxPathChars];        // folder of relaunchSelfPath, no trailing backslash

@@ -31,6 +31,7 @@ using Bool = int;        // Windows BOOL: non-zero is true
 using Handle = void*;
 using Module = void*;    // HMODULE
 using Window = void*;    // HWND
+using ResourceInfo = void*;  // HRSRC
 using HResult = i32;
 
 constexpr u32 kMaxPathChars = 260;  // MAX_PATH
@@ -103,6 +104,10 @@ constexpr u32 ERROR_INVALID_SECURITY_DESCR = 1338;
 constexpr u32 ERROR_INVALID_LABEL = 1336;
 constexpr u32 ERROR_INVALID_FLAGS = 1004;
 constexpr u32 ERROR_NO_UNICODE_TRANSLATION = 1113;
+constexpr u32 ERROR_RESOURCE_DATA_NOT_FOUND = 1812;  // the image has no resource section
+constexpr u32 ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
+constexpr u32 ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+constexpr u32 ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
 
 // Processes, threads, waits.
 constexpr u32 INFINITE = 0xFFFFFFFFu;
@@ -114,6 +119,12 @@ constexpr u32 ATTACH_PARENT_PROCESS = 0xFFFFFFFFu;  // (DWORD)-1
 
 // Modules.
 constexpr u32 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
+
+// Resources: types, and MAKEINTRESOURCE for a numeric type or name.
+constexpr u16 RT_RCDATA = 10;
+inline const WChar* MakeIntResource(u16 id) {
+    return reinterpret_cast<const WChar*>(static_cast<uintptr_t>(id));
+}
 
 // Heaps.
 constexpr u32 HEAP_ZERO_MEMORY = 0x8;
@@ -228,6 +239,13 @@ u32 GetModuleFileNameW(Module module, WChar* buffer, u32 capacity);
 Module GetModuleHandleW(const WChar* name);
 FarProc GetProcAddress(Module module, const char* name);
 Module LoadLibraryW(const WChar* path);
+// The resources of a module (null: the process's own image). FindResourceW fails with
+// ERROR_RESOURCE_*_NOT_FOUND when there is no such resource; LockResource gives the data in place
+// (read-only, alignment not guaranteed), SizeofResource its size in bytes (0 on failure).
+ResourceInfo FindResourceW(Module module, const WChar* name, const WChar* type);
+Handle LoadResource(Module module, ResourceInfo resource);
+const void* LockResource(Handle loaded);
+u32 SizeofResource(Module module, ResourceInfo resource);
 
 // ---- kernel32: processes and threads --------------------------------------------------------
 Handle CreateThread(SECURITY_ATTRIBUTES* security, size_t stackSize, ThreadProc start,

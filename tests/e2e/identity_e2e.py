@@ -14,6 +14,10 @@ code, also after osslsigncode signing. Cases:
   identity-default  no identity options: the stub's manifest (asInvoker) and project version
   identity-set      icon, every version string (non-ASCII too), highestAvailable
   identity-signed   the same with requireAdministrator, then signed: the identity survives signing
+  options-set       every installer option at its limit: the stub takes the record and runs the
+                    installer
+  options-malformed that record with its version changed by hand: the stub exits 5, starting
+                    nothing and making no staging folder
 Prints "PASS|FAIL|SKIP case [stub]" lines and finally "RESULT passed=N failed=N skipped=N".
 """
 from __future__ import annotations
@@ -235,10 +239,50 @@ class IdentityCases:
         c.done()
 
 
+    # -- the installer options record ----------------------------------------------------------
+    # Every option at its limit: a 1024-unit message (quotes, a surrogate pair) and 32 switches of
+    # 32 units.
+    MESSAGE = (("Die Installation ist fehlgeschlagen: \"Orvak ZEB\" – 🚀 ".encode("utf-16-le")
+                + "x".encode("utf-16-le") * 1024)[:2048].decode("utf-16-le"))
+
+    def pack_options(self, stub: e2e.Stub, case: str) -> tuple[Path, list[e2e.Entry]]:
+        options = ["--wait", "tree", "--progress", "--failure-message", self.MESSAGE]
+        for i in range(32):
+            options += ["--silent-switch", f"/{chr(65 + i)}{'q' * 31}"]
+        return self.pack(stub, case, options)
+
+    def options_set(self, stub: e2e.Stub) -> None:
+        exe, entries = self.pack_options(stub, "options-set")
+        c = e2e.Checks()
+        self.check_tool(c, exe, "asInvoker")
+        self.run_installer(c, stub, "options-set", exe, entries)
+        c.done()
+
+    def options_malformed(self, stub: e2e.Stub) -> None:
+        exe, _ = self.pack_options(stub, "options-malformed")
+        image = bytearray(exe.read_bytes())
+        at = image.find(self.MESSAGE.encode("utf-16-le")) - 12  # the record's version field
+        if at < 0 or image[at:at + 2] != b"\1\0":
+            raise e2e.CaseFail("the record is not in the packed installer")
+        image[at] = 2
+        bad = exe.with_name("malformed.exe")
+        bad.write_bytes(image)
+        c = e2e.Checks()
+        target = self.h.fresh_case("options-malformed", stub) / e2e.STUB_NAME
+        shutil.copyfile(bad, target)
+        self.h.wine.clear_temp()
+        res = self.h.run(stub, target, " /x", probe_exit=42)
+        e2e.check_exit(c, res, 5)
+        e2e.check_no_report(c, res)
+        c.expect(not res.staging_dirs(), f"a staging folder was made: {res.temp_entries}")
+        c.done()
+
 CASES = [
     ("identity-default", IdentityCases.identity_default),
     ("identity-set", IdentityCases.identity_set),
     ("identity-signed", IdentityCases.identity_signed),
+    ("options-set", IdentityCases.options_set),
+    ("options-malformed", IdentityCases.options_malformed),
 ]
 
 

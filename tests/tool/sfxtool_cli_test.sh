@@ -201,5 +201,49 @@ check "an .ico that does not parse" test "$rc" = 1 -a -n "$(grep 'broken.ico' <<
 run pack --stub "$work/stub.exe" --payload "$work/payload" --icon "$work/zipsig.ico" -o "$work/bad.exe"
 check "an icon holding a ZIP signature" test "$rc" = 1 -a -n "$(grep -E 'RT_ICON #1 .* at file offset [0-9]+ hold a ZIP' <<<"$err")" -a ! -e "$work/bad.exe"
 
+# The installer options record: --wait, --failure-message, --progress, --silent-switch.
+opts=(--wait tree --progress --failure-message "Das Paket ist beschädigt." --silent-switch /S --silent-switch -quiet)
+run pack --stub "$work/stub.exe" --payload "$work/payload" "${opts[@]}" -o "$work/opt.exe"
+check "pack with options" test "$rc" = 0 -a -s "$work/opt.exe"
+run verify "$work/opt.exe";                   check "verify with options" test "$rc" = 0
+run inspect "$work/opt.exe"
+check "inspect shows the options" test -n "$(grep -E '^  wait +tree$' <<<"$out")" -a -n "$(grep -E '^  progress window +yes$' <<<"$out")" \
+  -a -n "$(grep -F '"Das Paket ist beschädigt."' <<<"$out")" -a -n "$(grep -E '^  silent switches +/S /quiet \(given' <<<"$out")"
+run inspect --json "$work/opt.exe"
+check "inspect --json carries the options" python3 -c '
+import json, sys
+o = json.loads(sys.argv[1])["options"]
+assert o == {"record": True, "valid": True, "fault": None, "wait": "tree", "progress": True,
+             "failureMessage": "Das Paket ist beschädigt.", "silentSwitches": ["/S", "/quiet"], "silentSwitchesGiven": True}, o
+' "$out"
+x1024=$(printf 'x%.0s' {1..1024}); w32=$(printf 'w%.0s' {1..32}); switches33=()
+for n in {1..33}; do switches33+=(--silent-switch "/$w32"); done
+run pack --stub "$work/stub.exe" --payload "$work/payload" --failure-message "$x1024" "${switches33[@]:2}" -o "$work/limits.exe"
+check "1024 units of message, 32 switches of 32" test "$rc" = 0 -a -s "$work/limits.exe"
+for bad in "--wait never" "--silent-switch a/b" "--silent-switch --x" "--failure-message=" "--failure-message=${x1024}y" \
+           "--silent-switch /${w32}w" "${switches33[*]}"; do
+  run pack --stub "$work/stub.exe" --payload "$work/payload" $bad -o "$work/bad.exe"
+  check "usage: ${bad:0:30} ($(wc -w <<<"$bad") words)" test "$rc" = 2 -a "$(lines "$err")" = 1 -a ! -e "$work/bad.exe"
+done
+# "PK\3\4" as UTF-16 units: the locator would stop in the record.
+run pack --stub "$work/stub.exe" --payload "$work/payload" --failure-message "Fehler 䭐Ѓ" -o "$work/bad.exe"
+check "a message holding a ZIP signature" test "$rc" = 1 -a -n "$(grep -E 'RT_RCDATA #1 .* at file offset [0-9]+ hold a ZIP' <<<"$err")" \
+  -a -n "$(grep -e '--failure-message' <<<"$err")" -a ! -e "$work/bad.exe"
+# A record the stub refuses (its version byte changed by hand): verify names it, inspect shows it.
+python3 - "$work/opt.exe" "$work/badopt.exe" <<'PY'
+import sys
+b = bytearray(open(sys.argv[1], "rb").read())
+at = b.find("Das Paket".encode("utf-16-le")) - 12
+assert at > 0 and b[at:at + 2] == b"\1\0"
+b[at] = 2
+open(sys.argv[2], "wb").write(b)
+PY
+run verify "$work/badopt.exe"
+check "verify: a malformed options record" test "$rc" = 1 -a "$(lines "$err")" = 1 \
+  -a -n "$(grep -F 'options record (RT_RCDATA #1) is malformed: its version is 2, not 1' <<<"$err")"
+run inspect "$work/badopt.exe"
+check "inspect: a malformed options record" test "$rc" = 0 -a -n "$(grep -F 'MALFORMED record' <<<"$out")" \
+  -a -n "$(grep -F '(options-malformed)' <<<"$out")"
+
 echo "RESULT passed=$passed failed=$failed skipped=${skipped:-0}"
 [ "$failed" = 0 ]

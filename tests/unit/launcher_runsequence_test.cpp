@@ -76,13 +76,18 @@ TEST_F(LauncherRunSequence, FullZipRunInStepOrder) {
     EXPECT_TRUE(result.attachedConsole);
     EXPECT_TRUE(result.threadStarted);
 
-    // Hardening first: nothing but its own calls before the last preload.
+    // Hardening first: nothing but its own calls before the last preload; then the options
+    // record is looked up (there is none).
     ASSERT_FALSE(result.calls.empty());
     EXPECT_EQ(result.calls[0].call, Call::GetModuleHandleW);
     const long commandLine = FirstIndexOf(result, Call::GetCommandLineW);
-    EXPECT_LT(LastIndexOf(result, Call::LoadLibraryW), commandLine);
+    const long options = FirstIndexOf(result, Call::FindResourceW);
+    EXPECT_LT(LastIndexOf(result, Call::LoadLibraryW), options);
+    EXPECT_EQ(options + 1, commandLine);
+    EXPECT_EQ(result.CountOf(Call::FindResourceW), 1u);
+    EXPECT_EQ(result.CountOf(Call::LoadResource), 0u);
     EXPECT_EQ(result.CountOf(Call::LoadLibraryW), 17u);
-    for (long i = 0; i < commandLine; ++i) {
+    for (long i = 0; i < options; ++i) {
         const Call call = result.calls[static_cast<size_t>(i)].call;
         EXPECT_TRUE(call == Call::GetModuleHandleW || call == Call::GetProcAddress ||
                     call == Call::SetDllDirectoryW || call == Call::SetDefaultDllDirectories ||
@@ -236,7 +241,9 @@ TEST_F(LauncherRunSequence, EachFailingLauncherCallGivesItsDocumentedExitCode) {
         if (call == Call::GetCommandLineW || call == Call::GetTickCount) continue;  // never fail
         bool expectInstaller;  // otherwise: the failure exit code
         bool stagingDeleted = false;
-        if (at < firstModuleName) {
+        if (call == Call::FindResourceW) {
+            expectInstaller = false;  // an options record that cannot be looked up ends the run
+        } else if (at < firstModuleName) {
             expectInstaller = true;  // hardening: nothing in it can fail the run
         } else if (at < console) {
             continue;  // the relaunch test belongs to the relaunch stage

@@ -168,6 +168,8 @@ Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool seve
             // The first read (relaunch test) is not tested: an empty path finds no DLL.
             return at < p.stagingCreated && clean.calls[index + 1].call == Call::FindFirstFileW
                        ? Expect::Unaffected : Expect::FailsBeforeStaging;
+        // The options record cannot be looked up: the run ends before anything is made.
+        case Call::FindResourceW:
         case Call::GetTempPathW: case Call::GetTempFileNameW: case Call::DeleteFileW:
         // The staging folder's own descriptor cannot be made: the folder is not made at all.
         case Call::OpenProcessToken: case Call::GetTokenInformation:
@@ -470,6 +472,7 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
             (at > ended && (kind == Call::GetProcessHeap || kind == Call::HeapAlloc)))
             kind = Call::DeleteFileW;
         switch (kind) {
+            case Call::FindResourceW:  // the options record, read before the mode is chosen
             case Call::OpenProcessToken:
             case Call::GetTokenInformation:
             case Call::ConvertSidToStringSidW:

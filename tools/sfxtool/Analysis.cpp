@@ -12,6 +12,7 @@
 #include "launcher/Failure.h"
 #include "payload/ZipEntryExtractor.h"
 #include "platform/host/host.h"
+#include "sfxtool/OptionsRecord.h"
 #include "sfxtool/SevenZipReader.h"
 #include "sfxtool/Verdict.h"
 
@@ -317,11 +318,12 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
     if (r.found && r.kind == ArchiveKind::Zip) AnalyseZip(r, path, context);
 
     // The verdict: the stub's whole run on the file, with a heap a 32-bit process is likely to get.
-    r.trial = RunStubTrial(path, stagingLength, kLikelyHeapLimit);
+    r.trial = RunStubTrial(path, stagingLength, kLikelyHeapLimit, r.identity.numbered);
     if (!r.trial.ran)
         throw InputError("a staging path of " + std::to_string(stagingLength) + " units cannot be laid out for the "
                          "trial run (16 to 257)");
     context.launchBytes = r.trial.launchBytes;
+    if (const std::string* record = r.identity.OptionsRecord()) context.optionsFault = OptionsRecordFault(*record);
     const bool failed = !r.trial.started || !r.trial.notes.empty();
     for (const Problem& p : identityProblems)
         if (p.code != "no-manifest") diagnoses.push_back(p);
@@ -417,6 +419,7 @@ nlohmann::json ReportJson(const Report& r) {
                  {"filesUnpacked", r.trial.staged.size()},
                  {"reasons", notes}};
     j["identity"] = IdentityJson(r.identity);
+    j["options"] = r.identity.read ? OptionsJson(r.identity.OptionsRecord()) : nlohmann::json(nullptr);
     json problems = json::array();
     for (const auto& p : r.problems)
         problems.push_back({{"code", p.code}, {"message", p.message}, {"severity", p.warning ? "warning" : "error"}});
@@ -480,6 +483,7 @@ std::string ReportText(const Report& r) {
           << ")\n";
     }
     o << IdentityText(r.identity);
+    if (r.identity.read) o << OptionsText(r.identity.OptionsRecord());
     if (r.problems.empty()) o << "problems:    none\n";
     else {
         o << "problems (" << r.problems.size() << "):\n";

@@ -7,6 +7,7 @@
 
 #include "platform/host/host.h"
 #include "sfxtool/IconResources.h"
+#include "sfxtool/OptionsRecord.h"
 #include "sfxtool/PeResources.h"
 #include "sfxtool/VersionResource.h"
 
@@ -75,6 +76,8 @@ void FindFalseSignatures(Identity& id, const std::string& file, uint64_t fileSiz
 std::string Fix(const std::string& resource) {
     if (resource.rfind("RT_ICON", 0) == 0 || resource.rfind("RT_GROUP_ICON", 0) == 0) return "use another icon (sfxtool pack --icon)";
     if (resource.rfind("RT_VERSION", 0) == 0) return "change the version strings (sfxtool pack --version-info)";
+    if (resource.rfind("RT_RCDATA #1 ", 0) == 0)
+        return "change the failure message or the silent switches (sfxtool pack --failure-message, --silent-switch)";
     return "rebuild the stub";
 }
 
@@ -152,6 +155,7 @@ Identity ReadIdentity(const std::string& path) {
     bool icons = false;
     for (const auto& r : resources) {
         if (r.type.IsText()) continue;
+        if (!r.name.IsText()) id.numbered.emplace(std::make_pair(r.type.number, r.name.number), r.data);
         try {
             if (r.type.number == kRtManifest && !id.manifest) ReadManifest(id, r.data);
             if (r.type.number == kRtVersion && !id.version) ReadVersion(id, r.data);
@@ -165,6 +169,11 @@ Identity ReadIdentity(const std::string& path) {
     }
     FindFalseSignatures(id, file, fileSize, resources);
     return id;
+}
+
+const std::string* Identity::OptionsRecord() const {
+    const auto found = numbered.find({kRtRcdata, kOptionsRecordId});
+    return found == numbered.end() ? nullptr : &found->second;
 }
 
 void IdentityProblems(const Identity& id, Problems& problems) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,10 @@ struct Identity {
     std::vector<std::pair<std::string, std::string>> strings;  // UTF-8
     std::vector<IdentityIcon> icons;  // the first icon group's images
     std::vector<FalseSignature> falseSignatures;
+    // Every resource of numeric type and name, the first language of each: what the stub's
+    // FindResourceW finds (the installer options record among them).
+    std::map<std::pair<uint16_t, uint16_t>, std::string> numbered;
+    const std::string* OptionsRecord() const;  // RT_RCDATA #1, or null
 };
 
 // A place in a manifest's text, found without an XML library (the manifest is small and flat).

@@ -8,6 +8,7 @@
 #include "sfxtool/Analysis.h"
 #include "sfxtool/IconResources.h"
 #include "sfxtool/Identity.h"
+#include "sfxtool/OptionsRecord.h"
 #include "sfxtool/StubManifest.h"
 
 namespace sfxtool {
@@ -163,6 +164,18 @@ ResourceList InstallerResources(const ResourceList& stub, const IdentityOptions&
         }
         list = Without(list, {kRtIcon, kRtGroupIcon});
         for (auto& r : IconResources(images, kLanguageEnglishUs)) list.push_back(std::move(r));
+    }
+    if (!options.optionsRecord.empty()) {
+        list.erase(std::remove_if(list.begin(), list.end(), [](const Resource& r) {
+                       return !r.type.IsText() && r.type.number == kRtRcdata && !r.name.IsText() &&
+                              r.name.number == kOptionsRecordId;
+                   }), list.end());
+        Resource record;
+        record.type.number = kRtRcdata;
+        record.name.number = kOptionsRecordId;
+        record.language = kOptionsRecordLanguage;
+        record.data = options.optionsRecord;
+        list.push_back(std::move(record));
     }
     for (auto& r : list) r.fileOffset = 0;
     return list;

@@ -33,7 +33,10 @@ struct IdentityOptions {
     std::string icon;                                              // an .ico file; empty: none
     std::vector<std::pair<std::string, std::string>> versionInfo;  // key, UTF-8 value
     std::string executionLevel;                                    // empty: the stub's
-    bool Any() const { return !icon.empty() || !versionInfo.empty() || !executionLevel.empty(); }
+    std::string optionsRecord;  // the installer options record (RT_RCDATA #1); empty: none
+    bool Any() const {
+        return !icon.empty() || !versionInfo.empty() || !executionLevel.empty() || !optionsRecord.empty();
+    }
 };
 
 // "KEY=VALUE" of --version-info, checked: a known key, a non-empty UTF-8 value, a FileVersion or

@@ -294,13 +294,15 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, con
 }
 
 Report Pack(const PackOptions& o) {
+    IdentityOptions identity = o.identity;
+    if (o.options.Any()) identity.optionsRecord = BuildOptionsRecord(o.options);  // none: the stub's defaults
     struct stat st{};
     if (stat(o.stub.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw PackError("cannot read the stub " + o.stub);
     const std::string stubBytes = ReadAll(o.stub);
     if (!ParsePeLayout(stubBytes).isPe) throw PackError("the stub " + o.stub + " is not a Windows executable");
     std::string image;
     try {
-        image = InstallerImage(stubBytes, o.identity);
+        image = InstallerImage(stubBytes, identity);
     } catch (const IdentityError& e) {
         throw PackError(e.what());
     }

@@ -10,6 +10,7 @@
 
 #include "sfxtool/Analysis.h"
 #include "sfxtool/InstallerIdentity.h"
+#include "sfxtool/OptionsRecord.h"
 
 namespace sfxtool {
 
@@ -29,6 +30,7 @@ struct PackOptions {
     std::string sevenZip = "7zz";        // the 7z archiver to run
     std::time_t epoch = 315532800;       // fixed time for entries: 1980-01-01 00:00:00 UTC
     IdentityOptions identity;            // icon, version strings, execution level
+    InstallerOptionsSpec options;        // wait, failure message, progress, silent switches
 };
 
 // The time every entry gets: SOURCE_DATE_EPOCH when set (throws PackError if malformed), else

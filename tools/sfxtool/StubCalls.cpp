@@ -151,7 +151,8 @@ ZipListing ListZipAsStub(const std::string& path, uint32_t stagingLength) {
     return out;
 }
 
-StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t heapLimit) {
+StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t heapLimit,
+                       const StubResources& resources) {
     StubTrial out;
     // The staging folder is the temp folder and "ZEBF000.tmp"; the temp folder needs "C:\", one
     // component and its backslash, and may not pass what GetTempFileNameW takes.
@@ -166,6 +167,7 @@ StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t
     env.commandLine = u"\"" + kInstallerPath + u"\" " + host::Utf16(kTrialParameters);
     env.tempFolder = TempFolderOfLength(stagingLength - kStagingName);
     env.tempFileStart = 0xF000;
+    env.resources = resources;
     const fs::path temp = sandbox.LinuxPath(env.tempFolder.substr(0, env.tempFolder.size() - 1));
 
     // The staging folder, wherever the run made it.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sfxtool {
@@ -70,6 +71,10 @@ struct StubTrial {
 
 constexpr const char kTrialParameters[] = "/trial \"a b\"";
 
-StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t heapLimit);
+// The resources the stub finds in its own image (FindResourceW), by numeric type and name.
+using StubResources = std::map<std::pair<uint16_t, uint16_t>, std::string>;
+
+StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t heapLimit,
+                       const StubResources& resources = {});
 
 }  // namespace sfxtool

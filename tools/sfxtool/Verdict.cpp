@@ -45,6 +45,7 @@ std::string ReasonCode(uint32_t reason) {
         case Reason::SelfOpen:
         case Reason::SelfRead: return "unreadable";
         case Reason::NoArchive: return "no-archive";
+        case Reason::OptionsMalformed: return "options-malformed";
         case Reason::ZipTruncated: return "zip-truncated";
         case Reason::ZipFlags: return "zip-flags";
         case Reason::ZipMethod: return "zip-method";
@@ -103,6 +104,13 @@ Problem Explain(const StubNote& note, const VerdictContext& c) {
         case Reason::NoArchive:
             p.message = "no archive found: the stub's locator finds no 7z or ZIP archive in the file, and the stub ends with "
                         "exit code 5: pack one with sfxtool pack";
+            break;
+        case Reason::OptionsMalformed:
+            p.message = "the installer options record (RT_RCDATA #1) is " +
+                        (c.optionsFault.empty() ? std::string("one the stub cannot load")
+                                                : "malformed: " + c.optionsFault) +
+                        "; the stub ends with exit code 5 before it unpacks anything: " + kRepack +
+                        " and its options --wait, --failure-message, --progress, --silent-switch";
             break;
         case Reason::ZipTruncated:
             if (c.refusedRecordAtEnd) {

@@ -26,6 +26,7 @@ struct VerdictContext {
     uint32_t stagingLength = 0;
     uint64_t heapLimit = 0;
     std::string launchBytes;              // the first bytes of .launch, when there is one
+    std::string optionsFault;             // why the options record is refused, in words
 };
 
 // The problem for one note of the stub's run.

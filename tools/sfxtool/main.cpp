@@ -68,9 +68,28 @@ int main(int argc, char** argv) {
     pack->add_option("--execution-level", packOptions.identity.executionLevel,
                      "The level the installer's manifest requests (default asInvoker, the stub's)")
         ->check(CLI::IsMember(sfxtool::kExecutionLevels));
+    std::string wait, failureMessage;
+    auto* waitOption = pack->add_option("--wait", wait,
+                                        "When the stub deletes its staging folder: staging (the default) waits while a program "
+                                        "started from it still runs, tree also for every process the installer started, "
+                                        "installer only for the installer (at most 30 minutes after it ends)")
+                           ->check(CLI::IsMember(sfxtool::kWaitModes));
+    auto* failureOption = pack->add_option("--failure-message", failureMessage,
+                                           "Text (UTF-8, at most 1024 UTF-16 units) of a message box the stub shows when it "
+                                           "fails with exit code 5, with a line naming the cause");
+    pack->add_flag("--progress", packOptions.options.progress,
+                   "Show a progress window with Cancel when unpacking takes more than a second");
+    pack->add_option("--silent-switch", packOptions.options.silentSwitches,
+                     "WORD, repeatable: a switch (/WORD or -WORD, any case) in the installer's parameters that keeps the "
+                     "stub from showing any window; replaces the default list /S /Q /quiet /qn /passive /VERYSILENT "
+                     "/SILENT /SUPPRESSMSGBOXES")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     pack->footer("The same inputs give a byte-identical output; entry times come from SOURCE_DATE_EPOCH when set.\n"
                  "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header, solid).\n"
-                 "The identity options rewrite the resource section of the installer's copy of the stub; the stub file is not changed.");
+                 "The identity options and the installer options (--wait, --failure-message, --progress, --silent-switch) "
+                 "rewrite the resource section of the installer's copy of the stub; the stub file is not changed. Without "
+                 "any installer option the stub keeps its defaults.");
 
     // inspect
     auto* inspect = app.add_subcommand("inspect", "Describe an installer: archive position and kind, entries, what follows the archive, "
@@ -127,6 +146,8 @@ int main(int argc, char** argv) {
             for (const auto& argument : versionInfo)
                 packOptions.identity.versionInfo.push_back(sfxtool::ParseVersionInfoArgument(argument));
             sfxtool::VersionFromStrings(packOptions.identity.versionInfo);  // a key given twice
+            if (waitOption->count() > 0) packOptions.options.wait = wait;
+            if (failureOption->count() > 0) packOptions.options.failureMessage = failureMessage;
             packOptions.epoch = sfxtool::EntryTime();
             const sfxtool::Report report = sfxtool::Pack(packOptions);
             if (sfxtool::ErrorCount(report) != 0) {
@@ -154,6 +175,9 @@ int main(int argc, char** argv) {
             return kOk;
         }
     } catch (const sfxtool::IdentityUsageError& e) {
+        std::cerr << "sfxtool: pack: " << e.what() << " (see sfxtool pack --help)\n";
+        return kUsage;
+    } catch (const sfxtool::OptionsUsageError& e) {
         std::cerr << "sfxtool: pack: " << e.what() << " (see sfxtool pack --help)\n";
         return kUsage;
     } catch (const sfxtool::InputError& e) {

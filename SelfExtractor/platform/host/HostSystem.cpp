@@ -266,6 +266,59 @@ Module LoadLibraryW(const WChar* path) {
     return nullptr;
 }
 
+// ---- resources --------------------------------------------------------------------------------
+
+namespace {
+
+// The resource a handle from FindResourceW stands for (a value of the run's resource map), or
+// null for anything else (counted as a misuse).
+const std::string* ResourceOf(const void* handle) {
+    Context& context = Current();
+    for (const auto& entry : context.env.resources)
+        if (&entry.second == handle) return &entry.second;
+    ++context.result.invalidHandleUses;
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+}
+
+}  // namespace
+
+ResourceInfo FindResourceW(Module module, const WChar* name, const WChar* type) {
+    const auto nameId = reinterpret_cast<uintptr_t>(name);
+    const auto typeId = reinterpret_cast<uintptr_t>(type);
+    if (Enter(host::Call::FindResourceW, nameId < 0x10000 ? Utf16(std::to_string(nameId)) : FromZ(name))) return nullptr;
+    const auto& resources = Current().env.resources;
+    if ((module != nullptr && module != kMainModule) || typeId >= 0x10000) {
+        SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return nullptr;
+    }
+    bool typeFound = false;
+    for (const auto& [key, data] : resources) {
+        if (key.first != typeId) continue;
+        typeFound = true;
+        if (key.second == nameId) return const_cast<std::string*>(&data);
+    }
+    SetError(typeFound ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return nullptr;
+}
+
+Handle LoadResource(Module, ResourceInfo resource) {
+    if (Enter(host::Call::LoadResource)) return nullptr;
+    return ResourceOf(resource) == nullptr ? nullptr : resource;
+}
+
+const void* LockResource(Handle loaded) {
+    if (Enter(host::Call::LockResource)) return nullptr;
+    const std::string* data = ResourceOf(loaded);
+    return data == nullptr ? nullptr : data->data();
+}
+
+u32 SizeofResource(Module, ResourceInfo resource) {
+    if (Enter(host::Call::SizeofResource)) return 0;
+    const std::string* data = ResourceOf(resource);
+    return data == nullptr ? 0 : static_cast<u32>(data->size());
+}
+
 // ---- threads and processes ------------------------------------------------------------------
 
 Handle CreateThread(SECURITY_ATTRIBUTES*, size_t, ThreadProc, void*, u32, u32* threadId) {

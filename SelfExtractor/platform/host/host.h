@@ -61,6 +61,8 @@ enum class Call {
     CreateToolhelp32Snapshot, Process32FirstW, Process32NextW, OpenProcess, WaitForMultipleObjects,
     GetTickCount, CreateJobObjectW, AssignProcessToJobObject, QueryInformationJobObject,
     QueryFullProcessImageNameW, GetFinalPathNameByHandleW, CompareStringOrdinal,
+    // Resources of the run's own module.
+    FindResourceW, LoadResource, LockResource, SizeofResource,
     Count_
 };
 const char* CallName(Call call);
@@ -139,6 +141,10 @@ struct Environment {
     // FILE_FLAG_OPEN_REPARSE_POINT, and a folder's listing gives a link the file ID of its target.
     // False: Windows' way (the handle is the link's own, and so is the listed ID).
     bool linksOpenTargets = false;
+    // The resources the run's own module carries, by (type, numeric name): FindResourceW(nullptr,
+    // ...) finds them (any other name or module: ERROR_RESOURCE_TYPE_NOT_FOUND or
+    // ERROR_RESOURCE_NAME_NOT_FOUND), LockResource gives these bytes.
+    std::map<std::pair<u16, u16>, std::string> resources;
 };
 
 struct CallRecord;

@@ -388,6 +388,20 @@ FarProc GetProcAddress(Module module, const char* name) {
 
 Module LoadLibraryW(const WChar* path) { return ::LoadLibraryW(Wide(path)); }
 
+ResourceInfo FindResourceW(Module module, const WChar* name, const WChar* type) {
+    return ::FindResourceW(static_cast<HMODULE>(module), Wide(name), Wide(type));
+}
+
+Handle LoadResource(Module module, ResourceInfo resource) {
+    return ::LoadResource(static_cast<HMODULE>(module), static_cast<HRSRC>(resource));
+}
+
+const void* LockResource(Handle loaded) { return ::LockResource(loaded); }
+
+u32 SizeofResource(Module module, ResourceInfo resource) {
+    return ::SizeofResource(static_cast<HMODULE>(module), static_cast<HRSRC>(resource));
+}
+
 // ---- kernel32: processes and threads --------------------------------------------------------
 
 Handle CreateThread(SECURITY_ATTRIBUTES* security, size_t stackSize, ThreadProc start,
