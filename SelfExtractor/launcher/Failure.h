@@ -62,15 +62,23 @@ enum class Reason : u32 {
 
 constexpr u32 kNoEntry = 0xFFFFFFFFu;
 
+// The failure message the installer's options give, shown when anybody can answer it, with a
+// line on the cause where the stub can tell it (launcher/FailureMessage.cpp).
+void ReportFailure(Reason reason);
+// Keeps the first reason a 7z extraction stopped for, and the error with it, for that line.
+void NoteExtractionStop(Reason reason);
+
 // Ends the run with kFailureExitCode, recording why.
 [[noreturn]] inline void FailRun(Reason reason, u32 detail = kNoEntry) {
     platform::NoteFailureReason(static_cast<u32>(reason), detail);
+    ReportFailure(reason);
     platform::ExitProcess(kFailureExitCode);
 }
 
 // Records why a 7z extraction stopped; the run goes on.
 inline void NoteStop(Reason reason, u32 detail) {
     platform::NoteFailureReason(static_cast<u32>(reason), detail);
+    NoteExtractionStop(reason);
 }
 
 }  // namespace stub

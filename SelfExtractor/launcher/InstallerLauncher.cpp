@@ -101,6 +101,10 @@ void InstallerLauncher(RunState& state) {
         ReadLaunchFile(launchFile, stagingPath, installerPath);
     }
 
+    // A tree wait follows the installer's descendants through a job the stub is in before the
+    // launch; without one it waits as for the staging folder.
+    const Handle job = state.options.wait == WaitMode::Tree ? JoinOwnJob() : nullptr;
+
     ShellExecuteInfo info = {};
     info.cbSize = kShellExecuteInfoSize;
     // No UI: a start that fails must end the run with 5, never wait on an error box.
@@ -124,7 +128,8 @@ void InstallerLauncher(RunState& state) {
     CloseHandle(info.hProcess);
 
     // Programs it started from the staging folder (a bootstrapper's real installer) keep it.
-    StagingWait(state.staging, nullptr, installerEnded);
+    if (state.options.wait != WaitMode::Installer) StagingWait(state.staging, job, installerEnded);
+    if (job != nullptr) CloseHandle(job);
 
     // Everything goes, links as links; what cannot be deleted stays and changes no exit code.
     FolderTreeDelete(stagingPath, state.staging.folder);

@@ -1,6 +1,9 @@
 #include "launcher/RunSequence.h"
 
 #include "launcher/Failure.h"
+#include "launcher/FailureMessage.h"
+#include "launcher/FolderTreeDelete.h"
+#include "launcher/ProgressWindow.h"
 #include "launcher/InstallerLauncher.h"
 #include "launcher/InstallerOptions.h"
 #include "launcher/LoaderHardening.h"
@@ -37,6 +40,7 @@ u32 PLATFORM_API MessagePumpThread(void*) {
 
 void RunSequence(RunState& state) {
     LoaderHardening();
+    FailureReportScope reporting(state);  // from here on, a failure may show the options' message
     if (ReadInstallerOptions(state.options) == OptionsRecord::Malformed)
         FailRun(Reason::OptionsMalformed);
 
@@ -68,14 +72,25 @@ void RunSequence(RunState& state) {
     state.payloadKind = PayloadLocator(state.selfFile);
     if (state.payloadKind == PayloadKind::None) FailRun(Reason::NoArchive);
 
+    // The progress window, when the options ask for one, shows if unpacking takes a while; it is
+    // closed before anything is launched.
+    ProgressWindow progress;
+    ProgressWindowStart(state, progress);
     if (state.payloadKind == PayloadKind::SevenZip) {
         SevenZipExtractor(state);
     } else {
         ZipEntryExtractor(state);
     }
+    ProgressWindowEnd(progress);
 
     CloseHandle(state.selfFile);
     state.selfFile = INVALID_HANDLE_VALUE;
+
+    // Cancel: nothing is started, the staging folder goes, and the run ends with ERROR_CANCELLED.
+    if (CancelRequested(state.progress)) {
+        FolderTreeDelete(state.staging.stagingPath, state.staging.folder);
+        ExitProcess(ERROR_CANCELLED);
+    }
 
     InstallerLauncher(state);
 }

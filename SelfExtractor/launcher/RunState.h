@@ -5,6 +5,7 @@
 #include "launcher/PrivateFolder.h"
 #include "launcher/InstallerOptions.h"
 #include "payload/ArchiveSignatures.h"
+#include "payload/ExtractionProgress.h"
 #include "payload/ReadCursor.h"
 #include "platform/platform.h"
 
@@ -58,6 +59,7 @@ struct RunState {
     PayloadKind payloadKind;
     u32 exitCode;
     ZipScratch zip;
+    ExtractionProgress progress;            // the extraction's progress and cancel (shared)
 };
 
 }  // namespace stub

@@ -397,4 +397,76 @@ Bool TranslateMessage(const Message* message);
 intptr_t DispatchMessageW(const Message* message);
 Window GetForegroundWindow();
 
+// ---- user32 and gdi32: the progress window and the failure message ----------------------------
+using WindowProc = intptr_t(PLATFORM_API*)(Window window, u32 message, uintptr_t wParam,
+                                           intptr_t lParam);
+struct WindowClass {  // WNDCLASSEXW
+    u32 cbSize;
+    u32 style;
+    WindowProc lpfnWndProc;
+    i32 cbClsExtra;
+    i32 cbWndExtra;
+    Module hInstance;
+    Handle hIcon;
+    Handle hCursor;
+    Handle hbrBackground;
+    const WChar* lpszMenuName;
+    const WChar* lpszClassName;
+    Handle hIconSm;
+};
+struct Rect {
+    i32 left, top, right, bottom;
+};
+struct PaintStruct {
+    Handle hdc;
+    Bool fErase;
+    Rect rcPaint;
+    Bool fRestore;
+    Bool fIncUpdate;
+    u8 rgbReserved[32];
+};
+constexpr u32 WM_DESTROY = 0x2, WM_PAINT = 0xF, WM_CLOSE = 0x10, WM_SETFONT = 0x30,
+              WM_COMMAND = 0x111, WM_TIMER = 0x113;
+constexpr u32 WS_TABSTOP = 0x10000, WS_SYSMENU = 0x80000, WS_CAPTION = 0xC00000,
+              WS_VISIBLE = 0x10000000, WS_CHILD = 0x40000000;
+constexpr u32 BS_DEFPUSHBUTTON = 0x1;
+constexpr u32 IDCANCEL = 2;
+constexpr u32 COLOR_WINDOW = 5, COLOR_HIGHLIGHT = 13, COLOR_BTNFACE = 15, COLOR_BTNSHADOW = 16;
+constexpr u32 MB_ICONERROR = 0x10, MB_SETFOREGROUND = 0x10000;
+constexpr u32 UOI_FLAGS = 1, WSF_VISIBLE = 1;  // USEROBJECTFLAGS.dwFlags, its third DWORD
+constexpr u32 SPI_GETNONCLIENTMETRICS = 0x29;
+constexpr u32 kNonClientMetricsBytes = 504;     // NONCLIENTMETRICSW with iPaddedBorderWidth
+constexpr u32 kNonClientMessageFont = 408;      // offset of lfMessageFont (a LOGFONTW)
+constexpr i32 SM_CXSCREEN = 0, SM_CYSCREEN = 1;
+constexpr u16 IDC_ARROW = 32512;
+
+Handle GetProcessWindowStation();
+Bool GetUserObjectInformationW(Handle object, i32 index, void* info, u32 bytes, u32* needed);
+i32 MessageBoxW(Window owner, const WChar* text, const WChar* caption, u32 type);
+u16 RegisterClassExW(const WindowClass* windowClass);
+Window CreateWindowExW(u32 exStyle, const WChar* className, const WChar* text, u32 style, i32 x,
+                       i32 y, i32 width, i32 height, Window parent, uintptr_t id, Module instance,
+                       void* parameter);
+intptr_t DefWindowProcW(Window window, u32 message, uintptr_t wParam, intptr_t lParam);
+Bool DestroyWindow(Window window);
+Bool PostMessageW(Window window, u32 message, uintptr_t wParam, intptr_t lParam);
+intptr_t SendMessageW(Window window, u32 message, uintptr_t wParam, intptr_t lParam);
+Bool SetWindowTextW(Window window, const WChar* text);
+Bool InvalidateRect(Window window, const Rect* rect, Bool erase);
+Handle BeginPaint(Window window, PaintStruct* paint);
+Bool EndPaint(Window window, const PaintStruct* paint);
+i32 FillRect(Handle dc, const Rect* rect, Handle brush);
+Handle GetSysColorBrush(i32 index);
+uintptr_t SetTimer(Window window, uintptr_t id, u32 milliseconds, void* callback);
+void PostQuitMessage(i32 code);
+Bool IsDialogMessageW(Window dialog, Message* message);
+Bool EnableWindow(Window window, Bool enable);
+Bool SetProcessDPIAware();
+u32 GetDpiForSystem();  // Windows 10 1607 and later; 0 where it is missing
+Bool SystemParametersInfoW(u32 action, u32 uParam, void* pvParam, u32 winIni);
+i32 GetSystemMetrics(i32 index);
+Handle LoadCursorW(Module instance, const WChar* name);
+Handle CreateFontIndirectW(const void* logFont);  // gdi32; a LOGFONTW
+Bool DeleteObject(Handle object);                  // gdi32
+
 }  // namespace platform

@@ -10,3 +10,10 @@ SECTIONS
   }
 }
 INSERT AFTER .reloc;
+
+/* Unwind tables that the prebuilt static zlib and libgcc carry: the stub never unwinds (no
+   exceptions, no C runtime), so they are 2 KiB of the file for nothing. */
+SECTIONS
+{
+  /DISCARD/ : { *(.eh_frame) *(.eh_frame$*) }
+}

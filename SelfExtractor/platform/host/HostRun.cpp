@@ -29,7 +29,9 @@ const char* CallName(Call call) {
         "CreateToolhelp32Snapshot", "Process32FirstW", "Process32NextW", "OpenProcess",
         "WaitForMultipleObjects", "GetTickCount", "CreateJobObjectW", "AssignProcessToJobObject",
         "QueryInformationJobObject", "QueryFullProcessImageNameW", "GetFinalPathNameByHandleW",
-        "CompareStringOrdinal", "FindResourceW", "LoadResource", "LockResource", "SizeofResource"};
+        "CompareStringOrdinal", "FindResourceW", "LoadResource", "LockResource", "SizeofResource",
+        "GetProcessWindowStation", "GetUserObjectInformationW", "MessageBoxW", "RegisterClassExW",
+        "CreateWindowExW"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
     const auto index = static_cast<size_t>(call);
     return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";

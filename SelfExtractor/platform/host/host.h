@@ -63,6 +63,9 @@ enum class Call {
     QueryFullProcessImageNameW, GetFinalPathNameByHandleW, CompareStringOrdinal,
     // Resources of the run's own module.
     FindResourceW, LoadResource, LockResource, SizeofResource,
+    // Windows.
+    GetProcessWindowStation, GetUserObjectInformationW, MessageBoxW, RegisterClassExW,
+    CreateWindowExW,
     Count_
 };
 const char* CallName(Call call);
@@ -141,6 +144,10 @@ struct Environment {
     // FILE_FLAG_OPEN_REPARSE_POINT, and a folder's listing gives a link the file ID of its target.
     // False: Windows' way (the handle is the link's own, and so is the listed ID).
     bool linksOpenTargets = false;
+    // The window station is visible (an interactive session); false: a service's, session 0.
+    bool interactiveStation = true;
+    // Windows can be made (a display); false: CreateWindowExW fails, as with no display.
+    bool display = false;
     // The resources the run's own module carries, by (type, numeric name): FindResourceW(nullptr,
     // ...) finds them (any other name or module: ERROR_RESOURCE_TYPE_NOT_FOUND or
     // ERROR_RESOURCE_NAME_NOT_FOUND), LockResource gives these bytes.
@@ -212,6 +219,12 @@ struct RunResult {
     // ends on it, by image.
     u32 clockAtEnd = 0;
     bool joinedJob = false;                         // the run put itself into a job
+    struct MessageBox {
+        std::u16string caption, text;
+        u32 type = 0;
+    };
+    std::vector<MessageBox> messageBoxes;           // every MessageBoxW, in order
+    std::vector<std::u16string> windows;            // the text of every window made
     bool attachedConsole = false;
     bool threadStarted = false;
     // What the run left behind (released by Run afterwards) and misuse it made.

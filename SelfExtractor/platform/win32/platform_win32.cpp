@@ -76,13 +76,14 @@ WIN32_FIND_DATAW* Wide(platform::FindData* found) {
 // the caller's own failure handling applies.
 
 enum SystemLibrary : unsigned {
-    kUser32, kShell32, kShlwapi, kOle32, kAdvapi32, kKernel32, kSystemLibraryCount
+    kUser32, kShell32, kShlwapi, kOle32, kAdvapi32, kKernel32, kGdi32, kSystemLibraryCount
 };
 
 // kernel32 is in the list for the procedures older versions lack: loading it by full path only
 // finds the module already mapped.
 const wchar_t* const kSystemLibraryNames[kSystemLibraryCount] = {
     L"user32.dll", L"shell32.dll", L"shlwapi.dll", L"ole32.dll", L"advapi32.dll", L"kernel32.dll",
+    L"gdi32.dll",
 };
 
 enum BoundProcedure : unsigned {
@@ -104,6 +105,32 @@ enum BoundProcedure : unsigned {
     kQueryFullProcessImageNameW,
     kGetFinalPathNameByHandleW,
     kCompareStringOrdinal,
+    kGetProcessWindowStation,
+    kGetUserObjectInformationW,
+    kMessageBoxW,
+    kRegisterClassExW,
+    kCreateWindowExW,
+    kDefWindowProcW,
+    kDestroyWindow,
+    kPostMessageW,
+    kSendMessageW,
+    kSetWindowTextW,
+    kInvalidateRect,
+    kBeginPaint,
+    kEndPaint,
+    kFillRect,
+    kGetSysColorBrush,
+    kSetTimer,
+    kPostQuitMessage,
+    kIsDialogMessageW,
+    kEnableWindow,
+    kSetProcessDPIAware,
+    kGetDpiForSystem,
+    kSystemParametersInfoW,
+    kGetSystemMetrics,
+    kLoadCursorW,
+    kCreateFontIndirectW,
+    kDeleteObject,
     kBoundProcedureCount
 };
 
@@ -124,6 +151,32 @@ const ProcedureSource kProcedureSources[kBoundProcedureCount] = {
     {kKernel32, "GetFileInformationByHandleEx"}, {kKernel32, "SetFileInformationByHandle"},
     {kKernel32, "QueryFullProcessImageNameW"}, {kKernel32, "GetFinalPathNameByHandleW"},
     {kKernel32, "CompareStringOrdinal"},
+    {kUser32, "GetProcessWindowStation"},
+    {kUser32, "GetUserObjectInformationW"},
+    {kUser32, "MessageBoxW"},
+    {kUser32, "RegisterClassExW"},
+    {kUser32, "CreateWindowExW"},
+    {kUser32, "DefWindowProcW"},
+    {kUser32, "DestroyWindow"},
+    {kUser32, "PostMessageW"},
+    {kUser32, "SendMessageW"},
+    {kUser32, "SetWindowTextW"},
+    {kUser32, "InvalidateRect"},
+    {kUser32, "BeginPaint"},
+    {kUser32, "EndPaint"},
+    {kUser32, "FillRect"},
+    {kUser32, "GetSysColorBrush"},
+    {kUser32, "SetTimer"},
+    {kUser32, "PostQuitMessage"},
+    {kUser32, "IsDialogMessageW"},
+    {kUser32, "EnableWindow"},
+    {kUser32, "SetProcessDPIAware"},
+    {kUser32, "GetDpiForSystem"},
+    {kUser32, "SystemParametersInfoW"},
+    {kUser32, "GetSystemMetrics"},
+    {kUser32, "LoadCursorW"},
+    {kGdi32, "CreateFontIndirectW"},
+    {kGdi32, "DeleteObject"},
 };
 
 // Procedures are cached as a plain function pointer type and cast to their own type on use.
@@ -160,8 +213,9 @@ HMODULE BindLibrary(SystemLibrary library) {
 }
 
 // The procedure, bound on first use; null with a non-zero last error when it cannot be bound.
-template <typename Proc>
-Proc Bind(BoundProcedure which) {
+// One function for every procedure (the wrappers only cast its result), so that each wrapper
+// costs a call and a cast.
+__attribute__((noinline)) AnyProc BindProcedure(BoundProcedure which) {
     AnyProc procedure = __atomic_load_n(&gBoundProcedures[which], __ATOMIC_ACQUIRE);
     if (procedure == nullptr) {
         const ProcedureSource& source = kProcedureSources[which];
@@ -177,7 +231,12 @@ Proc Bind(BoundProcedure which) {
         }
         __atomic_store_n(&gBoundProcedures[which], procedure, __ATOMIC_RELEASE);
     }
-    return reinterpret_cast<Proc>(procedure);
+    return procedure;
+}
+
+template <typename Proc>
+inline Proc Bind(BoundProcedure which) {
+    return reinterpret_cast<Proc>(BindProcedure(which));
 }
 
 // The non-zero last error of a failed binding, for the wrappers that report failure by value.
@@ -661,5 +720,126 @@ Window GetForegroundWindow() {
     if (foregroundWindow == nullptr) return nullptr;
     return foregroundWindow();
 }
+
+// ---- user32 and gdi32: bound at run time --------------------------------------------------------
+// The procedures' types are the Windows headers' own declarations (inspected, never referenced).
+
+static_assert(sizeof(platform::WindowClass) == sizeof(WNDCLASSEXW), "WNDCLASSEXW");
+static_assert(sizeof(platform::PaintStruct) == sizeof(PAINTSTRUCT), "PAINTSTRUCT");
+static_assert(sizeof(platform::Rect) == sizeof(RECT), "RECT");
+static_assert(offsetof(NONCLIENTMETRICSW, lfMessageFont) == platform::kNonClientMessageFont &&
+                  sizeof(NONCLIENTMETRICSW) == platform::kNonClientMetricsBytes,
+              "NONCLIENTMETRICSW");
+
+#define SFX_BOUND(name, failed, ...)                                   \
+    const auto bound = Bind<decltype(&::name)>(k##name);               \
+    if (bound == nullptr) return failed;                               \
+    return bound(__VA_ARGS__)
+
+Handle GetProcessWindowStation() { SFX_BOUND(GetProcessWindowStation, nullptr); }
+
+Bool GetUserObjectInformationW(Handle object, i32 index, void* info, u32 bytes, u32* needed) {
+    SFX_BOUND(GetUserObjectInformationW, FALSE, object, index, info, bytes,
+              reinterpret_cast<DWORD*>(needed));
+}
+
+i32 MessageBoxW(Window owner, const WChar* text, const WChar* caption, u32 type) {
+    SFX_BOUND(MessageBoxW, 0, static_cast<HWND>(owner), Wide(text), Wide(caption), type);
+}
+
+u16 RegisterClassExW(const WindowClass* windowClass) {
+    SFX_BOUND(RegisterClassExW, 0, reinterpret_cast<const WNDCLASSEXW*>(windowClass));
+}
+
+Window CreateWindowExW(u32 exStyle, const WChar* className, const WChar* text, u32 style, i32 x,
+                       i32 y, i32 width, i32 height, Window parent, uintptr_t id, Module instance,
+                       void* parameter) {
+    SFX_BOUND(CreateWindowExW, nullptr, exStyle, Wide(className), Wide(text), style, x, y, width,
+              height, static_cast<HWND>(parent), reinterpret_cast<HMENU>(id),
+              static_cast<HINSTANCE>(instance), parameter);
+}
+
+intptr_t DefWindowProcW(Window window, u32 message, uintptr_t wParam, intptr_t lParam) {
+    SFX_BOUND(DefWindowProcW, 0, static_cast<HWND>(window), message, wParam, lParam);
+}
+
+Bool DestroyWindow(Window window) { SFX_BOUND(DestroyWindow, FALSE, static_cast<HWND>(window)); }
+
+Bool PostMessageW(Window window, u32 message, uintptr_t wParam, intptr_t lParam) {
+    SFX_BOUND(PostMessageW, FALSE, static_cast<HWND>(window), message, wParam, lParam);
+}
+
+intptr_t SendMessageW(Window window, u32 message, uintptr_t wParam, intptr_t lParam) {
+    SFX_BOUND(SendMessageW, 0, static_cast<HWND>(window), message, wParam, lParam);
+}
+
+Bool SetWindowTextW(Window window, const WChar* text) {
+    SFX_BOUND(SetWindowTextW, FALSE, static_cast<HWND>(window), Wide(text));
+}
+
+Bool InvalidateRect(Window window, const Rect* rect, Bool erase) {
+    SFX_BOUND(InvalidateRect, FALSE, static_cast<HWND>(window), reinterpret_cast<const RECT*>(rect),
+              erase);
+}
+
+Handle BeginPaint(Window window, PaintStruct* paint) {
+    SFX_BOUND(BeginPaint, nullptr, static_cast<HWND>(window), reinterpret_cast<PAINTSTRUCT*>(paint));
+}
+
+Bool EndPaint(Window window, const PaintStruct* paint) {
+    SFX_BOUND(EndPaint, FALSE, static_cast<HWND>(window), reinterpret_cast<const PAINTSTRUCT*>(paint));
+}
+
+i32 FillRect(Handle dc, const Rect* rect, Handle brush) {
+    SFX_BOUND(FillRect, 0, static_cast<HDC>(dc), reinterpret_cast<const RECT*>(rect),
+              static_cast<HBRUSH>(brush));
+}
+
+Handle GetSysColorBrush(i32 index) { SFX_BOUND(GetSysColorBrush, nullptr, index); }
+
+uintptr_t SetTimer(Window window, uintptr_t id, u32 milliseconds, void* callback) {
+    SFX_BOUND(SetTimer, 0, static_cast<HWND>(window), id, milliseconds,
+              reinterpret_cast<TIMERPROC>(callback));
+}
+
+void PostQuitMessage(i32 code) {
+    const auto bound = Bind<decltype(&::PostQuitMessage)>(kPostQuitMessage);
+    if (bound != nullptr) bound(code);
+}
+
+Bool IsDialogMessageW(Window dialog, Message* message) {
+    MSG real = LoadMessage(message);
+    SFX_BOUND(IsDialogMessageW, FALSE, static_cast<HWND>(dialog), &real);
+}
+
+Bool EnableWindow(Window window, Bool enable) {
+    SFX_BOUND(EnableWindow, FALSE, static_cast<HWND>(window), enable);
+}
+
+Bool SetProcessDPIAware() { SFX_BOUND(SetProcessDPIAware, FALSE); }
+
+u32 GetDpiForSystem() {
+    using Proc = UINT(WINAPI*)();  // Windows 10 1607 and later: not in every header
+    const auto bound = Bind<Proc>(kGetDpiForSystem);
+    return bound != nullptr ? bound() : 0;
+}
+
+Bool SystemParametersInfoW(u32 action, u32 uParam, void* pvParam, u32 winIni) {
+    SFX_BOUND(SystemParametersInfoW, FALSE, action, uParam, pvParam, winIni);
+}
+
+i32 GetSystemMetrics(i32 index) { SFX_BOUND(GetSystemMetrics, 0, index); }
+
+Handle LoadCursorW(Module instance, const WChar* name) {
+    SFX_BOUND(LoadCursorW, nullptr, static_cast<HINSTANCE>(instance), Wide(name));
+}
+
+Handle CreateFontIndirectW(const void* logFont) {
+    SFX_BOUND(CreateFontIndirectW, nullptr, static_cast<const LOGFONTW*>(logFont));
+}
+
+Bool DeleteObject(Handle object) { SFX_BOUND(DeleteObject, FALSE, static_cast<HGDIOBJ>(object)); }
+
+#undef SFX_BOUND
 
 }  // namespace platform
