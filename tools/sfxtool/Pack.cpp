@@ -189,7 +189,7 @@ std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::op
         if (target.empty() || found == files.end())
             throw PackError("--launch " + *launch + ": no such file in " + folder);
         for (const auto& f : files)
-            if (platform::host::FoldCase(platform::host::Utf16(f.name)) == u".launch")
+            if (platform::host::FoldCase(platform::host::Utf16(f.name)) == u".LAUNCH")
                 throw PackError("the payload folder holds its own " + f.name + "; drop --launch or remove that file");
         // The line the stub takes: relative to the archive's root, Windows separators.
         std::string line = target;
