@@ -198,28 +198,24 @@ void AnalyseZip(Report& r, const std::string& path, VerdictContext& context) {
 // Names the stub creates otherwise than they stand (trailing dots and spaces dropped), and folder
 // entries that stay empty: the stub creates a folder only as the parent of a file.
 void NameShapes(Report& r) {
-    std::vector<std::u16string> fileKeys;
+    std::set<std::u16string> filled;  // every folder that holds a file, as its key
     for (const EntryView& e : r.entries) {
         if (e.isDir) continue;
-        fileKeys.push_back(WindowsKey(e.wide));
+        const std::u16string key = WindowsKey(e.wide);
+        for (size_t slash = key.find(u'/'); slash != std::u16string::npos; slash = key.find(u'/', slash + 1))
+            filled.insert(key.substr(0, slash));
         if (EndsInDotOrSpace(e.name))
             r.problems.push_back({"name-trailing-dot", "entry " + Quote(e.name) + " has a name ending in a dot or a "
                 "space; Windows drops trailing dots and spaces, so the stub creates " + Quote(WindowsName(e.name)) +
                 " instead, and an installer looking for " + Quote(e.name) + " does not find it: rename it "
                 "(sfxtool pack refuses such names)", true});
     }
-    std::vector<std::u16string> seen;
+    std::set<std::u16string> seen;
     for (const EntryView& e : r.entries) {
         if (!e.isDir) continue;
         std::u16string key = WindowsKey(e.wide);
         while (!key.empty() && key.back() == u'/') key.pop_back();
-        if (key.empty() || std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
-        seen.push_back(key);
-        key += u'/';
-        const bool holdsFile = std::any_of(fileKeys.begin(), fileKeys.end(), [&](const std::u16string& file) {
-            return file.size() > key.size() && file.compare(0, key.size(), key) == 0;
-        });
-        if (holdsFile) continue;
+        if (key.empty() || filled.count(key) != 0 || !seen.insert(key).second) continue;
         std::string shown = e.name;
         if (shown.empty() || shown.back() != '/') shown += '/';
         r.emptyFolders.push_back(shown);
