@@ -371,10 +371,11 @@ Extraction ExtractSevenZip(const std::string& f, uint64_t offset, uint32_t stagi
 Launch LaunchAfter(const Extraction& x, uint32_t stagingLength) {
     Launch launch;
     bool uncertain = false;
-    const auto marker = x.files.find(u".launch");
+    const std::u16string launchKey = PathKey(u".launch", &uncertain);
+    const auto marker = x.files.find(launchKey);
     if (marker == x.files.end()) {
         // No marker file; a folder named ".launch" cannot be opened as a file either.
-        if (x.folders.count(u".launch") != 0) launch.uncertain = true;
+        if (x.folders.count(launchKey) != 0) launch.uncertain = true;
         const std::u16string key = PathKey(kDefaultInstaller, &uncertain);
         launch.starts = x.files.count(key) != 0;
         launch.programKey = key;

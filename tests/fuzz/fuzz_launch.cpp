@@ -114,9 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool uncertain = false;
     for (const char16_t* name : {u"setup.exe", u"sub/setup.exe", u"Orvak ZEB Installer.exe"})
         x.files[fuzzmodel::PathKey(name, &uncertain)] = "MZ";
-    x.folders.insert(u"sub");
-    x.folders.insert(u"dir");
-    if (withLaunch) x.files[u".launch"] = launchBytes;
+    x.folders.insert(fuzzmodel::PathKey(u"sub", &uncertain));
+    x.folders.insert(fuzzmodel::PathKey(u"dir", &uncertain));
+    if (withLaunch) x.files[fuzzmodel::PathKey(u".launch", &uncertain)] = launchBytes;
     const fuzzmodel::Launch launch = fuzzmodel::LaunchAfter(x, static_cast<uint32_t>(kStaging.size()));
     if (launch.uncertain) return 0;
     if (launch.starts != started)

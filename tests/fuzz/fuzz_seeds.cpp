@@ -42,6 +42,12 @@ std::vector<std::pair<std::string, std::string>> ZipSeeds() {
         {"no-central", BuildZip({installer}, ZipOptions{false})},
         {"traversal", BuildZip({ZipEntry{"../x.exe", "x"}, installer})},
         {"duplicate", BuildZip({installer, ZipEntry{"orvak zeb installer.exe", "y"}})},
+        // Names as Windows sees them: a case pair beyond Latin, a one-way pair, trailing dots and
+        // spaces, a backslash, invalid UTF-8, an empty folder.
+        {"names", BuildZip({installer, ZipEntry{"\xD2\x90.txt", "1"}, ZipEntry{"\xD2\x91.txt", "2"}})},
+        {"names-apart", BuildZip({installer, ZipEntry{"\xCE\xA3", "1"}, ZipEntry{"\xCF\x82", "2"}, ZipEntry{"\xC4\xB1", "3"}})},
+        {"names-dots", BuildZip({installer, ZipEntry{"dot.", "1"}, ZipEntry{"dir. /sp ", "2"}, ZipEntry{"dot", "3"}})},
+        {"names-shapes", BuildZip({installer, ZipEntry{"x\\y", "1"}, ZipEntry{"bad\xFF.txt", "2"}, ZipEntry{"empty/", ""}})},
     };
 }
 
@@ -85,6 +91,9 @@ std::vector<std::pair<std::string, std::string>> SevenZipSeeds() {
     seeds.emplace_back("raw-copy", BuildSevenZipRaw({
         {u"a.bin", std::string("\0raw", 4)}, {u"Orvak ZEB Installer.exe", "MZ raw"},
         {u"dir", "", true}, {u"empty.txt", ""}, {u"dir/b.txt", "bee"}}));
+    seeds.emplace_back("raw-names", BuildSevenZipRaw({
+        {u"a.bin", std::string("\0raw", 4)}, {u"Orvak ZEB Installer.exe", "MZ raw"}, {u"\u0490.txt", "1"},
+        {u"\u0491.txt", "2"}, {u"dot.", "3"}, {u"x\\y", "4"}, {u"empty", "", true}, {u"\u03A3", "5"}, {u"\u03C2", "6"}}));
     seeds.emplace_back("raw-unsafe", BuildSevenZipRaw({{u"..\\up.txt", std::string("\0", 1)},
                                                        {u"Orvak ZEB Installer.exe", "MZ"}}));
     return seeds;

@@ -98,6 +98,34 @@ cat "$work/stub.exe" "$work/lzma2.7z" > "$work/lzma2.exe"
 run verify "$work/lzma2.exe"
 check "verify lzma2: one line per problem" test "$rc" = 1 -a "$(lines "$err")" -ge 1 -a -z "$(grep -v '^sfxtool: ' <<<"$err")"
 
+# Links in a payload folder: one to a file inside is stored as a copy of it; one leading outside is
+# refused naming the link and its target, and --no-follow-links refuses every link.
+mkdir -p "$work/linked/lib"
+cp "$work/stub.exe" "$work/linked/Orvak ZEB Installer.exe"
+printf 'foo' > "$work/linked/lib/libfoo.so.1"
+ln -s libfoo.so.1 "$work/linked/lib/libfoo.so"
+run pack --help;  check "pack help names --no-follow-links" test -n "$(grep -e '--no-follow-links' <<<"$out")"
+run pack --stub "$work/stub.exe" --payload "$work/linked" --format zip -o "$work/linked.exe"
+check "a link to a file inside is stored as a copy" test "$rc" = 0 -a "$(unzip -p "$work/linked.exe" lib/libfoo.so 2>/dev/null)" = foo
+run pack --stub "$work/stub.exe" --payload "$work/linked" --no-follow-links -o "$work/nofollow.exe"
+check "--no-follow-links refuses it, naming link and target" test "$rc" = 1 -a "$(lines "$err")" = 1 \
+  -a -n "$(grep -F '"lib/libfoo.so" -> "libfoo.so.1"' <<<"$err")" -a ! -e "$work/nofollow.exe"
+ln -s /etc/hostname "$work/linked/host"
+run pack --stub "$work/stub.exe" --payload "$work/linked" -o "$work/outside.exe"
+check "a link leading outside is refused" test "$rc" = 1 -a -n "$(grep -F '"host" -> "/etc/hostname", which leads outside' <<<"$err")" \
+  -a ! -e "$work/outside.exe"
+
+# An appended 7z archive with an empty folder: verify passes with a warning, inspect lists it.
+mkdir -p "$work/withempty/empty"
+cp "$work/stub.exe" "$work/withempty/Orvak ZEB Installer.exe"
+(cd "$work/withempty" && 7zz a -t7z -bd -y -m0=LZMA "$work/withempty.7z" . >/dev/null)
+cat "$work/stub.exe" "$work/withempty.7z" > "$work/withempty.exe"
+run verify "$work/withempty.exe"
+check "verify warns of an empty folder and passes" test "$rc" = 0 \
+  -a -n "$(grep -F 'warning: the archive holds the empty folder "empty/"' <<<"$err")"
+run inspect "$work/withempty.exe"
+check "inspect lists the empty folder" test -n "$(grep -A1 -F 'empty folders (1, not created by the stub)' <<<"$out" | grep -x '  empty/')"
+
 # The stubs a tool carries: a copy of the tool in a package's layout (bin/, share/sfxtool/stubs/),
 # started from another folder, with only the win32 stub beside it.
 want_version=$(sed -nE 's/^project\(SelfExtractor VERSION ([0-9]+\.[0-9]+\.[0-9]+) .*/\1/p' "$here/CMakeLists.txt")

@@ -46,7 +46,7 @@ TEST(LauncherLoaderHardening, NarrowsTheSearchPathThenLoadsEveryListedLibraryOnc
     EXPECT_LT(FirstIndexOf(result, Call::SetDllDirectoryW),
               FirstIndexOf(result, Call::SetDefaultDllDirectories));
     for (const auto& name : PathsOf(result, Call::GetModuleHandleW)) {
-        EXPECT_EQ(N(platform::host::FoldCase(name)), "kernel32.dll");
+        EXPECT_EQ(N(platform::host::FoldCase(name)), "KERNEL32.DLL");
     }
     EXPECT_EQ(stub::kSystemDllPreloadCount, kExpectedOrder.size());
 }

@@ -46,7 +46,9 @@ const Resource* Find(const ResourceList& list, uint16_t type) {
     return nullptr;
 }
 
-// An icon image: a DIB (BITMAPINFOHEADER, pixels from `fill`, mask) or a PNG-signed blob.
+// An icon image: a DIB (BITMAPINFOHEADER, a full palette up to 8 bits, pixels from `fill`, the
+// AND mask; rows padded to 32 bits, as Windows reads them), or a PNG signature and IHDR chunk
+// followed by noise standing for the image data.
 std::string Dib(uint32_t size, uint16_t bits, const std::string& fill = "\x11\x22\x33\x44") {
     std::string b(40, '\0');
     Put32(b, 0, 40);
@@ -54,10 +56,23 @@ std::string Dib(uint32_t size, uint16_t bits, const std::string& fill = "\x11\x2
     Put32(b, 8, 2 * size);
     Put16(b, 12, 1);
     Put16(b, 14, bits);
-    for (size_t i = 0; i < size * size * bits / 8 + size * size / 8; ++i) b += fill[i % fill.size()];
+    const size_t palette = bits <= 8 ? 4u << bits : 0;
+    const size_t bytes = palette + (size * bits + 31) / 32 * 4 * size + (size + 31) / 32 * 4 * size;
+    for (size_t i = 0; i < bytes; ++i) b += fill[i % fill.size()];
     return b;
 }
-std::string Png(size_t bytes) { return std::string("\x89PNG\r\n\x1a\n", 8) + Noise(bytes, 7); }
+std::string Png(uint32_t width, size_t bytes, uint32_t height = 0) {
+    std::string ihdr(25, '\0');
+    ihdr[3] = 13;
+    ihdr.replace(4, 4, "IHDR");
+    for (int i = 0; i < 4; ++i) {
+        ihdr[8 + i] = static_cast<char>(width >> (24 - 8 * i));
+        ihdr[12 + i] = static_cast<char>((height ? height : width) >> (24 - 8 * i));
+    }
+    ihdr[16] = 8;
+    ihdr[17] = 6;
+    return std::string("\x89PNG\r\n\x1a\n", 8) + ihdr + Noise(bytes, 7);
+}
 struct IcoImage { uint8_t size; uint16_t bits; std::string data; };
 std::string Ico(const std::vector<IcoImage>& images) {
     std::string b(6 + 16 * images.size(), '\0');
@@ -136,6 +151,56 @@ TEST(SfxtoolResources, ReadsTheBuiltStubsAndAgreesWithTheLinkersChecksum) {
     if (!seen) GTEST_SKIP() << "no Windows build of the stub in build/win32 or build/win64";
 }
 
+TEST(SfxtoolIcons, EveryImageIsOneWindowsCanDrawOrTheIconIsRefusedNamingIt) {
+    // Bitmaps of every depth whose rows pad to 32 bits (48 pixels: a mask row of 8 bytes, not 6),
+    // a PNG and the largest sizes are taken, up to 64 images.
+    std::vector<IcoImage> good = {{48, 1, Dib(48, 1)}, {16, 4, Dib(16, 4)}, {20, 24, Dib(20, 24)}, {48, 32, Dib(48, 32)},
+                                  {0, 32, Dib(256, 32)}, {0, 32, Png(256, 300)}};
+    while (good.size() < 64) good.push_back({32, 32, Dib(32, 32)});
+    EXPECT_EQ(ParseIco(Ico(good)).size(), 64u);
+
+    std::string shortMask = Dib(48, 32);
+    shortMask.pop_back();
+    std::string noPalette = Dib(16, 8);
+    noPalette.erase(40, 1024);
+    std::string notDoubled = Dib(16, 32);
+    Put32(notDoubled, 8, 15);  // an odd height: no room for the mask
+    std::string wide = Dib(16, 32);
+    Put32(wide, 4, 300);
+    Put32(wide, 8, 600);
+    std::string compressed = Dib(16, 8);
+    Put32(compressed, 16, 1);  // BI_RLE8
+    const std::pair<std::vector<IcoImage>, std::string> cases[] = {
+        {{{16, 32, std::string("\x89PNG\r\n\x1a\n\0", 9)}}, "image 1 (16x16) is a PNG without its IHDR header (9 bytes)"},
+        {{{16, 32, Dib(16, 32)}, {32, 32, Png(48, 200)}}, "image 2 (32x32) is a PNG of 48x48 pixels, but the icon directory says 32x32"},
+        {{{0, 32, Png(300, 200)}}, "image 1 (256x256) is a PNG of 300x300 pixels; icons are at most 256x256"},
+        {{{16, 32, Dib(16, 32).substr(0, 40)}}, "needs 1128 bytes (header, palette, pixels and mask), but holds 40"},
+        {{{48, 32, shortMask}}, "image 1 (48x48) is a bitmap of 48x48 at 32 bits that needs 9640 bytes"},
+        {{{16, 8, noPalette}}, "needs 1384 bytes"},
+        {{{16, 32, notDoubled}}, "not an icon's"},
+        {{{0, 32, wide}}, "is a bitmap of 300x300 pixels; icons are at most 256x256"},
+        {{{32, 32, Dib(16, 32)}}, "image 1 (32x32) is a bitmap of 16x16 pixels, but the icon directory says 32x32"},
+        {{{16, 8, compressed}}, "compressed bitmap"},
+        {{{0, 32, Png(256, 2u << 20)}}, "image 1 (256x256) holds 2097185 bytes"},
+    };
+    for (const auto& [images, message] : cases) {
+        SCOPED_TRACE(message);
+        try {
+            ParseIco(Ico(images));
+            ADD_FAILURE() << "accepted";
+        } catch (const IconError& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+    std::vector<IcoImage> many(65, {16, 32, Dib(16, 32)});
+    try {
+        ParseIco(Ico(many));
+        ADD_FAILURE() << "65 images accepted";
+    } catch (const IconError& e) {
+        EXPECT_NE(std::string(e.what()).find("holds 65 images; an icon may have at most 64"), std::string::npos) << e.what();
+    }
+}
+
 TEST(SfxtoolResources, RefusesImagesItCannotRewrite) {
     const ResourceList list = {Make(Id(kRtManifest), Id(1), 0x409, kFakeManifest)};
     EXPECT_THROW(WithResources(FakeStub() + "signature", list), PeError);
@@ -153,7 +218,7 @@ TEST(SfxtoolResources, RefusesImagesItCannotRewrite) {
 
 TEST(SfxtoolIcons, AnIconOfSeveralImagesBecomesIconsAndOneGroup) {
     TempDir dir;
-    const std::vector<IcoImage> images = {{16, 32, Dib(16, 32)}, {32, 0, Dib(32, 8)}, {0, 32, Png(900)}};
+    const std::vector<IcoImage> images = {{16, 32, Dib(16, 32)}, {32, 0, Dib(32, 8)}, {0, 32, Png(256, 900)}};
     WriteFile(dir / "app.ico", Ico(images));
     IdentityOptions o;
     o.icon = dir / "app.ico";
@@ -190,8 +255,8 @@ TEST(SfxtoolIcons, RefusesFilesThatDoNotParse) {
         {std::string("GIF89a") + Noise(100, 1), "not an .ico"},
         {cursor, "cursor"},
         {std::string(6, '\0').replace(2, 1, "\x01"), "no image"},
-        {outside, "image 1 lies outside"},
-        {Ico({{16, 32, Dib(16, 32)}, {32, 32, Noise(600, 2)}}), "image 2 is neither"},
+        {outside, "image 1 (16x16) lies outside"},
+        {Ico({{16, 32, Dib(16, 32)}, {32, 32, Noise(600, 2)}}), "image 2 (32x32) is neither"},
     };
     for (const auto& [bytes, message] : cases) {
         SCOPED_TRACE(message);
@@ -309,7 +374,8 @@ TEST(SfxtoolIdentity, PackRefusesAResourceThatHoldsAnArchiveSignature) {
     const Case cases[] = {
         {std::string("PK\x03\x04", 4), true, "ZIP"},
         {std::string("7z\xBC\xAF\x27\x1C", 6) + std::string(26, 'a') + std::string(1, '\0'), true, "7z"},
-        {std::string("7z\xBC\xAF\x27\x1C", 6) + std::string(27, 'a'), false, ""},  // byte 32 is not zero
+        // Byte 32 is not zero, in every copy of the fill (the last, cut short, too).
+        {std::string("7z\xBC\xAF\x27\x1C", 6) + std::string(27, 'a') + std::string(40, 'b'), false, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind);
@@ -347,7 +413,7 @@ TEST(SfxtoolIdentity, PackRefusesAResourceThatHoldsAnArchiveSignature) {
 TEST(SfxtoolIdentity, PackWritesItDeterministicallyAndVerifyReportsAMissingManifest) {
     TempDir dir;
     WriteFile(dir / "payload/Orvak ZEB Installer.exe", "MZ installer");
-    WriteFile(dir / "app.ico", Ico({{16, 32, Dib(16, 32)}, {0, 32, Png(400)}}));
+    WriteFile(dir / "app.ico", Ico({{16, 32, Dib(16, 32)}, {0, 32, Png(256, 400)}}));
     std::string outputs[2];
     for (int n = 0; n < 2; ++n) {
         sfxtool::PackOptions o;

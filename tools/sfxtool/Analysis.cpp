@@ -12,6 +12,7 @@
 #include "launcher/Failure.h"
 #include "payload/ZipEntryExtractor.h"
 #include "platform/host/host.h"
+#include "sfxtool/EntryNames.h"
 #include "sfxtool/OptionsRecord.h"
 #include "sfxtool/SevenZipReader.h"
 #include "sfxtool/Verdict.h"
@@ -156,6 +157,8 @@ void AnalyseSevenZip(Report& r, const std::string& path, VerdictContext& context
             v.method = r.folders[e.folder].chain;
         }
         context.entryNames.push_back(v.name);
+        context.entryWide.push_back(v.wide);
+        context.entryIsDir.push_back(v.isDir);
         context.entryFolder.push_back(e.folder);
         r.entries.push_back(std::move(v));
     }
@@ -167,8 +170,6 @@ void AnalyseZip(Report& r, const std::string& path, VerdictContext& context) {
     r.peakMemory = stub::kZipReadBufferBytes + stub::kZipOutBufferBytes + (32u << 10) + (8u << 10);
     for (const ZipRecordView& e : listing.records) {
         EntryView v;
-        bool valid = true;
-        DecodeUtf8(e.rawName, &valid);
         v.wide = e.name;
         v.name = EncodeUtf8(e.name);
         v.count = static_cast<uint32_t>(e.rawName.size());
@@ -176,11 +177,13 @@ void AnalyseZip(Report& r, const std::string& path, VerdictContext& context) {
         v.size = e.size;
         v.packedSize = e.packedSize;
         v.method = e.method == 0 ? "stored" : "deflate";
-        if (!valid)
-            r.problems.push_back({"name-not-utf8", "ZIP entry " + Quote(v.name) +
-                " has a name that is not valid UTF-8; the stub reads names as UTF-8 only and writes it as shown: "
-                "repack with sfxtool pack", true});
+        if (const auto at = InvalidUtf8At(e.rawName))
+            r.problems.push_back({"name-not-utf8", "ZIP entry " + Quote(v.name) + " has a name that is not valid UTF-8 (" +
+                ByteAt(e.rawName, *at) + " of the name); the stub reads names as UTF-8 only and writes it as shown: "
+                "rename it and repack with sfxtool pack", true});
         context.entryNames.push_back(v.name);
+        context.entryWide.push_back(v.wide);
+        context.entryIsDir.push_back(v.isDir);
         r.entries.push_back(std::move(v));
     }
     context.refusedRecordOffset = listing.walkEnd;
@@ -191,6 +194,36 @@ void AnalyseZip(Report& r, const std::string& path, VerdictContext& context) {
     context.refusedName = EncodeUtf8(DecodeUtf8(listing.refusedName));
     r.archiveEnd = listing.complete ? ZipArchiveEnd(path, listing.walkEnd, r.fileSize) : listing.walkEnd;
     r.archiveSize = r.archiveEnd - r.offset;
+}
+
+// Names the stub creates otherwise than they stand (trailing dots and spaces dropped), and folder
+// entries that stay empty: the stub creates a folder only as the parent of a file.
+void NameShapes(Report& r) {
+    std::set<std::u16string> filled;  // every folder that holds a file, as its key
+    for (const EntryView& e : r.entries) {
+        if (e.isDir) continue;
+        const std::u16string key = WindowsKey(e.wide);
+        for (size_t slash = key.find(u'/'); slash != std::u16string::npos; slash = key.find(u'/', slash + 1))
+            filled.insert(key.substr(0, slash));
+        if (EndsInDotOrSpace(e.name))
+            r.problems.push_back({"name-trailing-dot", "entry " + Quote(e.name) + " has a name ending in a dot or a "
+                "space; Windows drops trailing dots and spaces, so the stub creates " + Quote(WindowsName(e.name)) +
+                " instead, and an installer looking for " + Quote(e.name) + " does not find it: rename it "
+                "(sfxtool pack refuses such names)", true});
+    }
+    std::set<std::u16string> seen;
+    for (const EntryView& e : r.entries) {
+        if (!e.isDir) continue;
+        std::u16string key = WindowsKey(e.wide);
+        while (!key.empty() && key.back() == u'/') key.pop_back();
+        if (key.empty() || filled.count(key) != 0 || !seen.insert(key).second) continue;
+        std::string shown = e.name;
+        if (shown.empty() || shown.back() != '/') shown += '/';
+        r.emptyFolders.push_back(shown);
+        r.problems.push_back({"empty-folder", "the archive holds the empty folder " + Quote(shown) + "; the stub "
+            "creates folders only as the parents of files, so it will not exist when the installer runs (7zz x "
+            "creates it): put a file in it if the installer needs it", true});
+    }
 }
 
 // Why the locator passed over a 7z archive that lies after the image (the trial found none).
@@ -364,6 +397,7 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
             r.problems.push_back({"archive-outside-signature", "the archive lies at or after the certificate table, outside "
                 "what the signature covers: pack first, then sign"});
     }
+    NameShapes(r);
     return r;
 }
 
@@ -408,6 +442,7 @@ nlohmann::json ReportJson(const Report& r) {
         entries.push_back(x);
     }
     j["entries"] = entries;
+    j["emptyFolders"] = r.emptyFolders;
     j["program"] = {{"source", r.launchSource}, {"path", r.program}, {"exists", r.programExists}};
     j["peakMemory"] = r.peakMemory;
     j["stagingLength"] = r.stagingLength;
@@ -467,6 +502,10 @@ std::string ReportText(const Report& r) {
             else
                 o << e.method << "  ";
             o << e.name << (e.isDir && (e.name.empty() || e.name.back() != '/') ? "/" : "") << "\n";
+        }
+        if (!r.emptyFolders.empty()) {
+            o << "empty folders (" << r.emptyFolders.size() << ", not created by the stub):\n";
+            for (const auto& f : r.emptyFolders) o << "  " << f << "\n";
         }
     }
     o << "stub:        ";

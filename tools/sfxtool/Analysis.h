@@ -66,6 +66,7 @@ struct Report {
     bool archiveCovered = false;
     std::vector<FolderView> folders;
     std::vector<EntryView> entries;
+    std::vector<std::string> emptyFolders;  // folder entries with no file below them: never created
     std::string launchSource;      // ".launch" or "default"
     std::string program;           // what the stub starts, relative to the staging folder
     bool programExists = false;    // the stub's run starts it

@@ -23,8 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kLaunchName[] = ".launch";
-
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw PackError("cannot read " + path);
@@ -139,67 +137,6 @@ std::time_t EntryTime() {
     return static_cast<std::time_t>(value);
 }
 
-std::string NormalLaunchPath(const std::string& launch) {
-    // Either separator; leading separators and "." dropped; ".." taken back lexically. What would
-    // climb out of the folder, or names a drive or stream, cannot be written.
-    std::vector<std::string> parts;
-    std::string part;
-    auto take = [&] {
-        if (part == "..") {
-            if (parts.empty()) throw PackError("--launch " + launch + " leads out of the payload folder: name a file inside it");
-            parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        part.clear();
-    };
-    for (const char c : launch) {
-        if (c == ':') throw PackError("--launch " + launch + " names a drive or stream: name a file inside the payload folder");
-        if (c == '/' || c == '\\') take();
-        else part += c;
-    }
-    take();
-    std::string out;
-    for (const std::string& p : parts) out += (out.empty() ? "" : "/") + p;
-    return out;
-}
-
-std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::optional<std::string>& launch) {
-    std::vector<PayloadFile> files;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec), end;
-    if (ec) throw PackError("cannot read folder " + folder + ": " + ec.message());
-    for (; it != end; it.increment(ec)) {
-        if (ec) throw PackError("cannot read folder " + folder + ": " + ec.message());
-        const fs::directory_entry& entry = *it;
-        const std::string rel = fs::relative(entry.path(), folder).generic_string();
-        if (entry.is_symlink() && entry.is_directory()) {
-            it.disable_recursion_pending();
-            throw PackError("the payload folder holds a link to a folder, " + rel + ": replace it with the folder itself");
-        }
-        if (entry.is_directory()) continue;
-        if (!entry.is_regular_file())
-            throw PackError("the payload folder holds " + rel + ", which is neither a file nor a folder");
-        files.push_back({rel, entry.path().string(), {}});
-    }
-    if (files.empty()) throw PackError("the payload folder " + folder + " holds no files");
-    if (launch) {
-        const std::string target = NormalLaunchPath(*launch);
-        const auto found = std::find_if(files.begin(), files.end(), [&](const PayloadFile& f) { return f.name == target; });
-        if (target.empty() || found == files.end())
-            throw PackError("--launch " + *launch + ": no such file in " + folder);
-        for (const auto& f : files)
-            if (platform::host::FoldCase(platform::host::Utf16(f.name)) == u".launch")
-                throw PackError("the payload folder holds its own " + f.name + "; drop --launch or remove that file");
-        // The line the stub takes: relative to the archive's root, Windows separators.
-        std::string line = target;
-        std::replace(line.begin(), line.end(), '/', '\\');
-        files.push_back({kLaunchName, {}, line});
-    }
-    std::sort(files.begin(), files.end(), [](const PayloadFile& a, const PayloadFile& b) { return a.name < b.name; });
-    return files;
-}
-
 void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& archivePath,
               uint64_t baseOffset) {
     std::ofstream out(archivePath, std::ios::binary | std::ios::trunc);
@@ -311,7 +248,7 @@ Report Pack(const PackOptions& o) {
 
     // The folder's files are collected before the work folder exists, which may lie inside it.
     std::vector<PayloadFile> files;
-    if (folder) files = CollectPayload(o.payload, o.launch);
+    if (folder) files = CollectPayload(o.payload, o.launch, o.followLinks);
     const std::string outDir = fs::path(o.out).parent_path().string();
     WorkFolder work(outDir.empty() ? "." : outDir);
     std::string archive;
@@ -346,6 +283,9 @@ Report Pack(const PackOptions& o) {
     }
     Report report = Analyse(temp, o.stagingLength);
     report.path = o.out;
+    // What verify only warns about, pack refuses: a name the stub would create otherwise.
+    for (Problem& p : report.problems)
+        if (p.code == "name-trailing-dot") p.warning = false;
     if (ErrorCount(report) != 0) return report;  // the work folder and the temporary file go
 
     const int fd = open(temp.c_str(), O_RDONLY);

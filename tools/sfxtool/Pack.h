@@ -25,6 +25,7 @@ struct PackOptions {
     std::string format = "7z";           // for a folder: "7z" or "zip"
     bool formatGiven = false;
     std::optional<std::string> launch;   // only with a folder
+    bool followLinks = true;             // a folder's links to files and folders inside it
     std::string out;
     uint32_t stagingLength = kDefaultStagingLength;
     std::string sevenZip = "7zz";        // the 7z archiver to run
@@ -44,8 +45,13 @@ struct PayloadFile {
     std::string source;  // Linux path; empty for generated content
     std::string content; // generated content (.launch)
 };
-// The files of `folder` in byte order of their names, plus .launch when asked. Throws PackError.
-std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::optional<std::string>& launch);
+// The files of `folder` in byte order of their names, plus .launch when asked. A link to a file
+// inside the folder is taken as a copy of that file, a link to a folder inside it is followed; a
+// link that leads outside, dangles or makes a cycle is refused, and so is every link when
+// `followLinks` is false. Names Windows would not keep as they are (not UTF-8, a backslash, a
+// component ending in a dot or a space) are refused. Throws PackError naming the entry.
+std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::optional<std::string>& launch,
+                                        bool followLinks = true);
 
 // Builds the archive for a folder into `archivePath`.
 void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& archivePath,

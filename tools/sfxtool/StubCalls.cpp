@@ -183,7 +183,7 @@ StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t
         out.staged = FilesUnder(staging);
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(staging, error)) {
-            if (host::FoldCase(host::Utf16(entry.path().filename().string())) != u".launch") continue;
+            if (host::FoldCase(host::Utf16(entry.path().filename().string())) != u".LAUNCH") continue;
             if (!entry.is_regular_file()) continue;
             out.launchPresent = true;
             std::ifstream in(entry.path(), std::ios::binary);

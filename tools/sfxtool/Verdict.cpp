@@ -1,6 +1,7 @@
 #include "sfxtool/Verdict.h"
 
 #include "launcher/Failure.h"
+#include "sfxtool/EntryNames.h"
 #include "sfxtool/SevenZipReader.h"
 
 namespace sfxtool {
@@ -26,6 +27,25 @@ bool HasInvalidCharacter(const std::string& name) {
     for (unsigned char ch : name)
         if (ch < 0x20 || ch == '<' || ch == '>' || ch == '"' || ch == '|' || ch == '?' || ch == '*') return true;
     return false;
+}
+
+// Why the stub cannot create entry `index`: an earlier file of the same name on Windows, an earlier
+// file where this one needs a folder, or a folder an earlier file needs where this one is a file.
+std::string Collision(size_t index, const VerdictContext& c) {
+    if (index >= c.entryWide.size() || index >= c.entryIsDir.size()) return {};
+    const std::u16string key = WindowsKey(c.entryWide[index]);
+    const auto under = [](const std::u16string& path, const std::u16string& folder) {
+        return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == u'/';
+    };
+    for (size_t i = 0; i < index; ++i) {
+        if (c.entryIsDir[i]) continue;
+        const std::u16string other = WindowsKey(c.entryWide[i]);
+        const std::string earlier = "entry " + Quote(c.entryNames[i]);
+        if (other == key) return earlier + " names the same file on Windows";
+        if (under(key, other)) return earlier + " is a file where this entry needs a folder";
+        if (under(other, key)) return earlier + " needs a folder of this name";
+    }
+    return {};
 }
 
 // The first line of .launch, as the stub reads it (for messages only).
@@ -175,10 +195,20 @@ Problem Explain(const StubNote& note, const VerdictContext& c) {
         case Reason::EntryFolder:
         case Reason::EntryCreate: {
             const std::string name = note.detail < c.entryNames.size() ? c.entryNames[note.detail] : std::string();
+            const std::string collision = Collision(note.detail, c);
             if (HasInvalidCharacter(name)) {
                 p.code = "unsafe-name";
                 p.message = entry + " holds a character Windows does not allow in file names (< > \" | ? * or a control "
                             "character); the stub cannot create it and ends with exit code 5: rename it";
+            } else if (!collision.empty()) {
+                p.message = "the stub cannot create " + entry + ": " + collision + " (names compare case-insensitively "
+                            "through Windows' upcase table, trailing dots and spaces dropped); the stub ends with exit "
+                            "code 5 at the second: rename one";
+            } else if (name.find('\\') != std::string::npos) {
+                p.code = "name-backslash";
+                p.message = entry + " holds a backslash (offset " + std::to_string(name.find('\\')) + "), which Windows "
+                            "takes for a folder separator, while the stub creates folders only at \"/\": the folder "
+                            "before it does not exist, and the stub ends with exit code 5: rename it, or write \"/\"";
             } else {
                 p.message = "the stub cannot create " + entry + ": another entry names the same file on Windows (names "
                             "compare case-insensitively, trailing dots and spaces dropped), or a file stands where a "

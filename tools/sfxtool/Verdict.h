@@ -15,6 +15,8 @@ namespace sfxtool {
 struct VerdictContext {
     ArchiveKind kind = ArchiveKind::None;
     std::vector<std::string> entryNames;  // by the stub's entry number (7z index, ZIP record)
+    std::vector<std::u16string> entryWide; // the same names as the stub converts them
+    std::vector<bool> entryIsDir;          // folder entries, which create nothing
     uint64_t refusedRecordOffset = 0;     // ZIP: where the record the walk refused starts
     bool refusedRecordAtEnd = false;      // ZIP: that record would start at the file's end
     uint16_t refusedFlags = 0;            // ZIP: the refused record's flags and method

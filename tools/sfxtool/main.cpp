@@ -55,6 +55,10 @@ int main(int argc, char** argv) {
     auto* formatOption = pack->add_option("--format", packOptions.format, "Archive format for a folder (default 7z)")
                              ->check(CLI::IsMember({"7z", "zip"}));
     auto* launchOption = pack->add_option("--launch", launch, "Program the stub runs, relative to the folder (written as .launch; folders only)");
+    bool noFollowLinks = false;
+    pack->add_flag("--no-follow-links", noFollowLinks,
+                   "Refuse every link in the folder (by default a link to a file inside it is stored as a copy of that file, "
+                   "and a link to a folder inside it is followed)");
     pack->add_option("-o,--output", packOptions.out, "The installer to write")->required();
     pack->add_option("--staging-length", stagingLength, stagingHelp)->check(CLI::Range(1, 258));
     pack->add_option("--icon", packOptions.identity.icon, "An .ico file: its images become the installer's icon (replacing the stub's)");
@@ -134,6 +138,7 @@ int main(int argc, char** argv) {
             packOptions.stub = sfxtool::ResolveStub(toolDir, stub);
             packOptions.stagingLength = stagingLength;
             packOptions.formatGiven = formatOption->count() > 0;
+            packOptions.followLinks = !noFollowLinks;
             struct stat st{};
             const bool payloadIsFolder = stat(packOptions.payload.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
             if (launchOption->count() > 0) {
@@ -155,6 +160,7 @@ int main(int argc, char** argv) {
                 std::cerr << "sfxtool: pack: " << packOptions.out << " not written\n";
                 return kInputProblem;
             }
+            PrintProblems("pack: ", report.problems);  // warnings only
             std::cout << "wrote " << packOptions.out << ": " << sfxtool::KindName(report.kind) << " archive at offset "
                       << report.offset << ", " << report.entries.size() << " entries, runs " << report.program << "\n";
             return kOk;

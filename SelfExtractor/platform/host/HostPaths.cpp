@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "UpcaseTable.h"  // generated at build time by cmake/upcase_table.py
 #include "platform/host/HostInternal.h"
 
 namespace platform::host {
@@ -23,23 +24,18 @@ using namespace detail;
 
 namespace {
 
-char16_t FoldUnit(char16_t c) {
-    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 32);
-    if (c >= 0x100 && c <= 0x137 && (c & 1) == 0) return static_cast<char16_t>(c + 1);
-    if (c >= 0x139 && c <= 0x148 && (c & 1) == 1) return static_cast<char16_t>(c + 1);
-    if (c >= 0x14A && c <= 0x177 && (c & 1) == 0) return static_cast<char16_t>(c + 1);
-    if (c == 0x178) return 0xFF;
-    if (c >= 0x179 && c <= 0x17E && (c & 1) == 1) return static_cast<char16_t>(c + 1);
-    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return static_cast<char16_t>(c + 32);
-    if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 80);
-    if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 32);
-    return c;
-}
-
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 }  // namespace
+
+char16_t FoldUnit(char16_t unit) {
+    if (unit < 0x80) return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 32) : unit;
+    const auto* begin = kUpcasePairs;
+    const auto* end = kUpcasePairs + SFX_UPCASE_PAIRS;
+    const auto* at = std::lower_bound(begin, end, unit,
+                                      [](const unsigned short (&pair)[2], char16_t u) { return pair[0] < u; });
+    return (at != end && (*at)[0] == unit) ? static_cast<char16_t>((*at)[1]) : unit;
+}
 
 std::u16string FoldCase(const std::u16string& text) {
     std::u16string out(text);
@@ -132,10 +128,10 @@ bool IsReservedName(const std::u16string& component) {
     std::u16string base = component.substr(0, component.find(u'.'));
     while (!base.empty() && base.back() == u' ') base.pop_back();
     base = FoldCase(base);
-    static const char16_t* const kNames[] = {u"con", u"prn", u"aux", u"nul"};
+    static const char16_t* const kNames[] = {u"CON", u"PRN", u"AUX", u"NUL"};
     for (const char16_t* name : kNames)
         if (base == name) return true;
-    if (base.size() == 4 && (base.compare(0, 3, u"com") == 0 || base.compare(0, 3, u"lpt") == 0) &&
+    if (base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
         base[3] >= u'1' && base[3] <= u'9')
         return true;
     return false;

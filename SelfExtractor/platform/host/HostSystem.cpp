@@ -45,7 +45,7 @@ std::u16string FolderOf(const std::u16string& path) {
 
 bool IsKernel32Name(const std::u16string& name) {
     const std::u16string last = FoldCase(LastComponent(name));
-    return last == u"kernel32.dll" || last == u"kernel32";
+    return last == u"KERNEL32.DLL" || last == u"KERNEL32";
 }
 
 // kernel32 procedures found by GetProcAddress.

@@ -293,7 +293,10 @@ bool InRun();
 void SetDefaultSandbox(Sandbox* sandbox);
 void SetDefaultEnvironment(const Environment& env);
 
-// Case folding used for name comparisons (ASCII and the common Latin, Greek and Cyrillic letters).
+// Names as Windows compares them: each UTF-16 unit through Windows' upcase table for the whole BMP
+// (generated from Unicode's data by cmake/upcase_table.py: a unit maps to its simple uppercase when
+// that pair goes both ways, so "ґ" is "Ґ" but "ς" is not "Σ"; surrogates stay as they are).
+char16_t FoldUnit(char16_t unit);
 std::u16string FoldCase(const std::u16string& text);
 
 }  // namespace platform::host
