@@ -12,6 +12,10 @@ wait-bootstrapper: setup starts child.exe from the staging folder and exits at o
   has read it, with setup's exit code, and the staging folder is gone afterwards.
 wait-application: setup starts "the installed application" from outside the staging folder at its
   end and exits; the application runs 8 seconds. The stub does not wait for it.
+wait-tree: an installer packed by sfxtool with --wait tree, whose setup hands over to a program
+  outside the staging folder (as to msiexec) that reads setup's data 3 seconds later: the stub
+  waits for it, and the data is there. Packed without the option (the default staging wait), the
+  same program finds the data gone.
 
 Prints "PASS|FAIL|SKIP case [stub]" lines and finally "RESULT passed=N failed=N skipped=N"; exits
 non-zero on any failure.
@@ -22,6 +26,7 @@ import argparse
 import fcntl
 import os
 import shutil
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -32,6 +37,7 @@ import run_e2e as e2e  # noqa: E402
 
 REPO = e2e.REPO
 EXIT_CODE = 17
+SFXTOOL = REPO / "build" / "host" / "sfxtool"
 DATA = b"the real installer's data\n"
 
 
@@ -68,6 +74,42 @@ class WaitCases:
         e2e.log(f"  note wait-bootstrapper [{stub.label}]: the stub took {seconds:.1f}s")
         c.done()
 
+    def wait_tree(self, stub: e2e.Stub) -> None:
+        c = e2e.Checks()
+        for wait in ("tree", "staging"):
+            d = self.h.fresh_case(f"wait-tree-{wait}", stub)
+            payload = d / "payload"
+            payload.mkdir()
+            (payload / e2e.DEFAULT_INSTALLER).write_bytes(self.installer)
+            (payload / "data.bin").write_bytes(DATA)
+            exe = d / "setup.exe"
+            r = subprocess.run([str(SFXTOOL), "pack", "--stub", str(stub.path), "--payload", str(payload),
+                                "--format", "zip", "--wait", wait, "-o", str(exe)],
+                               capture_output=True, text=True)
+            if r.returncode != 0:
+                raise e2e.CaseFail(f"sfxtool pack --wait {wait} failed: {r.stdout}{r.stderr}")
+            signals = d / "signals"
+            signals.mkdir()
+            env = {"SFX_CLEANUP_SIGNALS": self.h.wine.win_path(signals), "SFX_CLEANUP_EXIT": str(EXIT_CODE),
+                   "SFX_CLEANUP_MODE": "outside"}
+            started = time.monotonic()
+            run = self.h.run(stub, exe, " /S", extra_env=env)
+            seconds = time.monotonic() - started
+            e2e.check_exit(c, run, EXIT_CODE)
+            e2e.check_staging_gone(c, run)
+            read = signals / "child-read"
+            if wait == "tree":
+                if c.expect(read.exists(), f"--wait tree: the stub returned ({seconds:.1f}s) before the program "
+                                           f"outside the staging folder ended"):
+                    c.expect(read.read_bytes() == DATA, f"--wait tree: the program found no data: {read.read_bytes()!r}")
+            else:
+                c.expect(not read.exists(), f"--wait staging: the stub waited for a program from elsewhere ({seconds:.1f}s)")
+                if c.expect(cleanup.await_file(read, 30), "the program outside did not end"):
+                    c.expect(read.read_bytes().startswith(b"missing"),
+                             f"control: the program outside still found the data: {read.read_bytes()!r}")
+            e2e.log(f"  note wait-tree [{stub.label}] --wait {wait}: the stub took {seconds:.1f}s")
+        c.done()
+
     def wait_application(self, stub: e2e.Stub) -> None:
         d = self.h.fresh_case("wait-application", stub)
         r, seconds, signals = self._run(stub, d, "app")
@@ -84,6 +126,7 @@ class WaitCases:
 CASES = [
     ("wait-bootstrapper", WaitCases.wait_bootstrapper),
     ("wait-application", WaitCases.wait_application),
+    ("wait-tree", WaitCases.wait_tree),
 ]
 
 
