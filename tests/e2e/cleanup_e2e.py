@@ -48,7 +48,7 @@ def build_installer(out: Path) -> Path:
     target = out / "cleanup_installer64.exe"
     if not target.exists() or target.stat().st_mtime < INSTALLER_SOURCE.stat().st_mtime:
         r = subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-Wall", "-static", "-mwindows", "-o",
-                            str(target), str(INSTALLER_SOURCE), "-lshell32", "-ladvapi32"], capture_output=True, text=True)
+                            str(target), str(INSTALLER_SOURCE), "-lshell32", "-ladvapi32", "-luser32"], capture_output=True, text=True)
         if r.returncode != 0:
             raise SystemExit(f"cleanup-e2e: building {target.name} failed:\n{r.stderr}")
     return target

@@ -29,6 +29,8 @@
  * app: setup that starts "the installed application" at its end: copies itself to
  *   <signals>\app.exe, starts it as "--app SIGNALS" and exits at once; the application waits 8
  *   seconds and writes <signals>\app-done.
+ * windows: writes <signals>\windows-at-start: "progress=1" when the stub's progress window (class
+ *   ZEBProgress) still exists as the installer starts, else "progress=0"; then exits.
  * outside: a bootstrapper that hands over to a program outside the staging folder (as to msiexec):
  *   copies itself to <signals>\outside.exe, starts it as "--late-reader DATA SIGNALS" with DATA the
  *   staging folder's data.bin, and exits at once.
@@ -328,6 +330,10 @@ int main(void) {
     if (!cut) ExitProcess(87);
     *cut = 0;
     if (wcscmp(mode, L"security") == 0) ExitProcess((UINT)Security(folder, exitCode));
+    if (wcscmp(mode, L"windows") == 0) {
+        Signal(L"windows-at-start", FindWindowW(L"ZEBProgress", NULL) != NULL ? "progress=1\n" : "progress=0\n");
+        ExitProcess((UINT)exitCode);
+    }
     if (wcscmp(mode, L"bootstrap") == 0 || wcscmp(mode, L"app") == 0 || wcscmp(mode, L"outside") == 0)
         ExitProcess((UINT)Bootstrap(self, folder, mode, exitCode));
     ExitProcess((UINT)Tree(self, folder, exitCode));
