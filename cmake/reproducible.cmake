@@ -10,7 +10,8 @@
 #   binutils 2.40 take it from SOURCE_DATE_EPOCH, and write 0 with --no-insert-timestamp.
 
 # The later map wins where two match: the build folder may lie inside the source folder.
-set(_sfx_prefix_maps "${CMAKE_SOURCE_DIR}=." "${LZMA_SDK_DIR}=third_party/lzma" "${CMAKE_BINARY_DIR}=build")
+set(_sfx_prefix_maps "${CMAKE_SOURCE_DIR}=." "${LZMA_SDK_DIR}=third_party/lzma"
+    "${CMAKE_SOURCE_DIR}/third_party/zlib=third_party/zlib" "${CMAKE_BINARY_DIR}=build")
 foreach(_map IN LISTS _sfx_prefix_maps)
   add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${_map}>")
 endforeach()
