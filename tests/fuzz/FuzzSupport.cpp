@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "ReferenceModel.h"
-#include "launcher/RunSequence.h"
+#include "RunSequence.h"
 #include "platform/host/host.h"
 #include "support/ZipBuilder.h"
 

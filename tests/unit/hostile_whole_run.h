@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/RunSequence.h"
+#include "RunSequence.h"
 #include "launcher/RunState.h"
 #include "platform/host/host.h"
 #include "support/ZipBuilder.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "launcher/Failure.h"
-#include "launcher/RunSequence.h"
+#include "RunSequence.h"
 #include "launcher_test_support.h"
 #include "sfxtool/OptionsRecord.h"
 #include "support/ZipBuilder.h"

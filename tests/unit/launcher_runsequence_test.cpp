@@ -2,7 +2,7 @@
 // platform call of the launcher's own steps in a full ZIP run.
 #include <gtest/gtest.h>
 
-#include "launcher/RunSequence.h"
+#include "RunSequence.h"
 #include "launcher_test_support.h"
 #include "support/ZipBuilder.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "launcher/InstallerLauncher.h"
-#include "launcher/RunSequence.h"
+#include "RunSequence.h"
 #include "launcher/RunState.h"
 #include "platform/host/host.h"
 #include "relaunch/CleanFolderRelaunch.h"

@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "launcher/Failure.h"
-#include "launcher/RunSequence.h"
+#include "RunSequence.h"
 #include "launcher/StagingDirectory.h"
 #include "payload/PayloadLocator.h"
 #include "payload/ZipEntryExtractor.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "launcher/RunSequence.h"
+#include "RunSequence.h"
 #include "platform/host/host.h"
 #include "sfxtool/Analysis.h"
 

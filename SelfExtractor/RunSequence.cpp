@@ -1,4 +1,4 @@
-#include "launcher/RunSequence.h"
+#include "RunSequence.h"
 
 #include "launcher/Failure.h"
 #include "launcher/FailureMessage.h"
