@@ -57,6 +57,8 @@ enum class Reason : u32 {
     SevenZipCrc,             // a file's or folder's CRC differs
     SevenZipRead,            // the packed data cannot be read (the file ends early)
     SevenZipWrite,           // an output file cannot be written or closed
+    // The extraction was cancelled (RequestCancel on RunState::progress).
+    Cancelled,
 };
 
 constexpr u32 kNoEntry = 0xFFFFFFFFu;

@@ -65,11 +65,9 @@ void RunSequence(RunState& state) {
     state.payloadKind = PayloadLocator(state.selfFile);
     if (state.payloadKind == PayloadKind::None) FailRun(Reason::NoArchive);
 
-    if (state.payloadKind == PayloadKind::SevenZip) {
-        SevenZipExtractor(state);
-    } else {
-        ZipEntryExtractor(state);
-    }
+    const ExtractionEnd end = state.payloadKind == PayloadKind::SevenZip ? SevenZipExtractor(state)
+                                                                          : ZipEntryExtractor(state);
+    if (end == ExtractionEnd::Cancelled) FailRun(Reason::Cancelled);
 
     CloseHandle(state.selfFile);
     state.selfFile = INVALID_HANDLE_VALUE;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "payload/ArchiveSignatures.h"
+#include "payload/ExtractionProgress.h"
 #include "payload/ReadCursor.h"
 #include "platform/platform.h"
 
@@ -35,7 +36,6 @@ struct StagingState {
 // Working storage of the ZIP walk, reused for every entry.
 struct ZipScratch {
     ReadCursor records;           // the archive, read through one buffer from the first record on
-    platform::u8* outBuffer;      // inflate's output, kZipOutBufferBytes
     u32 recordIndex;              // records read so far
     ArchiveSignatures signatures; // what a local file header starts with
     platform::u8 header[30];
@@ -53,6 +53,7 @@ struct RunState {
     platform::Handle selfFile;              // read handle on the stub's own file
     PayloadKind payloadKind;
     u32 exitCode;
+    ExtractionProgress progress;            // the extraction's progress and cancel (shared)
     ZipScratch zip;
 };
 

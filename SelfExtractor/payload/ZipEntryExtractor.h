@@ -42,9 +42,13 @@ void ZipWalkStart(RunState& state);
 // Moves past the record's extra field and data without reading them.
 void ZipSkipData(RunState& state, const ZipRecord& record);
 
-// `state.selfFile` stands on the first local file header. Returns when the walk meets a record
-// that is not a local file header; ends the process with kFailureExitCode on any failure, after
-// closing and deleting the output file of an entry that fails on its way.
-void ZipEntryExtractor(RunState& state);
+// `state.selfFile` stands on the first local file header. The walk reads the records in order,
+// checks them and makes their folders, and hands each entry to one of up to kMaxWorkers workers
+// (ExtractionWorkers.h; each but the walk's own has a read handle of its own on state.selfPath).
+// Returns when the walk meets a record that is not a local file header and every entry is written;
+// ends the process with kFailureExitCode on any failure, once exactly the files of the entries
+// before the failed one stay (an entry that fails on its way has its file closed and deleted).
+// Returns Cancelled after RequestCancel(state.progress).
+ExtractionEnd ZipEntryExtractor(RunState& state);
 
 }  // namespace stub

@@ -243,6 +243,25 @@ inline void NoteFailureReason(u32, u32) {}
 void NoteFailureReason(u32 reason, u32 detail);
 #endif
 
+// ---- kernel32: processors (parallel unpacking) ------------------------------------------------
+
+// SYSTEM_INFO, field for field, so that the real call fills it in place.
+struct SystemInfo {
+    u16 wProcessorArchitecture;
+    u16 wReserved;
+    u32 dwPageSize;
+    void* lpMinimumApplicationAddress;
+    void* lpMaximumApplicationAddress;
+    uintptr_t dwActiveProcessorMask;
+    u32 dwNumberOfProcessors;  // logical processors (of the process's group)
+    u32 dwProcessorType;
+    u32 dwAllocationGranularity;
+    u16 wProcessorLevel;
+    u16 wProcessorRevision;
+};
+
+void GetSystemInfo(SystemInfo* info);  // cannot fail
+
 // ---- shell32, shlwapi, ole32, user32 ----------------------------------------------------------
 Bool ShellExecuteExW(ShellExecuteInfo* info);
 WChar** CommandLineToArgvW(const WChar* commandLine, i32* count);

@@ -78,6 +78,7 @@ std::string ReasonCode(uint32_t reason) {
         case Reason::SevenZipCrc: return "crc-mismatch";
         case Reason::SevenZipRead: return "7z-truncated";
         case Reason::SevenZipWrite: return "write-failed";
+        case Reason::Cancelled: return "cancelled";
     }
     return "stub-failure";
 }
@@ -264,6 +265,9 @@ Problem Explain(const StubNote& note, const VerdictContext& c) {
             break;
         case Reason::SevenZipWrite:
             p.message = "the stub cannot write " + entry + stops + "check the disk";
+            break;
+        case Reason::Cancelled:
+            p.message = "the unpacking was cancelled";
             break;
     }
     if (p.message.empty()) p.message = "the stub fails (reason " + std::to_string(note.reason) + ")";

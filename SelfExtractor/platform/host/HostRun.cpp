@@ -22,7 +22,7 @@ const char* CallName(Call call) {
         "GetCommandLineW", "MultiByteToWideChar", "StubHeapAlloc", "StubHeapFree",
         "ShellExecuteExW", "CommandLineToArgvW", "PathAppendW", "CoCreateGuid",
         "StringFromGUID2", "GetMessageW", "GetForegroundWindow", "SetDllDirectoryW",
-        "SetDefaultDllDirectories", "AttachConsole", "CreateEventW", "SetEvent"};
+        "SetDefaultDllDirectories", "AttachConsole", "CreateEventW", "SetEvent", "GetSystemInfo"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
     const auto index = static_cast<size_t>(call);
     return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";
@@ -91,7 +91,10 @@ std::vector<std::string> RunningModules() {
     return modules;
 }
 
-Context::~Context() { ReleaseAll(); }
+Context::~Context() {
+    StopThreads(*this);
+    ReleaseAll();
+}
 
 void Context::ReleaseAll() {
     for (auto& [value, object] : objects) CloseObject(object);
@@ -108,6 +111,7 @@ void SetError(u32 error) { Current().lastError = error; }
 
 bool Enter(Call call, const std::u16string& path, const std::u16string& path2, bool allocation,
            bool failable) {
+    SchedulePoint();
     Context& context = Current();
     if (!context.counting) return false;
     RunResult& result = context.result;
@@ -214,7 +218,11 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
     } catch (const ProcessExit& exit) {
         context.result.exited = true;
         context.result.exitCode = exit.code;
+    } catch (...) {
+        StopThreads(context);
+        throw;
     }
+    StopThreads(context);
     RunResult& result = context.result;
     result.handlesLeft = context.objects.size();
     result.blocksLeft = context.processBlocks.size() + context.stubBlocks.size();
