@@ -346,13 +346,16 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
         w.arena.vt = ISzAlloc{ArenaAlloc, ArenaFree};
         w.arena.base = perWorker <= kWorkerBudget ? static_cast<Byte*>(StubHeapAlloc(static_cast<size_t>(perWorker))) : nullptr;
         w.arena.size = w.arena.base == nullptr ? 0 : static_cast<SizeT>(perWorker);
-        w.file = k == 0 ? state.selfFile
-                        : CreateFileW(state.selfPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (k != 0 && (w.arena.base == nullptr || w.file == INVALID_HANDLE_VALUE)) {
-            if (w.file != INVALID_HANDLE_VALUE) CloseHandle(w.file);
-            StubHeapFree(w.arena.base);
-            workers = k;
-            break;
+        w.file = state.selfFile;
+        if (k != 0) {
+            w.file = w.arena.base == nullptr ? INVALID_HANDLE_VALUE
+                                             : CreateFileW(state.selfPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                           OPEN_EXISTING, 0, nullptr);
+            if (w.file == INVALID_HANDLE_VALUE) {
+                StubHeapFree(w.arena.base);
+                workers = k;
+                break;
+            }
         }
         for (u32 c = 0; c < x.tail; ++c) w.path[c] = state.staging.stagingRoot[c];
     }
