@@ -52,7 +52,7 @@ struct Arena {
     SizeT used;
 };
 
-constexpr SizeT kArenaSlack = 256;  // the blocks' alignment: 16 bytes for each of at most 8 blocks
+static_assert(kSevenZipArenaSlack >= 8 * 16, "16 bytes of alignment for each of at most 8 blocks");
 
 void* ArenaAlloc(ISzAllocPtr p, size_t size) {
     Arena& arena = *reinterpret_cast<Arena*>(const_cast<ISzAlloc*>(p));
@@ -334,7 +334,7 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     u32 jobs = db.NumFiles == 0 ? 0 : (db.db.NumFolders == 0 ? 1 : db.db.NumFolders);
     while (jobs != 0 && JobStart(db, jobs - 1) >= x.limit) --jobs;
     const u32 processors = LogicalProcessors();
-    perWorker += kArenaSlack;
+    perWorker += kSevenZipArenaSlack;
     u32 workers = PlanWorkers(processors, jobs, perWorker, kWorkerBudget);
     // Each worker's folder is decoded ahead of its files by a helper thread when the machine has
     // more than one processor: with fewer folders than processors the helpers take the idle

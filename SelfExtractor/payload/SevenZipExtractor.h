@@ -5,6 +5,10 @@
 
 namespace stub {
 
+// What a worker's arena holds beyond the largest folder's FolderDecoderMemory: the alignment of
+// the decoder's blocks.
+constexpr platform::u64 kSevenZipArenaSlack = 256;
+
 // `state.selfFile` stands on the archive's signature. The folders are unpacked by up to
 // kMaxWorkers workers (ExtractionWorkers.h), each with its own read handle on state.selfPath. A
 // failure of the decoder, of a write or of a close stops the extraction and returns (the run goes

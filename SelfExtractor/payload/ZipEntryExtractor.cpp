@@ -66,6 +66,7 @@ struct ZipJob {
     u32 whole;   // 1 once its file was written, checked and closed (shared)
     WChar path[kStagingRootChars];
 };
+static_assert(kJobSlots * sizeof(ZipJob) <= kZipJobMemory, "the job slots as counted");
 
 struct ZipWorker {
     Handle file;       // the worker's own read handle on the stub's file
@@ -277,8 +278,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
 
     // The workers: buffers, an inflate state and (but for the first) a read handle each. One
     // that cannot have them does not run; the first must.
-    u32 workers = PlanWorkers(LogicalProcessors(), kMaxWorkers,
-                              kZipReadBufferBytes + kZipOutBufferBytes + (48u << 10), kWorkerBudget);
+    u32 workers = PlanWorkers(LogicalProcessors(), kMaxWorkers, kZipWorkerMemory, kWorkerBudget);
     for (u32 k = 0; k < workers; ++k) {
         ZipWorker& w = x.workers[k];
         w.block = static_cast<u8*>(HeapAlloc(heap, 0, kZipReadBufferBytes + kZipOutBufferBytes));

@@ -12,6 +12,10 @@ namespace stub {
 
 constexpr u32 kZipReadBufferBytes = 1u << 18;  // the records and their data are read through this
 constexpr u32 kZipOutBufferBytes = 1u << 18;   // inflate writes into this, the file from it
+// A worker's memory: its read and output buffers, inflate's state and window (48 KiB at most).
+constexpr u32 kZipWorkerMemory = kZipReadBufferBytes + kZipOutBufferBytes + (48u << 10);
+// The walk's memory besides its read buffer: the entries handed to workers (32 of about 560 bytes).
+constexpr u32 kZipJobMemory = 20u << 10;
 
 // One local file record as the walk has read and checked it. The name is in state.zip.wideName.
 struct ZipRecord {
