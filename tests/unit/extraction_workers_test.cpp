@@ -20,70 +20,16 @@
 #include "platform/host/host.h"
 #include "support/SevenZipBuilder.h"
 #include "support/ZipBuilder.h"
+#include "worker_run.h"
 
 namespace {
 
 using platform::host::Call;
 using platform::host::CallRecord;
-using platform::host::Environment;
 using platform::host::Faults;
-using platform::host::RunResult;
-using platform::host::Sandbox;
 using testsupport::SevenZipToolFile;
-
-const std::u16string kSelf = u"C:\\stub\\SelfExtractor.exe";
-
-struct Unpacked {
-    RunResult result;
-    bool returned = false;
-    stub::ExtractionEnd end = stub::ExtractionEnd::Finished;
-    std::map<std::string, std::string> files;  // what the staging folder holds
-    uint64_t consumed = 0, total = 0;
-    uint32_t workers = 0;  // opens of the stub's file: the set-up's (the first worker's), one for each other
-};
-
-// The stub's set-up and the extractor on a fake image followed by `archive`, in one host run.
-// `during` (when given) is called at every platform call with the run state.
-Unpacked Unpack(const std::string& archive, uint32_t processors, uint32_t seed, Faults faults = {},
-                const std::function<void(stub::RunState&, const CallRecord&)>& during = {}) {
-    Sandbox sandbox;
-    sandbox.WriteFile(kSelf, testsupport::FakeStubImage(4096) + archive);
-    Environment env;
-    env.modulePath = kSelf;
-    env.processors = processors;
-    env.interleaveSeed = seed;
-    auto state = std::make_unique<stub::RunState>();
-    if (during) {
-        faults.failWhen = [&](const CallRecord& call) {
-            during(*state, call);
-            return false;
-        };
-    }
-    Unpacked out;
-    std::u16string staging;
-    out.result = platform::host::Run(
-        sandbox, env,
-        [&] {
-            using namespace platform;
-            if (!stub::CreateStagingDirectory(state->staging)) ExitProcess(stub::kFailureExitCode);
-            staging.assign(state->staging.stagingPath, state->staging.stagingLength);
-            std::copy(kSelf.begin(), kSelf.end(), state->selfPath);
-            state->selfPath[kSelf.size()] = 0;
-            state->selfFile = CreateFileW(kSelf.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-            const stub::PayloadKind kind = stub::PayloadLocator(state->selfFile);
-            out.end = kind == stub::PayloadKind::SevenZip ? stub::SevenZipExtractor(*state) : stub::ZipEntryExtractor(*state);
-            out.returned = true;
-            CloseHandle(state->selfFile);
-        },
-        faults);
-    out.consumed = stub::ProgressConsumed(state->progress);
-    out.total = stub::ProgressTotal(state->progress);
-    for (const CallRecord& call : out.result.calls) out.workers += call.call == Call::CreateFileW && call.path == kSelf;
-    for (const std::string& path : sandbox.List(staging)) {
-        if (path.back() != '/') out.files[path] = sandbox.ReadFile(staging + u"\\" + platform::host::Utf16(path));
-    }
-    return out;
-}
+using workerrun::Unpack;
+using workerrun::Unpacked;
 
 std::string Noise(size_t size, uint32_t seed) {
     std::string out(size, '\0');
