@@ -60,9 +60,10 @@ void CrewStart(Crew& crew, u32 size, u32 published) {
     crew.published = published;
     crew.taken = 0;
     crew.closed = 0;
+    crew.failure = kNoFailure;
     crew.work = nullptr;
     crew.done = nullptr;
-    for (u32 i = 0; i < kMaxWorkers; ++i) crew.seats[i] = CrewSeat{&crew, i, kNoJob, 0, false};
+    for (u32 i = 0; i < kMaxWorkers; ++i) crew.seats[i] = CrewSeat{&crew, i, kNoJob, 0, false, kNoFailure, 0};
     if (size < 2) return;
     crew.work = CreateEventW(nullptr, 0, 0, nullptr);
     crew.done = CreateEventW(nullptr, 0, 0, nullptr);
@@ -100,17 +101,26 @@ void CrewFinish(Crew& crew) {
     crew.done = nullptr;
 }
 
-void CrewFail(Crew& crew, u32 entry, u32 reason) {
-    const u64 value = (static_cast<u64>(entry) << 32) | reason;
-    u64 seen = __atomic_load_n(&crew.failure, __ATOMIC_ACQUIRE);
-    while (value < seen &&
-           !__atomic_compare_exchange_n(&crew.failure, &seen, value, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+void CrewFail(Crew& crew, u32 worker, u32 entry, u32 reason) {
+    CrewSeat& seat = crew.seats[worker];
+    seat.failed = entry;
+    seat.reason = reason;
+    u32 seen = Load(crew.failure);
+    while (entry < seen &&
+           !__atomic_compare_exchange_n(&crew.failure, &seen, entry, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     }
 }
 
 bool CrewStopped(Crew& crew, u32 entry) {
-    return __atomic_load_n(&crew.failure, __ATOMIC_ACQUIRE) < (static_cast<u64>(entry) << 32) ||
-           (crew.progress != nullptr && CancelRequested(*crew.progress));
+    return Load(crew.failure) < entry || (crew.progress != nullptr && CancelRequested(*crew.progress));
+}
+
+u32 FailedReason(const Crew& crew) {
+    u32 reason = 0;
+    for (u32 i = 0; i < kMaxWorkers; ++i) {
+        if (crew.seats[i].failed == crew.failure) reason = crew.seats[i].reason;
+    }
+    return reason;
 }
 
 }  // namespace stub

@@ -26,7 +26,7 @@ constexpr u64 kWorkerBudget32 = 256ull << 20;
 constexpr u64 kWorkerBudget64 = 512ull << 20;
 constexpr u64 kWorkerBudget = sizeof(void*) == 4 ? kWorkerBudget32 : kWorkerBudget64;
 
-constexpr u64 kNoFailure = ~static_cast<u64>(0);
+constexpr u32 kNoFailure = 0xFFFFFFFFu;
 constexpr u32 kNoJob = 0xFFFFFFFFu;
 
 // min(processors, kMaxWorkers, jobs, what `budget` holds of `perWorker` bytes each), at least 1:
@@ -45,6 +45,8 @@ struct CrewSeat {
     u32 job;   // the job it runs or ran last, kNoJob: none
     u32 kept;  // the entries of that job before this one were unpacked whole and stay
     bool stopped;  // that job did not run whole: the worker takes no other
+    u32 failed;    // the entry at which the worker failed, kNoFailure: none
+    u32 reason;    // why
 };
 
 struct Crew {
@@ -57,7 +59,7 @@ struct Crew {
     u32 published;          // jobs that may be taken (shared)
     u32 taken;              // jobs taken (shared)
     u32 closed;             // 1: nothing more will be published (shared)
-    u64 failure;            // the first failure: entry << 32 | reason, kNoFailure (shared)
+    u32 failure;            // the first failed entry (archive order), kNoFailure (shared)
     platform::Handle work;  // auto-reset: a job was published or the crew closed
     platform::Handle done;  // auto-reset: a job ended
     platform::Handle threads[kMaxWorkers];
@@ -65,8 +67,8 @@ struct Crew {
 };
 
 // Starts workers 1 to size - 1 (worker 0 is the caller), with `published` jobs ready. Fewer start
-// when a thread or event cannot be had: crew.size says how many run. The caller has set `run`,
-// `progress` and `failure` (kNoFailure, or a failure known before any job runs).
+// when a thread or event cannot be had: crew.size says how many run. The caller has set `run` and
+// `progress`; a failure known before any job runs is noted (CrewFail on worker 0) after the start.
 void CrewStart(Crew& crew, u32 size, u32 published);
 
 // Makes jobs up to `count` (exclusive) available.
@@ -83,13 +85,14 @@ void CrewWaitDone(Crew& crew);
 // threads and events. Afterwards the crew's fields may be read without atomics.
 void CrewFinish(Crew& crew);
 
-// Notes a failure at `entry` (archive order) for `reason`; the first in archive order stays.
-void CrewFail(Crew& crew, u32 entry, u32 reason);
+// Notes a failure of `worker` at `entry` (archive order) for `reason`; the first in archive order
+// is the crew's.
+void CrewFail(Crew& crew, u32 worker, u32 entry, u32 reason);
 
 // True when `entry` must not be unpacked: a failure was noted before it, or the run is cancelled.
 bool CrewStopped(Crew& crew, u32 entry);
 
-inline u32 FailedEntry(const Crew& crew) { return static_cast<u32>(crew.failure >> 32); }
-inline u32 FailedReason(const Crew& crew) { return static_cast<u32>(crew.failure); }
+// After CrewFinish: why the crew's first failed entry failed.
+u32 FailedReason(const Crew& crew);
 
 }  // namespace stub

@@ -165,26 +165,21 @@ SRes StreamEntry(Extraction& x, u32 i, UInt32 folder, OpenFolder& open, Handle f
     return SZ_OK;
 }
 
-SRes OpenWith(Extraction& x, Worker& w, UInt32 folder, ISzAllocPtr alloc, ExtractionProgress* progress) {
+// Opens the job's folder: in the worker's arena, or from the stub's heap when the worker has none.
+SRes OpenFolderOf(Extraction& x, Worker& w, UInt32 folder) {
     OpenFolder& open = w.open;
     w.arena.used = 0;
-    open.alloc = alloc;
-    SRes res = FolderDecoderOpen(open.decoder, *x.db, folder, w.file, alloc, progress);
+    open.alloc = w.arena.base != nullptr ? &w.arena.vt : &kSevenZipMainAllocator;
+    SRes res = FolderDecoderOpen(open.decoder, *x.db, folder, w.file, open.alloc, x.crew.progress);
     if (res != SZ_OK) return res;
-    res = PipelineStart(open.pipeline, open.decoder, alloc, x.helpers);
-    if (res != SZ_OK) FolderDecoderFree(open.decoder, alloc);
-    return res;
-}
-
-// Opens the job's folder: in the worker's arena, or from the stub's heap when it needs more.
-SRes OpenFolderOf(Extraction& x, Worker& w, UInt32 folder) {
-    ExtractionProgress* progress = x.crew.progress;
-    SRes res = OpenWith(x, w, folder, &w.arena.vt, progress);
-    if (res == SZ_ERROR_MEM) res = OpenWith(x, w, folder, &kSevenZipMainAllocator, progress);
-    if (res != SZ_OK) return res;
-    w.open.open = true;
-    w.open.lastFile = LastFileOf(*x.db, folder);
-    w.open.position = 0;
+    res = PipelineStart(open.pipeline, open.decoder, open.alloc, x.helpers);
+    if (res != SZ_OK) {
+        FolderDecoderFree(open.decoder, open.alloc);
+        return res;
+    }
+    open.open = true;
+    open.lastFile = LastFileOf(*x.db, folder);
+    open.position = 0;
     return SZ_OK;
 }
 
@@ -214,7 +209,7 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
         if (folder != kNoFolder && !w.open.open) {
             const SRes res = OpenFolderOf(x, w, folder);
             if (res != SZ_OK) {
-                CrewFail(crew, i, static_cast<u32>(StopReason(res)));
+                CrewFail(crew, worker, i, static_cast<u32>(StopReason(res)));
                 break;
             }
         }
@@ -222,7 +217,7 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
         const Handle file = CreateFileW(w.path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            CrewFail(crew, i, static_cast<u32>(Reason::EntryCreate));
+            CrewFail(crew, worker, i, static_cast<u32>(Reason::EntryCreate));
             break;
         }
         SRes res = folder == kNoFolder ? SZ_OK : StreamEntry(x, i, folder, w.open, file);
@@ -231,7 +226,7 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
             // No partly written or unverified file is left for the installer.
             DeleteFileW(w.path);
             if (res != kAbandoned) {
-                CrewFail(crew, i, static_cast<u32>(res == SZ_ERROR_WRITE ? Reason::SevenZipWrite : StopReason(res)));
+                CrewFail(crew, worker, i, static_cast<u32>(res == SZ_ERROR_WRITE ? Reason::SevenZipWrite : StopReason(res)));
             }
             break;
         }
@@ -278,7 +273,6 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     x.db = &db;
     x.crew.run = RunJob;
     x.crew.progress = &state.progress;
-    x.crew.failure = kNoFailure;
 
     SRes opened = SzArEx_Open(&db, SevenZipLookStream(input), mainAllocator, tempAllocator);
     // Without a name table no entry can be named: treated like an archive that did not open.
@@ -295,6 +289,7 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     // files. `limit` is the first refused entry.
     x.limit = db.NumFiles;
     x.tail = state.staging.entryTail;
+    Reason refused = Reason::SevenZipOpen;  // none
     u64 perWorker = 0;
     UInt32 lastFolder = kNoFolder;
     WChar name[kMaxPathChars];
@@ -302,7 +297,6 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
         if (SzArEx_IsDir(&db, i)) continue;
         // The length counts the terminating NUL.
         const size_t len = SzArEx_GetFileNameUtf16(&db, i, nullptr);
-        Reason refused = Reason::SevenZipOpen;
         const UInt32 folder = db.FileToFolder[i];
         if (folder != kNoFolder && folder != lastFolder) {
             lastFolder = folder;
@@ -324,7 +318,6 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
         }
         if (refused != Reason::SevenZipOpen) {
             x.limit = i;
-            x.crew.failure = (static_cast<u64>(i) << 32) | static_cast<u32>(refused);
             break;
         }
     }
@@ -361,10 +354,11 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     }
 
     CrewStart(x.crew, workers, jobs);
+    if (refused != Reason::SevenZipOpen) CrewFail(x.crew, 0, x.limit, static_cast<u32>(refused));
     CrewFinish(x.crew);
 
     const bool cancelled = CancelRequested(state.progress);
-    if (x.crew.failure != kNoFailure && !cancelled) DeleteFilesAfter(x, FailedEntry(x.crew));
+    if (x.crew.failure != kNoFailure && !cancelled) DeleteFilesAfter(x, x.crew.failure);
     for (u32 k = 0; k < workers; ++k) {
         if (k != 0) CloseHandle(x.workers[k].file);
         StubHeapFree(x.workers[k].arena.base);
@@ -374,8 +368,8 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     if (x.crew.failure != kNoFailure) {
         const Reason reason = static_cast<Reason>(FailedReason(x.crew));
         // Names, folders and output files that cannot be created end the run; the rest stops it.
-        if (reason < Reason::SevenZipOpen) FailRun(reason, FailedEntry(x.crew));
-        NoteStop(reason, FailedEntry(x.crew));
+        if (reason < Reason::SevenZipOpen) FailRun(reason, x.crew.failure);
+        NoteStop(reason, x.crew.failure);
     }
     return ExtractionEnd::Finished;
 }

@@ -167,7 +167,7 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
     const Handle file = CreateFileW(j.path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        CrewFail(crew, record.index, static_cast<u32>(Reason::EntryCreate));
+        CrewFail(crew, worker, record.index, static_cast<u32>(Reason::EntryCreate));
         return false;
     }
     u32 crc = 0;
@@ -177,7 +177,7 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
     if (!CloseHandle(file) && failed == 0) failed = static_cast<u32>(Reason::EntryWrite);
     if (failed != 0) {
         DeleteFileW(j.path);
-        if (failed != kAbandoned) CrewFail(crew, record.index, failed);
+        if (failed != kAbandoned) CrewFail(crew, worker, record.index, failed);
         return false;
     }
     __atomic_store_n(&j.whole, 1u, __ATOMIC_RELEASE);
@@ -272,7 +272,6 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     ZipExtraction x;
     x.crew.run = RunJob;
     x.crew.progress = &state.progress;
-    x.crew.failure = kNoFailure;
     x.jobs = static_cast<ZipJob*>(HeapAlloc(heap, 0, kJobSlots * sizeof(ZipJob)));
     if (x.jobs == nullptr) FailRun(Reason::Memory);
 
@@ -323,7 +322,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
             }
         }
         if (refused != 0) {
-            CrewFail(x.crew, record.index, refused);
+            CrewFail(x.crew, 0, record.index, refused);
             break;
         }
         if (record.directory) continue;
@@ -357,7 +356,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     if (x.crew.failure != kNoFailure && !cancelled) {
         for (u32 n = confirmed; n < published; ++n) {
             const ZipJob& job = x.jobs[n % kJobSlots];
-            if (job.whole != 0 && job.record.index > FailedEntry(x.crew)) DeleteFileW(job.path);
+            if (job.whole != 0 && job.record.index > x.crew.failure) DeleteFileW(job.path);
         }
     }
     for (u32 k = 0; k < workers; ++k) {
@@ -369,7 +368,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     HeapFree(heap, 0, x.jobs);
     HeapFree(heap, 0, zip.records.buffer);
     if (cancelled) return ExtractionEnd::Cancelled;
-    if (x.crew.failure != kNoFailure) FailRun(static_cast<Reason>(FailedReason(x.crew)), FailedEntry(x.crew));
+    if (x.crew.failure != kNoFailure) FailRun(static_cast<Reason>(FailedReason(x.crew)), x.crew.failure);
     return ExtractionEnd::Finished;
 }
 
