@@ -55,7 +55,7 @@ u32 LogicalProcessors() {
     return info.dwNumberOfProcessors == 0 ? 1 : info.dwNumberOfProcessors;
 }
 
-void CrewStart(Crew& crew, u32 size, u32 published) {
+void CrewStart(Crew& crew, u32 size, u32 published, const WChar* selfPath, Handle selfFile) {
     crew.size = 1;
     crew.published = published;
     crew.taken = 0;
@@ -63,14 +63,20 @@ void CrewStart(Crew& crew, u32 size, u32 published) {
     crew.failure = kNoFailure;
     crew.work = nullptr;
     crew.done = nullptr;
+    crew.files[0] = selfFile;
     for (u32 i = 0; i < kMaxWorkers; ++i) crew.seats[i] = CrewSeat{&crew, i, kNoJob, 0, false, kNoFailure, 0};
     if (size < 2) return;
     crew.work = CreateEventW(nullptr, 0, 0, nullptr);
     crew.done = CreateEventW(nullptr, 0, 0, nullptr);
     if (crew.work == nullptr || crew.done == nullptr) return;
     for (u32 i = 1; i < size; ++i) {
+        crew.files[i] = CreateFileW(selfPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (crew.files[i] == INVALID_HANDLE_VALUE) break;
         crew.threads[i] = CreateThread(nullptr, 0, WorkerMain, &crew.seats[i], 0, nullptr);
-        if (crew.threads[i] == nullptr) break;
+        if (crew.threads[i] == nullptr) {
+            CloseHandle(crew.files[i]);
+            break;
+        }
         crew.size = i + 1;
     }
 }
@@ -94,6 +100,7 @@ void CrewFinish(Crew& crew) {
     for (u32 i = 1; i < crew.size; ++i) {
         WaitForSingleObject(crew.threads[i], INFINITE);
         CloseHandle(crew.threads[i]);
+        CloseHandle(crew.files[i]);
     }
     if (crew.work != nullptr) CloseHandle(crew.work);
     if (crew.done != nullptr) CloseHandle(crew.done);

@@ -63,13 +63,15 @@ struct Crew {
     platform::Handle work;  // auto-reset: a job was published or the crew closed
     platform::Handle done;  // auto-reset: a job ended
     platform::Handle threads[kMaxWorkers];
+    platform::Handle files[kMaxWorkers];  // each worker's read handle on the stub's file
     CrewSeat seats[kMaxWorkers];
 };
 
-// Starts workers 1 to size - 1 (worker 0 is the caller), with `published` jobs ready. Fewer start
-// when a thread or event cannot be had: crew.size says how many run. The caller has set `run` and
+// Starts workers 1 to size - 1 (worker 0 is the caller, reading through `selfFile`), each with a
+// read handle of its own on `selfPath`, with `published` jobs ready. Fewer start when a handle,
+// thread or event cannot be had: crew.size says how many run. The caller has set `run` and
 // `progress`; a failure known before any job runs is noted (CrewFail on worker 0) after the start.
-void CrewStart(Crew& crew, u32 size, u32 published);
+void CrewStart(Crew& crew, u32 size, u32 published, const platform::WChar* selfPath, platform::Handle selfFile);
 
 // Makes jobs up to `count` (exclusive) available.
 void CrewPublish(Crew& crew, u32 count);
@@ -82,7 +84,7 @@ bool CrewHelp(Crew& crew);
 void CrewWaitDone(Crew& crew);
 
 // No more jobs: runs what is left as worker 0, then waits for every worker and releases the
-// threads and events. Afterwards the crew's fields may be read without atomics.
+// threads, events and read handles. Afterwards the crew's fields may be read without atomics.
 void CrewFinish(Crew& crew);
 
 // Notes a failure of `worker` at `entry` (archive order) for `reason`; the first in archive order

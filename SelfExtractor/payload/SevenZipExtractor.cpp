@@ -76,7 +76,6 @@ struct OpenFolder {
 };
 
 struct Worker {
-    Handle file;  // the worker's own read handle on the stub's file
     Arena arena;
     OpenFolder open;
     WChar path[kStagingRootChars];  // the staging path, a backslash and the entry's name
@@ -170,7 +169,8 @@ SRes OpenFolderOf(Extraction& x, Worker& w, UInt32 folder) {
     OpenFolder& open = w.open;
     w.arena.used = 0;
     open.alloc = w.arena.base != nullptr ? &w.arena.vt : &kSevenZipMainAllocator;
-    SRes res = FolderDecoderOpen(open.decoder, *x.db, folder, w.file, open.alloc, x.crew.progress);
+    SRes res = FolderDecoderOpen(open.decoder, *x.db, folder, x.crew.files[&w - x.workers], open.alloc,
+                                 x.crew.progress);
     if (res != SZ_OK) return res;
     res = PipelineStart(open.pipeline, open.decoder, open.alloc, x.helpers);
     if (res != SZ_OK) {
@@ -322,8 +322,9 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
         }
     }
 
-    // Jobs to run, then the workers: each needs an arena for the largest folder and, but for the
-    // first, a read handle of its own. Those that cannot get them do not run: fewer workers.
+    // Jobs to run, then the workers: each needs an arena for the largest folder (but the first, which
+    // then decodes each folder from the heap) and a read handle of its own (but the first). Those
+    // that cannot get them do not run: fewer workers.
     u32 jobs = db.NumFiles == 0 ? 0 : (db.db.NumFolders == 0 ? 1 : db.db.NumFolders);
     while (jobs != 0 && JobStart(db, jobs - 1) >= x.limit) --jobs;
     const u32 processors = LogicalProcessors();
@@ -338,31 +339,21 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
         w.open.open = false;
         w.arena.vt = ISzAlloc{ArenaAlloc, ArenaFree};
         w.arena.base = perWorker <= kWorkerBudget ? static_cast<Byte*>(StubHeapAlloc(static_cast<size_t>(perWorker))) : nullptr;
-        w.arena.size = w.arena.base == nullptr ? 0 : static_cast<SizeT>(perWorker);
-        w.file = state.selfFile;
-        if (k != 0) {
-            w.file = w.arena.base == nullptr ? INVALID_HANDLE_VALUE
-                                             : CreateFileW(state.selfPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                           OPEN_EXISTING, 0, nullptr);
-            if (w.file == INVALID_HANDLE_VALUE) {
-                StubHeapFree(w.arena.base);
-                workers = k;
-                break;
-            }
-        }
+        w.arena.size = static_cast<SizeT>(perWorker);
         for (u32 c = 0; c < x.tail; ++c) w.path[c] = state.staging.stagingRoot[c];
+        if (k != 0 && w.arena.base == nullptr) {
+            workers = k;
+            break;
+        }
     }
 
-    CrewStart(x.crew, workers, jobs);
+    CrewStart(x.crew, workers, jobs, state.selfPath, state.selfFile);
     if (refused != Reason::SevenZipOpen) CrewFail(x.crew, 0, x.limit, static_cast<u32>(refused));
     CrewFinish(x.crew);
 
     const bool cancelled = CancelRequested(state.progress);
     if (x.crew.failure != kNoFailure && !cancelled) DeleteFilesAfter(x, x.crew.failure);
-    for (u32 k = 0; k < workers; ++k) {
-        if (k != 0) CloseHandle(x.workers[k].file);
-        StubHeapFree(x.workers[k].arena.base);
-    }
+    for (u32 k = 0; k < workers; ++k) StubHeapFree(x.workers[k].arena.base);
     SzArEx_Free(&db, mainAllocator);
     if (cancelled) return ExtractionEnd::Cancelled;
     if (x.crew.failure != kNoFailure) {

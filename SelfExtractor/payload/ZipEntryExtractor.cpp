@@ -69,7 +69,6 @@ struct ZipJob {
 static_assert(kJobSlots * sizeof(ZipJob) <= kZipJobMemory, "the job slots as counted");
 
 struct ZipWorker {
-    Handle file;       // the worker's own read handle on the stub's file
     ReadCursor input;  // the entry's data
     u8* block;         // the read buffer, then inflate's output buffer
     z_stream stream;   // one inflate state serves every entry of the worker
@@ -162,7 +161,7 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
     const ZipRecord& record = j.record;
     crew.seats[worker].job = job;
     if (CrewStopped(crew, record.index)) return false;
-    CursorInit(w.input, w.file, w.block, kZipReadBufferBytes, j.data, j.data + record.compressedSize);
+    CursorInit(w.input, crew.files[worker], w.block, kZipReadBufferBytes, j.data, j.data + record.compressedSize);
     w.input.progress = crew.progress;
     const Handle file = CreateFileW(j.path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -276,7 +275,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     if (x.jobs == nullptr) FailRun(Reason::Memory);
 
     // The workers: buffers, an inflate state and (but for the first) a read handle each. One
-    // that cannot have them does not run; the first must.
+    // that cannot have them does not run; the first must have its buffers.
     u32 workers = PlanWorkers(LogicalProcessors(), kMaxWorkers, kZipWorkerMemory, kWorkerBudget);
     for (u32 k = 0; k < workers; ++k) {
         ZipWorker& w = x.workers[k];
@@ -286,13 +285,8 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
         w.stream.zalloc = InflateAlloc;
         w.stream.zfree = InflateFree;
         w.stream.opaque = Z_NULL;
-        const bool inflating = w.block != nullptr && inflateInit2(&w.stream, kRawDeflateWindowBits) == Z_OK;
-        w.file = k == 0 ? state.selfFile
-                        : CreateFileW(state.selfPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (!inflating || w.file == INVALID_HANDLE_VALUE) {
+        if (w.block == nullptr || inflateInit2(&w.stream, kRawDeflateWindowBits) != Z_OK) {
             if (k == 0) FailRun(Reason::Memory);
-            if (inflating) inflateEnd(&w.stream);
-            if (w.file != INVALID_HANDLE_VALUE) CloseHandle(w.file);
             HeapFree(heap, 0, w.block);
             workers = k;
             break;
@@ -301,7 +295,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
 
     // The walk: each record read and checked, its folders made, then its entry handed out; at most
     // one entry per worker waits, the walk runs the rest itself.
-    CrewStart(x.crew, workers, 0);
+    CrewStart(x.crew, workers, 0, state.selfPath, state.selfFile);
     u32 published = 0;
     u32 confirmed = 0;  // jobs before this one were written whole: their slots are free
     ZipRecord record;
@@ -362,7 +356,6 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     for (u32 k = 0; k < workers; ++k) {
         ZipWorker& w = x.workers[k];
         inflateEnd(&w.stream);
-        if (k != 0) CloseHandle(w.file);
         HeapFree(heap, 0, w.block);
     }
     HeapFree(heap, 0, x.jobs);

@@ -392,14 +392,12 @@ TEST_P(ZipCallSweep, EveryPlatformCallFailureEndsTheRunCleanly) {
             // slots and the first worker's buffers): the others unpack everything.
             EXPECT_TRUE(run.returned);
         } else if (failed == Call::CloseHandle) {
-            // The stub's own file is closed by the caller after the walk, the workers' threads,
-            // events and read handles once they stopped (after the last event is closed); an
-            // output file whose close fails may not have been written whole: the run ends.
-            uint64_t lastEventClose = 0;
-            for (uint64_t i = 0; i < run.run.calls.size(); ++i) {
-                if (run.run.calls[i].call == Call::CloseHandle && run.run.calls[i].path == u"event") lastEventClose = i + 1;
-            }
-            const bool outputFile = path == u"file" && n < run.run.calls.size() && n < lastEventClose + (processors == 1 ? run.run.calls.size() : 0);
+            // The stub's own file is closed by the caller after the walk, each worker's read
+            // handle right after its thread; an output file whose close fails may not have been
+            // written whole: the run ends.
+            const bool readHandle = n > 1 && run.run.calls[n - 2].call == Call::CloseHandle &&
+                                    run.run.calls[n - 2].path == u"thread";
+            const bool outputFile = path == u"file" && n < run.run.calls.size() && !readHandle;
             EXPECT_EQ(run.returned, !outputFile);
         } else {
             ExpectFailed(run);
