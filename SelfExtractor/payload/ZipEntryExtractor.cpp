@@ -299,7 +299,8 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     u32 published = 0;
     u32 confirmed = 0;  // jobs before this one were written whole: their slots are free
     ZipRecord record;
-    while (__atomic_load_n(&x.crew.failure, __ATOMIC_ACQUIRE) == kNoFailure) {
+    // A failure or the cancel ends the walk (CrewStopped of the last possible entry).
+    while (!CrewStopped(x.crew, kNoFailure)) {
         u32 refused = ReadRecord(state, record);
         if (refused == kWalkEnd) break;
         u64 data = 0;
@@ -325,8 +326,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
             while (confirmed < published && __atomic_load_n(&x.jobs[confirmed % kJobSlots].whole, __ATOMIC_ACQUIRE) != 0) {
                 ++confirmed;
             }
-            if (published - confirmed < kJobSlots ||
-                __atomic_load_n(&x.crew.failure, __ATOMIC_ACQUIRE) != kNoFailure) break;
+            if (published - confirmed < kJobSlots || CrewStopped(x.crew, kNoFailure)) break;
             if (!CrewHelp(x.crew)) CrewWaitDone(x.crew);
         }
         if (published - confirmed >= kJobSlots) break;
