@@ -218,7 +218,7 @@ class CheckerOnImage:
         self.assertEqual(verdicts["%s.resources-last" % self.flavour], "FAIL")
 
     def test_size_over_budget_fails_for_the_shipping_stub(self):
-        data = self.original + b"\x01" * (80 * 1024 + 1 - len(self.original))
+        data = self.original + b"\x01" * (check_images.SIZE_BUDGET["win32"] + 1 - len(self.original))
         code, verdicts, _ = self.check(data)
         if self.flavour == "win32":
             self.assertNotEqual(code, 0)
