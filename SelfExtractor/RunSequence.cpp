@@ -76,18 +76,15 @@ void RunSequence(RunState& state) {
     // closed before anything is launched.
     ProgressWindow progress;
     ProgressWindowStart(state, progress);
-    if (state.payloadKind == PayloadKind::SevenZip) {
-        SevenZipExtractor(state);
-    } else {
-        ZipEntryExtractor(state);
-    }
+    const ExtractionEnd end = state.payloadKind == PayloadKind::SevenZip ? SevenZipExtractor(state)
+                                                                          : ZipEntryExtractor(state);
     ProgressWindowEnd(progress);
 
     CloseHandle(state.selfFile);
     state.selfFile = INVALID_HANDLE_VALUE;
 
     // Cancel: nothing is started, the staging folder goes, and the run ends with ERROR_CANCELLED.
-    if (CancelRequested(state.progress)) {
+    if (end == ExtractionEnd::Cancelled || CancelRequested(state.progress)) {
         FolderTreeDelete(state.staging.stagingPath, state.staging.folder);
         ExitProcess(ERROR_CANCELLED);
     }

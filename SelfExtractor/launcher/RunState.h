@@ -39,7 +39,6 @@ struct StagingState {
 // Working storage of the ZIP walk, reused for every entry.
 struct ZipScratch {
     ReadCursor records;           // the archive, read through one buffer from the first record on
-    platform::u8* outBuffer;      // inflate's output, kZipOutBufferBytes
     u32 recordIndex;              // records read so far
     ArchiveSignatures signatures; // what a local file header starts with
     platform::u8 header[30];
@@ -58,8 +57,8 @@ struct RunState {
     platform::Handle selfFile;              // read handle on the stub's own file
     PayloadKind payloadKind;
     u32 exitCode;
-    ZipScratch zip;
     ExtractionProgress progress;            // the extraction's progress and cancel (shared)
+    ZipScratch zip;
 };
 
 }  // namespace stub

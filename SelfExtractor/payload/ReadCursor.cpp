@@ -13,6 +13,7 @@ void CursorInit(ReadCursor& cursor, Handle file, u8* buffer, u32 capacity, u64 s
     cursor.position = start;
     cursor.limit = limit < start ? start : limit;
     cursor.failed = false;
+    cursor.progress = nullptr;
 }
 
 bool CursorLook(ReadCursor& cursor, const u8** data, u32* available) {
@@ -36,6 +37,7 @@ bool CursorLook(ReadCursor& cursor, const u8** data, u32* available) {
                 return false;
             }
             cursor.end = read;
+            ProgressCount(cursor.progress, read);
         }
     }
     *data = cursor.buffer + cursor.begin;

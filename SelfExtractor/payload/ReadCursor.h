@@ -3,6 +3,7 @@
 // to the cursor's own position first, so none disturbs another.
 #pragma once
 
+#include "payload/ExtractionProgress.h"
 #include "platform/platform.h"
 
 namespace stub {
@@ -20,9 +21,11 @@ struct ReadCursor {
     u64 position;  // file offset of buffer[begin]
     u64 limit;     // the region's end: nothing at or after it is read
     bool failed;   // a seek or read call failed (a false result was not just the end)
+    ExtractionProgress* progress;  // counts the bytes read, when not null
 };
 
-// Points the cursor at [start, limit) of `file`, with an empty buffer of `capacity` bytes.
+// Points the cursor at [start, limit) of `file`, with an empty buffer of `capacity` bytes; its
+// reads are counted nowhere until `progress` is set.
 void CursorInit(ReadCursor& cursor, platform::Handle file, u8* buffer, u32 capacity, u64 start,
                 u64 limit);
 

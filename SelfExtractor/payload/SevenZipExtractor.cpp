@@ -3,6 +3,7 @@
 #include "launcher/Failure.h"
 #include "launcher/StagingDirectory.h"
 #include "payload/EntryNameCheck.h"
+#include "payload/ExtractionWorkers.h"
 #include "payload/SevenZipAllocators.h"
 #include "payload/SevenZipFolderDecoder.h"
 #include "payload/SevenZipPipeline.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr UInt32 kNoFolder = 0xFFFFFFFFu;
 constexpr SizeT kWriteChunkBytes = 1u << 20;  // the most one write call is handed
+constexpr SRes kAbandoned = SZ_ERROR_PROGRESS;  // an entry stopped by an earlier failure or the cancel
 
 // A load the optimiser may not remove: keeps the guard bytes (and so their place right after the
 // decoder's signature constant) in the linked image.
@@ -41,14 +43,66 @@ Reason StopReason(SRes res) {
     }
 }
 
+// A worker's own block, handed out front to back to the decoder of one folder at a time (its
+// frees do nothing; the next folder starts again at the front).
+struct Arena {
+    ISzAlloc vt;
+    Byte* base;
+    SizeT size;
+    SizeT used;
+};
+
+static_assert(kSevenZipArenaSlack >= 8 * 16, "16 bytes of alignment for each of at most 8 blocks");
+
+void* ArenaAlloc(ISzAllocPtr p, size_t size) {
+    Arena& arena = *reinterpret_cast<Arena*>(const_cast<ISzAlloc*>(p));
+    size = (size + 15) & ~static_cast<size_t>(15);
+    if (size > arena.size - arena.used) return nullptr;
+    void* block = arena.base + arena.used;
+    arena.used += size;
+    return block;
+}
+
+void ArenaFree(ISzAllocPtr, void*) {}
+
 // The folder being streamed, and how far its unpacked bytes have been taken.
 struct OpenFolder {
-    UInt32 index;      // kNoFolder: none
+    bool open;
     UInt32 lastFile;   // the folder's last file that is written: its end is the folder's end
     u64 position;      // unpacked bytes taken so far
+    ISzAllocPtr alloc; // the worker's arena, or the stub's heap for a folder the arena cannot hold
     FolderDecoder decoder;
     SevenZipPipeline pipeline;
 };
+
+struct Worker {
+    Arena arena;
+    OpenFolder open;
+    WChar path[kStagingRootChars];  // the staging path, a backslash and the entry's name
+};
+
+// One extraction. A job is one folder with the entries around it: job j holds the entries from
+// the folder's first file (from 0 for job 0) to the next folder's first file; an archive without
+// folders is one job.
+struct Extraction {
+    Crew crew;  // first: a job finds its extraction from the crew
+    const CSzArEx* db;
+    u32 limit;  // entries from this one on are not unpacked: the first refused entry
+    u32 tail;   // where entry names start in a worker's path
+    bool helpers;
+    Worker workers[kMaxWorkers];
+};
+
+u32 JobStart(const CSzArEx& db, u32 job) { return job == 0 ? 0 : db.FolderToFile[job]; }
+
+u32 JobEnd(const Extraction& x, u32 job) {
+    const u32 end = x.db->db.NumFolders == 0 ? x.db->NumFiles : x.db->FolderToFile[job + 1];
+    return end < x.limit ? end : x.limit;
+}
+
+void NameEntry(const Extraction& x, Worker& w, u32 i) {
+    SzArEx_GetFileNameUtf16(x.db, i, reinterpret_cast<UInt16*>(w.path + x.tail));
+}
 
 // The folder's last file entry with data that is not a directory.
 UInt32 LastFileOf(const CSzArEx& db, UInt32 folder) {
@@ -60,9 +114,11 @@ UInt32 LastFileOf(const CSzArEx& db, UInt32 folder) {
 }
 
 // Takes `count` unpacked bytes of the folder, handing each slice to `file` when it is not
-// INVALID_HANDLE_VALUE, and to the running CRC. SZ_ERROR_WRITE for a failed write.
-SRes Take(OpenFolder& open, u64 count, Handle file, UInt32* crc) {
+// INVALID_HANDLE_VALUE, and to the running CRC. SZ_ERROR_WRITE for a failed write, kAbandoned when
+// entry `entry` must stop (an earlier failure, or the cancel).
+SRes Take(Extraction& x, OpenFolder& open, u32 entry, u64 count, Handle file, UInt32* crc) {
     while (count != 0) {
+        if (CrewStopped(x.crew, entry)) return kAbandoned;
         const Byte* data;
         SizeT size;
         const SizeT most = count < kWriteChunkBytes ? static_cast<SizeT>(count) : kWriteChunkBytes;
@@ -81,21 +137,22 @@ SRes Take(OpenFolder& open, u64 count, Handle file, UInt32* crc) {
     return SZ_OK;
 }
 
-// Writes entry `i` (a file with data in folder `folder`) to the path in stagingRoot, which the
-// caller has created. Not SZ_OK: the extraction stops (the caller deletes the file).
-SRes StreamEntry(const CSzArEx& db, UInt32 i, UInt32 folder, OpenFolder& open, Handle file) {
+// Writes entry `i` (a file with data in folder `folder`) to `file`, which the caller has created.
+// Not SZ_OK: the entry failed or was abandoned (the caller deletes the file).
+SRes StreamEntry(Extraction& x, u32 i, UInt32 folder, OpenFolder& open, Handle file) {
+    const CSzArEx& db = *x.db;
     const u64 start = db.UnpackPositions[i] - db.UnpackPositions[db.FolderToFile[folder]];
     const u64 size = SzArEx_GetFileSize(&db, i);
     // Entries come in folder order; what lies between them (a directory's data) is passed over.
     if (start < open.position) return SZ_ERROR_FAIL;
-    SRes res = Take(open, start - open.position, INVALID_HANDLE_VALUE, nullptr);
+    SRes res = Take(x, open, i, start - open.position, INVALID_HANDLE_VALUE, nullptr);
     if (res != SZ_OK) return res;
     UInt32 crc = CRC_INIT_VAL;
-    res = Take(open, size, file, &crc);
+    res = Take(x, open, i, size, file, &crc);
     if (res != SZ_OK) return res;
     if (i == open.lastFile) {
         // The folder's last file is kept only when the whole folder ended as it must.
-        res = Take(open, open.decoder.unpackSize - open.position, INVALID_HANDLE_VALUE, nullptr);
+        res = Take(x, open, i, open.decoder.unpackSize - open.position, INVALID_HANDLE_VALUE, nullptr);
         if (res != SZ_OK) return res;
         const Byte* data;
         SizeT size;
@@ -107,17 +164,100 @@ SRes StreamEntry(const CSzArEx& db, UInt32 i, UInt32 folder, OpenFolder& open, H
     return SZ_OK;
 }
 
-void CloseFolder(OpenFolder& open) {
-    if (open.index != kNoFolder) {
-        PipelineStop(open.pipeline, &kSevenZipMainAllocator);
-        FolderDecoderFree(open.decoder, &kSevenZipMainAllocator);
+// Opens the job's folder: in the worker's arena, or from the stub's heap when the worker has none.
+SRes OpenFolderOf(Extraction& x, Worker& w, UInt32 folder) {
+    OpenFolder& open = w.open;
+    w.arena.used = 0;
+    open.alloc = w.arena.base != nullptr ? &w.arena.vt : &kSevenZipMainAllocator;
+    SRes res = FolderDecoderOpen(open.decoder, *x.db, folder, x.crew.files[&w - x.workers], open.alloc,
+                                 x.crew.progress);
+    if (res != SZ_OK) return res;
+    res = PipelineStart(open.pipeline, open.decoder, open.alloc, x.helpers);
+    if (res != SZ_OK) {
+        FolderDecoderFree(open.decoder, open.alloc);
+        return res;
     }
-    open.index = kNoFolder;
+    open.open = true;
+    open.lastFile = LastFileOf(*x.db, folder);
+    open.position = 0;
+    return SZ_OK;
+}
+
+void CloseFolder(OpenFolder& open) {
+    if (open.open) {
+        PipelineStop(open.pipeline, open.alloc);
+        FolderDecoderFree(open.decoder, open.alloc);
+    }
+    open.open = false;
+}
+
+// The crew's job: the entries of one folder, in order, into their files.
+bool RunJob(Crew& crew, u32 worker, u32 job) {
+    Extraction& x = reinterpret_cast<Extraction&>(crew);
+    const CSzArEx& db = *x.db;
+    Worker& w = x.workers[worker];
+    CrewSeat& seat = crew.seats[worker];
+    const u32 end = JobEnd(x, job);
+    u32 i = JobStart(db, job);
+    seat.job = job;
+    seat.kept = i;
+    for (; i < end; ++i) {
+        if (SzArEx_IsDir(&db, i)) continue;
+        if (CrewStopped(crew, i)) break;
+        // A file with data needs its folder's decoder before anything is created for it.
+        const UInt32 folder = db.FileToFolder[i];
+        if (folder != kNoFolder && !w.open.open) {
+            const SRes res = OpenFolderOf(x, w, folder);
+            if (res != SZ_OK) {
+                CrewFail(crew, worker, i, static_cast<u32>(StopReason(res)));
+                break;
+            }
+        }
+        NameEntry(x, w, i);
+        const Handle file = CreateFileW(w.path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            CrewFail(crew, worker, i, static_cast<u32>(Reason::EntryCreate));
+            break;
+        }
+        SRes res = folder == kNoFolder ? SZ_OK : StreamEntry(x, i, folder, w.open, file);
+        if (!CloseHandle(file) && res == SZ_OK) res = SZ_ERROR_WRITE;
+        if (res != SZ_OK) {
+            // No partly written or unverified file is left for the installer.
+            DeleteFileW(w.path);
+            if (res != kAbandoned) {
+                CrewFail(crew, worker, i, static_cast<u32>(res == SZ_ERROR_WRITE ? Reason::SevenZipWrite : StopReason(res)));
+            }
+            break;
+        }
+        seat.kept = i + 1;
+    }
+    CloseFolder(w.open);
+    return i >= end;
+}
+
+// After a failure: deletes the files that workers finished past the failed entry.
+void DeleteFilesAfter(Extraction& x, u32 failed) {
+    const CSzArEx& db = *x.db;
+    Worker& w = x.workers[0];
+    for (u32 job = 0; job < x.crew.taken; ++job) {
+        u32 end = JobEnd(x, job);
+        for (u32 k = 0; k < x.crew.size; ++k) {
+            if (x.crew.seats[k].job == job) end = x.crew.seats[k].kept;
+        }
+        u32 i = JobStart(db, job);
+        if (i <= failed) i = failed + 1;
+        for (; i < end; ++i) {
+            if (SzArEx_IsDir(&db, i)) continue;
+            NameEntry(x, w, i);
+            DeleteFileW(w.path);
+        }
+    }
 }
 
 }  // namespace
 
-void SevenZipExtractor(RunState& state) {
+ExtractionEnd SevenZipExtractor(RunState& state) {
     TouchSignatureGuard();
 
     SevenZipInput input;
@@ -129,76 +269,100 @@ void SevenZipExtractor(RunState& state) {
 
     CSzArEx db;
     SzArEx_Init(&db);
-    OpenFolder open;
-    open.index = kNoFolder;
-    WChar* entryName = nullptr;
-    size_t entryNameCapacity = 0;
+    Extraction x;
+    x.db = &db;
+    x.crew.run = RunJob;
+    x.crew.progress = &state.progress;
 
     SRes opened = SzArEx_Open(&db, SevenZipLookStream(input), mainAllocator, tempAllocator);
     // Without a name table no entry can be named: treated like an archive that did not open.
     if (opened == SZ_OK && db.NumFiles != 0 && db.FileNameOffsets == nullptr) opened = SZ_ERROR_ARCHIVE;
-    if (opened != SZ_OK) NoteStop(Reason::SevenZipOpen, static_cast<u32>(opened));
+    if (opened != SZ_OK) {
+        NoteStop(Reason::SevenZipOpen, static_cast<u32>(opened));
+        SzArEx_Free(&db, mainAllocator);
+        return ExtractionEnd::Finished;
+    }
+    if (db.db.NumPackStreams != 0) ProgressSetTotal(state.progress, db.db.PackPositions[db.db.NumPackStreams]);
 
-    for (UInt32 i = 0; opened == SZ_OK && i < db.NumFiles; ++i) {
+    // Every check that comes before anything is created for an entry, in archive order, and the
+    // parent folders of every entry before the first that fails them: the workers then only create
+    // files. `limit` is the first refused entry.
+    x.limit = db.NumFiles;
+    x.tail = state.staging.entryTail;
+    Reason refused = Reason::SevenZipOpen;  // none
+    u64 perWorker = 0;
+    UInt32 lastFolder = kNoFolder;
+    WChar name[kMaxPathChars];
+    for (UInt32 i = 0; i < db.NumFiles; ++i) {
         if (SzArEx_IsDir(&db, i)) continue;
-
         // The length counts the terminating NUL.
         const size_t len = SzArEx_GetFileNameUtf16(&db, i, nullptr);
-        if (len > entryNameCapacity) {
-            SevenZipFree(nullptr, entryName);
-            entryNameCapacity = 0;
-            entryName = static_cast<WChar*>(SevenZipAlloc(nullptr, len * sizeof(WChar)));
-            if (entryName == nullptr) {
-                NoteStop(Reason::SevenZipMemory, i);
-                break;
-            }
-            entryNameCapacity = len;
-        }
-        SzArEx_GetFileNameUtf16(&db, i, reinterpret_cast<UInt16*>(entryName));
-
-        // A file with data needs its folder's decoder before anything is created for it.
         const UInt32 folder = db.FileToFolder[i];
-        if (folder != kNoFolder && folder != open.index) {
-            CloseFolder(open);
-            SRes res = FolderDecoderOpen(open.decoder, db, folder, state.selfFile, mainAllocator);
-            if (res == SZ_OK) {
-                res = PipelineStart(open.pipeline, open.decoder, mainAllocator);
-                if (res != SZ_OK) FolderDecoderFree(open.decoder, mainAllocator);
-            }
-            if (res != SZ_OK) {
-                NoteStop(StopReason(res), i);
-                break;
-            }
-            open.index = folder;
-            open.lastFile = LastFileOf(db, folder);
-            open.position = 0;
+        if (folder != kNoFolder && folder != lastFolder) {
+            lastFolder = folder;
+            const SRes res = FolderDecoderCheck(db, folder);
+            const u64 memory = FolderDecoderMemory(db, folder);
+            if (memory > perWorker) perWorker = memory;
+            if (res != SZ_OK) refused = StopReason(res);
         }
-
         // Path-length rule (the first test also keeps the 32-bit casts exact), then the name
-        // check, before anything is created for the entry.
-        if (len > kMaxPathChars || !EntryPathFits(state.staging, static_cast<u32>(len))) {
-            FailRun(Reason::NameTooLong, i);
+        // check, then the parent folders.
+        if (refused == Reason::SevenZipOpen) {
+            if (len > kMaxPathChars || !EntryPathFits(state.staging, static_cast<u32>(len))) {
+                refused = Reason::NameTooLong;
+            } else {
+                SzArEx_GetFileNameUtf16(&db, i, reinterpret_cast<UInt16*>(name));
+                if (!EntryNameIsSafe(name, static_cast<u32>(len))) refused = Reason::NameUnsafe;
+                else if (!EntryPathBuilder(state.staging, name, static_cast<u32>(len))) refused = Reason::EntryFolder;
+            }
         }
-        if (!EntryNameIsSafe(entryName, static_cast<u32>(len))) FailRun(Reason::NameUnsafe, i);
-        if (!EntryPathBuilder(state.staging, entryName, static_cast<u32>(len))) FailRun(Reason::EntryFolder, i);
-
-        const Handle file = CreateFileW(state.staging.stagingRoot, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) FailRun(Reason::EntryCreate, i);
-
-        SRes res = folder == kNoFolder ? SZ_OK : StreamEntry(db, i, folder, open, file);
-        if (!CloseHandle(file) && res == SZ_OK) res = SZ_ERROR_WRITE;
-        if (res != SZ_OK) {
-            // No partly written or unverified file is left for the installer.
-            DeleteFileW(state.staging.stagingRoot);
-            NoteStop(res == SZ_ERROR_WRITE ? Reason::SevenZipWrite : StopReason(res), i);
+        if (refused != Reason::SevenZipOpen) {
+            x.limit = i;
             break;
         }
     }
 
-    CloseFolder(open);
-    SevenZipFree(nullptr, entryName);
+    // Jobs to run, then the workers: each needs an arena for the largest folder (but the first, which
+    // then decodes each folder from the heap) and a read handle of its own (but the first). Those
+    // that cannot get them do not run: fewer workers.
+    u32 jobs = db.NumFiles == 0 ? 0 : (db.db.NumFolders == 0 ? 1 : db.db.NumFolders);
+    while (jobs != 0 && JobStart(db, jobs - 1) >= x.limit) --jobs;
+    const u32 processors = LogicalProcessors();
+    perWorker += kSevenZipArenaSlack;
+    u32 workers = PlanWorkers(processors, jobs, perWorker, kWorkerBudget);
+    // Each worker's folder is decoded ahead of its files by a helper thread when the machine has
+    // more than one processor: with fewer folders than processors the helpers take the idle
+    // ones, with more they cost only a copy of the decoded bytes.
+    x.helpers = processors > 1;
+    for (u32 k = 0; k < workers; ++k) {
+        Worker& w = x.workers[k];
+        w.open.open = false;
+        w.arena.vt = ISzAlloc{ArenaAlloc, ArenaFree};
+        w.arena.base = perWorker <= kWorkerBudget ? static_cast<Byte*>(StubHeapAlloc(static_cast<size_t>(perWorker))) : nullptr;
+        w.arena.size = static_cast<SizeT>(perWorker);
+        for (u32 c = 0; c < x.tail; ++c) w.path[c] = state.staging.stagingRoot[c];
+        if (k != 0 && w.arena.base == nullptr) {
+            workers = k;
+            break;
+        }
+    }
+
+    CrewStart(x.crew, workers, jobs, state.selfPath, state.selfFile);
+    if (refused != Reason::SevenZipOpen) CrewFail(x.crew, 0, x.limit, static_cast<u32>(refused));
+    CrewFinish(x.crew);
+
+    const bool cancelled = CancelRequested(state.progress);
+    if (x.crew.failure != kNoFailure && !cancelled) DeleteFilesAfter(x, x.crew.failure);
+    for (u32 k = 0; k < workers; ++k) StubHeapFree(x.workers[k].arena.base);
     SzArEx_Free(&db, mainAllocator);
+    if (cancelled) return ExtractionEnd::Cancelled;
+    if (x.crew.failure != kNoFailure) {
+        const Reason reason = static_cast<Reason>(FailedReason(x.crew));
+        // Names, folders and output files that cannot be created end the run; the rest stops it.
+        if (reason < Reason::SevenZipOpen) FailRun(reason, x.crew.failure);
+        NoteStop(reason, x.crew.failure);
+    }
+    return ExtractionEnd::Finished;
 }
 
 }  // namespace stub

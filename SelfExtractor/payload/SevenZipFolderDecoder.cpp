@@ -495,7 +495,8 @@ u64 FolderDecoderMemory(const CSzArEx& db, UInt32 folderIndex) {
     return total;
 }
 
-SRes FolderDecoderOpen(FolderDecoder& d, const CSzArEx& db, UInt32 folderIndex, Handle file, ISzAllocPtr alloc) {
+SRes FolderDecoderOpen(FolderDecoder& d, const CSzArEx& db, UInt32 folderIndex, Handle file, ISzAllocPtr alloc,
+                       ExtractionProgress* progress) {
     d.unitCount = 0;
     d.block = nullptr;
     FolderPlan plan;
@@ -522,6 +523,7 @@ SRes FolderDecoderOpen(FolderDecoder& d, const CSzArEx& db, UInt32 folderIndex, 
             return res;
         }
         d.unitCount = ci + 1;
+        d.units[ci].input.progress = progress;
     }
     d.out = d.block + plan.unitCount * kPackBufferBytes;
     d.fill = 0;
@@ -530,6 +532,7 @@ SRes FolderDecoderOpen(FolderDecoder& d, const CSzArEx& db, UInt32 folderIndex, 
     if (d.shape == FolderShape::Bcj2) {
         CursorInit(d.rc, file, d.block + 3 * kPackBufferBytes, kPackBufferBytes, plan.rangeStart,
                    plan.rangeStart + plan.rangeSize);
+        d.rc.progress = progress;
         d.out = d.block + 4 * kPackBufferBytes;
         d.call.bytes = d.out + kFilterBufferBytes;
         d.jump.bytes = d.call.bytes + kBcj2AddressBufferBytes;

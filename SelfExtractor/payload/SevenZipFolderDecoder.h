@@ -8,6 +8,7 @@
 // SDK's whole-folder decoder is made, at the point where the streamed data reaches it.
 #pragma once
 
+#include "payload/ExtractionProgress.h"
 #include "payload/ReadCursor.h"
 
 extern "C" {
@@ -88,9 +89,10 @@ SRes FolderDecoderCheck(const CSzArEx& db, UInt32 folderIndex);
 u64 FolderDecoderMemory(const CSzArEx& db, UInt32 folderIndex);
 
 // Prepares `folderIndex` of `db` for reading: checks its shape and properties, allocates its
-// windows and buffers. Not SZ_OK: nothing is left allocated.
+// windows and buffers. Not SZ_OK: nothing is left allocated. The packed bytes read are counted in
+// `progress` when it is given.
 SRes FolderDecoderOpen(FolderDecoder& decoder, const CSzArEx& db, UInt32 folderIndex, platform::Handle file,
-                       ISzAllocPtr alloc);
+                       ISzAllocPtr alloc, ExtractionProgress* progress = nullptr);
 
 // The next unpacked bytes, at most `max` (> 0): *data points at *size bytes, valid until the next
 // call. *size is 0 only when every byte of the folder has been delivered.

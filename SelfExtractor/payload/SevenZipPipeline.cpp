@@ -64,7 +64,7 @@ u32 PLATFORM_API Helper(void* parameter) {
 
 }  // namespace
 
-SRes PipelineStart(SevenZipPipeline& p, FolderDecoder& decoder, ISzAllocPtr alloc) {
+SRes PipelineStart(SevenZipPipeline& p, FolderDecoder& decoder, ISzAllocPtr alloc, bool helper) {
     p.decoder = &decoder;
     p.thread = nullptr;
     p.chunkMade = nullptr;
@@ -81,6 +81,7 @@ SRes PipelineStart(SevenZipPipeline& p, FolderDecoder& decoder, ISzAllocPtr allo
     for (u32 i = 0; i < kPipelineChunks; ++i) p.chunks[i].data = p.block + i * kPipelineChunkBytes;
 
     // A helper needs both events; without them (or without a thread) the extractor decodes alone.
+    if (!helper) return SZ_OK;
     p.chunkMade = CreateEventW(nullptr, 0, 0, nullptr);
     p.chunkReturned = CreateEventW(nullptr, 0, 0, nullptr);
     if (p.chunkMade != nullptr && p.chunkReturned != nullptr) {

@@ -4,9 +4,9 @@
 // other).
 //
 // The helper only takes work the extractor would do itself: whichever of the two holds the
-// decoding flag makes the next chunk, in order. When no helper thread can be started (or, on the
-// host backend, where threads never run), the extractor makes every chunk itself, one at a time,
-// by the same code.
+// decoding flag makes the next chunk, in order. When no helper thread can be started (or no
+// processor is left for one by the unpacking workers), the extractor makes every chunk itself, one
+// at a time, by the same code.
 #pragma once
 
 #include "payload/SevenZipFolderDecoder.h"
@@ -39,9 +39,10 @@ struct SevenZipPipeline {
     SizeT offset;                    // how far into it the extractor has read
 };
 
-// Sets the pipeline up over an opened decoder. Not SZ_OK: nothing is left allocated. A helper
-// thread that cannot be started is no failure: the extractor then decodes alone.
-SRes PipelineStart(SevenZipPipeline& pipeline, FolderDecoder& decoder, ISzAllocPtr alloc);
+// Sets the pipeline up over an opened decoder. Not SZ_OK: nothing is left allocated. Without
+// `helper` (no processor to spare), or when a helper thread cannot be started, the extractor
+// decodes alone.
+SRes PipelineStart(SevenZipPipeline& pipeline, FolderDecoder& decoder, ISzAllocPtr alloc, bool helper);
 
 // The folder's next unpacked bytes, at most `max` (> 0). *size is 0 only after every byte was
 // delivered and the folder ended as it must (its end checks and CRC); any failure comes back as a

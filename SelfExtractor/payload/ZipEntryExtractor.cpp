@@ -10,6 +10,7 @@ extern "C" {
 #include "launcher/StagingDirectory.h"
 #include "payload/ArchiveSignatures.h"
 #include "payload/EntryNameCheck.h"
+#include "payload/ExtractionWorkers.h"
 
 namespace stub {
 
@@ -50,87 +51,185 @@ voidpf InflateAlloc(voidpf, uInt items, uInt size) {
 void InflateFree(voidpf, voidpf block) { StubHeapFree(block); }
 
 // A read that came short: the archive ends early, or the read itself failed.
-[[noreturn]] void FailTruncated(const ReadCursor& cursor, u32 index) {
-    FailRun(cursor.failed ? Reason::SelfRead : Reason::ZipTruncated, index);
+u32 Truncated(const ReadCursor& cursor) {
+    return static_cast<u32>(cursor.failed ? Reason::SelfRead : Reason::ZipTruncated);
 }
 
-// The output file of the entry being extracted: a failure on its way closes and deletes it before
-// the run ends, so that no partly written file is left for the installer.
-struct EntryOutput {
-    Handle file;
-    const WChar* path;
-    u32 index;
+constexpr u32 kWalkEnd = 0xFFFFFFFFu;   // ReadRecord: the first record that is not a local header
+constexpr u32 kAbandoned = 0xFFFFFFFEu;  // an entry stopped by an earlier failure or the cancel
+constexpr u32 kJobSlots = 32;            // entries handed to workers and not yet known to stay
+
+// One entry handed to a worker: what its header says, where its data is, its file's path.
+struct ZipJob {
+    ZipRecord record;
+    u64 data;    // file offset of the data
+    u32 whole;   // 1 once its file was written, checked and closed (shared)
+    WChar path[kStagingRootChars];
+};
+static_assert(kJobSlots * sizeof(ZipJob) <= kZipJobMemory, "the job slots as counted");
+
+struct ZipWorker {
+    ReadCursor input;  // the entry's data
+    u8* block;         // the read buffer, then inflate's output buffer
+    z_stream stream;   // one inflate state serves every entry of the worker
 };
 
-[[noreturn]] void FailEntry(EntryOutput& output, Reason reason) {
-    CloseHandle(output.file);
-    DeleteFileW(output.path);
-    FailRun(reason, output.index);
-}
+struct ZipExtraction {
+    Crew crew;  // first: a job finds its extraction from the crew
+    ZipJob* jobs;
+    ZipWorker workers[kMaxWorkers];
+};
 
-void WriteOut(EntryOutput& output, const u8* data, u32 bytes) {
+u32 WriteOut(Handle file, const u8* data, u32 bytes) {
     u32 written = 0;
-    if (!WriteFile(output.file, data, bytes, &written, nullptr) || written != bytes) {
-        FailEntry(output, Reason::EntryWrite);
-    }
+    if (!WriteFile(file, data, bytes, &written, nullptr) || written != bytes) return static_cast<u32>(Reason::EntryWrite);
+    return 0;
 }
 
-// A stored entry: its bytes go from the read buffer to the file.
-u32 CopyStored(ReadCursor& cursor, EntryOutput& output, u32 size) {
+// A stored entry: its bytes go from the read buffer to the file. 0 or why it failed; *crc is the
+// CRC-32 of what was written.
+u32 CopyStored(Crew& crew, ZipWorker& w, Handle file, const ZipRecord& record, u32* crcOut) {
     UInt32 crc = CRC_INIT_VAL;
-    u32 left = size;
+    u32 left = record.uncompressedSize;
     while (left != 0) {
+        if (CrewStopped(crew, record.index)) return kAbandoned;
         const u8* data;
         u32 available;
-        if (!CursorLook(cursor, &data, &available)) FailEntry(output, Reason::SelfRead);
-        if (available == 0) FailEntry(output, Reason::ZipTruncated);
+        if (!CursorLook(w.input, &data, &available)) return static_cast<u32>(Reason::SelfRead);
+        if (available == 0) return static_cast<u32>(Reason::ZipTruncated);
         const u32 take = available < left ? available : left;
         crc = CrcUpdate(crc, data, take);
-        WriteOut(output, data, take);
-        CursorSkip(cursor, take);
+        const u32 failed = WriteOut(file, data, take);
+        if (failed != 0) return failed;
+        CursorSkip(w.input, take);
         left -= take;
     }
-    return CRC_GET_DIGEST(crc);
+    *crcOut = CRC_GET_DIGEST(crc);
+    return 0;
 }
 
 // A deflated entry: `compressedSize` bytes of raw deflate from the read buffer through inflate
 // into the output buffer and the file. The stream must end within the compressed size and give
 // exactly `uncompressedSize` bytes; what follows the stream's end within the compressed size is
-// passed over. Returns the CRC-32 of what was written.
-u32 Inflate(z_stream& stream, ReadCursor& cursor, u8* out, EntryOutput& output, const ZipRecord& record) {
-    if (inflateReset(&stream) != Z_OK) FailEntry(output, Reason::ZipData);
+// passed over. 0 or why it failed; *crc is the CRC-32 of what was written.
+u32 Inflate(Crew& crew, ZipWorker& w, Handle file, const ZipRecord& record, u32* crcOut) {
+    z_stream& stream = w.stream;
+    u8* const out = w.block + kZipReadBufferBytes;
+    if (inflateReset(&stream) != Z_OK) return static_cast<u32>(Reason::ZipData);
     UInt32 crc = CRC_INIT_VAL;
     u32 inLeft = record.compressedSize;
     u32 produced = 0;
     for (;;) {
+        if (CrewStopped(crew, record.index)) return kAbandoned;
         const u8* data;
         u32 available;
-        if (!CursorLook(cursor, &data, &available)) FailEntry(output, Reason::SelfRead);
+        if (!CursorLook(w.input, &data, &available)) return static_cast<u32>(Reason::SelfRead);
         const u32 take = available < inLeft ? available : inLeft;
-        if (take == 0 && inLeft != 0) FailEntry(output, Reason::ZipTruncated);
+        if (take == 0 && inLeft != 0) return static_cast<u32>(Reason::ZipTruncated);
         stream.next_in = const_cast<u8*>(data);
         stream.avail_in = take;
         stream.next_out = out;
         stream.avail_out = kZipOutBufferBytes;
         const int result = inflate(&stream, Z_NO_FLUSH);
         const u32 consumed = take - stream.avail_in;
-        CursorSkip(cursor, consumed);
+        CursorSkip(w.input, consumed);
         inLeft -= consumed;
         const u32 made = kZipOutBufferBytes - stream.avail_out;
-        if (made > record.uncompressedSize - produced) FailEntry(output, Reason::ZipSize);
+        if (made > record.uncompressedSize - produced) return static_cast<u32>(Reason::ZipSize);
         produced += made;
         if (made != 0) {
             crc = CrcUpdate(crc, out, made);
-            WriteOut(output, out, made);
+            const u32 failed = WriteOut(file, out, made);
+            if (failed != 0) return failed;
         }
         if (result == Z_STREAM_END) break;
         // No progress with all of the entry's input given: the stream does not end within it.
-        if (result == Z_BUF_ERROR && inLeft == 0) FailEntry(output, Reason::ZipData);
-        if (result != Z_OK && result != Z_BUF_ERROR) FailEntry(output, Reason::ZipData);
+        if (result == Z_BUF_ERROR && inLeft == 0) return static_cast<u32>(Reason::ZipData);
+        if (result != Z_OK && result != Z_BUF_ERROR) return static_cast<u32>(Reason::ZipData);
     }
-    if (produced != record.uncompressedSize) FailEntry(output, Reason::ZipSize);
-    if (!CursorAdvance(cursor, inLeft)) FailEntry(output, Reason::ZipTruncated);
-    return CRC_GET_DIGEST(crc);
+    if (produced != record.uncompressedSize) return static_cast<u32>(Reason::ZipSize);
+    *crcOut = CRC_GET_DIGEST(crc);
+    return 0;
+}
+
+// The crew's job: one entry into its file. An entry that fails has its file closed and deleted,
+// so that no partly written file is left for the installer.
+bool RunJob(Crew& crew, u32 worker, u32 job) {
+    ZipExtraction& x = reinterpret_cast<ZipExtraction&>(crew);
+    ZipJob& j = x.jobs[job % kJobSlots];
+    ZipWorker& w = x.workers[worker];
+    const ZipRecord& record = j.record;
+    crew.seats[worker].job = job;
+    if (CrewStopped(crew, record.index)) return false;
+    CursorInit(w.input, crew.files[worker], w.block, kZipReadBufferBytes, j.data, j.data + record.compressedSize);
+    w.input.progress = crew.progress;
+    const Handle file = CreateFileW(j.path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        CrewFail(crew, worker, record.index, static_cast<u32>(Reason::EntryCreate));
+        return false;
+    }
+    u32 crc = 0;
+    u32 failed = record.method == kMethodStored ? CopyStored(crew, w, file, record, &crc)
+                                                : Inflate(crew, w, file, record, &crc);
+    if (failed == 0 && crc != record.crc) failed = static_cast<u32>(Reason::ZipCrc);
+    if (!CloseHandle(file) && failed == 0) failed = static_cast<u32>(Reason::EntryWrite);
+    if (failed != 0) {
+        DeleteFileW(j.path);
+        if (failed != kAbandoned) CrewFail(crew, worker, record.index, failed);
+        return false;
+    }
+    __atomic_store_n(&j.whole, 1u, __ATOMIC_RELEASE);
+    return true;
+}
+
+// Reads the next record's header and name and applies every check that comes before anything is
+// created for an entry. 0 for a record, kWalkEnd at the end of the walk, else the reason the
+// record is refused.
+u32 ReadRecord(RunState& state, ZipRecord& record) {
+    ZipScratch& zip = state.zip;
+    record.index = zip.recordIndex++;
+    record.offset = zip.records.position;
+
+    // The central directory must follow the last entry: a file that ends here is cut short.
+    if (!CursorRead(zip.records, zip.header, kLocalHeaderBytes)) return Truncated(zip.records);
+    for (u32 i = 0; i < kZipSignatureBytes; ++i) {
+        if (zip.header[i] != zip.signatures.zip[i]) return kWalkEnd;  // the end of the local records
+    }
+
+    const u8* header = zip.header;
+    record.flags = Read16(header + 6);
+    record.method = Read16(header + 8);
+    record.crc = Read32(header + 14);
+    record.compressedSize = Read32(header + 18);
+    record.uncompressedSize = Read32(header + 22);
+    record.nameBytes = Read16(header + 26);
+    record.extraLength = Read16(header + 28);
+
+    if ((record.flags & kRefusedFlags) != 0) return static_cast<u32>(Reason::ZipFlags);
+    if (record.method != kMethodStored && record.method != kMethodDeflate) return static_cast<u32>(Reason::ZipMethod);
+    if (record.compressedSize == kSizeUnknown || record.uncompressedSize == kSizeUnknown) {
+        return static_cast<u32>(Reason::ZipSizeUnknown);
+    }
+    if (record.method == kMethodStored && record.compressedSize != record.uncompressedSize) {
+        return static_cast<u32>(Reason::ZipStoredSizes);
+    }
+
+    // Name: bounded by the path-length rule before it is read, then converted from UTF-8.
+    if (!EntryPathFits(state.staging, record.nameBytes)) return static_cast<u32>(Reason::NameTooLong);
+    if (record.nameBytes == 0) return static_cast<u32>(Reason::NameInvalid);
+    if (!CursorRead(zip.records, zip.nameBytes, record.nameBytes)) return Truncated(zip.records);
+    for (u32 i = 0; i < record.nameBytes; ++i) {
+        if (zip.nameBytes[i] == 0) return static_cast<u32>(Reason::NameInvalid);  // would cut the name
+    }
+    const i32 converted = MultiByteToWideChar(CP_UTF8, 0, zip.nameBytes, static_cast<i32>(record.nameBytes),
+                                              zip.wideName, static_cast<i32>(kNameCapacity));
+    if (converted <= 0) return static_cast<u32>(Reason::NameInvalid);
+    record.nameUnits = static_cast<u32>(converted);
+    zip.wideName[record.nameUnits] = 0;
+    if (!EntryNameIsSafe(zip.wideName, record.nameUnits)) return static_cast<u32>(Reason::NameUnsafe);
+    record.directory = zip.wideName[record.nameUnits - 1] == u'/';
+    return 0;
 }
 
 }  // namespace
@@ -153,50 +252,9 @@ void ZipWalkStart(RunState& state) {
 }
 
 bool ZipNextRecord(RunState& state, ZipRecord& record) {
-    ZipScratch& zip = state.zip;
-    record.index = zip.recordIndex++;
-    record.offset = zip.records.position;
-
-    // The central directory must follow the last entry: a file that ends here is cut short.
-    if (!CursorRead(zip.records, zip.header, kLocalHeaderBytes)) FailTruncated(zip.records, record.index);
-    for (u32 i = 0; i < kZipSignatureBytes; ++i) {
-        if (zip.header[i] != zip.signatures.zip[i]) return false;  // the end of the local records
-    }
-
-    const u8* header = zip.header;
-    record.flags = Read16(header + 6);
-    record.method = Read16(header + 8);
-    record.crc = Read32(header + 14);
-    record.compressedSize = Read32(header + 18);
-    record.uncompressedSize = Read32(header + 22);
-    record.nameBytes = Read16(header + 26);
-    record.extraLength = Read16(header + 28);
-
-    if ((record.flags & kRefusedFlags) != 0) FailRun(Reason::ZipFlags, record.index);
-    if (record.method != kMethodStored && record.method != kMethodDeflate) {
-        FailRun(Reason::ZipMethod, record.index);
-    }
-    if (record.compressedSize == kSizeUnknown || record.uncompressedSize == kSizeUnknown) {
-        FailRun(Reason::ZipSizeUnknown, record.index);
-    }
-    if (record.method == kMethodStored && record.compressedSize != record.uncompressedSize) {
-        FailRun(Reason::ZipStoredSizes, record.index);
-    }
-
-    // Name: bounded by the path-length rule before it is read, then converted from UTF-8.
-    if (!EntryPathFits(state.staging, record.nameBytes)) FailRun(Reason::NameTooLong, record.index);
-    if (record.nameBytes == 0) FailRun(Reason::NameInvalid, record.index);
-    if (!CursorRead(zip.records, zip.nameBytes, record.nameBytes)) FailTruncated(zip.records, record.index);
-    for (u32 i = 0; i < record.nameBytes; ++i) {
-        if (zip.nameBytes[i] == 0) FailRun(Reason::NameInvalid, record.index);  // would cut the name
-    }
-    const i32 converted = MultiByteToWideChar(CP_UTF8, 0, zip.nameBytes, static_cast<i32>(record.nameBytes),
-                                              zip.wideName, static_cast<i32>(kNameCapacity));
-    if (converted <= 0) FailRun(Reason::NameInvalid, record.index);
-    record.nameUnits = static_cast<u32>(converted);
-    zip.wideName[record.nameUnits] = 0;
-    if (!EntryNameIsSafe(zip.wideName, record.nameUnits)) FailRun(Reason::NameUnsafe, record.index);
-    record.directory = zip.wideName[record.nameUnits - 1] == u'/';
+    const u32 refused = ReadRecord(state, record);
+    if (refused == kWalkEnd) return false;
+    if (refused != 0) FailRun(static_cast<Reason>(refused), record.index);
     return true;
 }
 
@@ -205,54 +263,106 @@ void ZipSkipData(RunState& state, const ZipRecord& record) {
     if (!CursorAdvance(state.zip.records, skip)) FailRun(Reason::ZipTruncated, record.index);
 }
 
-void ZipEntryExtractor(RunState& state) {
+ExtractionEnd ZipEntryExtractor(RunState& state) {
     ZipScratch& zip = state.zip;
     ZipWalkStart(state);
+    ProgressSetTotal(state.progress, CursorRemaining(zip.records));
     const Handle heap = GetProcessHeap();
-    zip.outBuffer = static_cast<u8*>(HeapAlloc(heap, 0, kZipOutBufferBytes));
-    if (zip.outBuffer == nullptr) FailRun(Reason::Memory);
+    ZipExtraction x;
+    x.crew.run = RunJob;
+    x.crew.progress = &state.progress;
+    x.jobs = static_cast<ZipJob*>(HeapAlloc(heap, 0, kJobSlots * sizeof(ZipJob)));
+    if (x.jobs == nullptr) FailRun(Reason::Memory);
 
-    // One inflate state serves the whole walk.
-    z_stream stream;
-    stream.next_in = Z_NULL;
-    stream.avail_in = 0;
-    stream.zalloc = InflateAlloc;
-    stream.zfree = InflateFree;
-    stream.opaque = Z_NULL;
-    if (inflateInit2(&stream, kRawDeflateWindowBits) != Z_OK) FailRun(Reason::Memory);
-
-    ZipRecord record;
-    while (ZipNextRecord(state, record)) {
-        // A directory entry creates nothing; whatever data it carries is passed over.
-        if (record.directory) {
-            ZipSkipData(state, record);
-            continue;
-        }
-        if (!EntryPathBuilder(state.staging, zip.wideName, record.nameUnits)) {
-            FailRun(Reason::EntryFolder, record.index);
-        }
-        if (!CursorAdvance(zip.records, record.extraLength)) FailRun(Reason::ZipTruncated, record.index);
-
-        EntryOutput output;
-        output.path = state.staging.stagingRoot;
-        output.index = record.index;
-        output.file = CreateFileW(output.path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (output.file == INVALID_HANDLE_VALUE) FailRun(Reason::EntryCreate, record.index);
-
-        const u32 crc = record.method == kMethodStored
-                            ? CopyStored(zip.records, output, record.uncompressedSize)
-                            : Inflate(stream, zip.records, zip.outBuffer, output, record);
-        if (crc != record.crc) FailEntry(output, Reason::ZipCrc);
-        if (!CloseHandle(output.file)) {
-            DeleteFileW(output.path);
-            FailRun(Reason::EntryWrite, record.index);
+    // The workers: buffers, an inflate state and (but for the first) a read handle each. One
+    // that cannot have them does not run; the first must have its buffers.
+    u32 workers = PlanWorkers(LogicalProcessors(), kMaxWorkers, kZipWorkerMemory, kWorkerBudget);
+    for (u32 k = 0; k < workers; ++k) {
+        ZipWorker& w = x.workers[k];
+        w.block = static_cast<u8*>(HeapAlloc(heap, 0, kZipReadBufferBytes + kZipOutBufferBytes));
+        w.stream.next_in = Z_NULL;
+        w.stream.avail_in = 0;
+        w.stream.zalloc = InflateAlloc;
+        w.stream.zfree = InflateFree;
+        w.stream.opaque = Z_NULL;
+        if (w.block == nullptr || inflateInit2(&w.stream, kRawDeflateWindowBits) != Z_OK) {
+            if (k == 0) FailRun(Reason::Memory);
+            HeapFree(heap, 0, w.block);
+            workers = k;
+            break;
         }
     }
 
-    inflateEnd(&stream);
-    HeapFree(heap, 0, zip.outBuffer);
+    // The walk: each record read and checked, its folders made, then its entry handed out; at most
+    // one entry per worker waits, the walk runs the rest itself.
+    CrewStart(x.crew, workers, 0, state.selfPath, state.selfFile);
+    u32 published = 0;
+    u32 confirmed = 0;  // jobs before this one were written whole: their slots are free
+    ZipRecord record;
+    // A failure or the cancel ends the walk (CrewStopped of the last possible entry).
+    while (!CrewStopped(x.crew, kNoFailure)) {
+        u32 refused = ReadRecord(state, record);
+        if (refused == kWalkEnd) break;
+        u64 data = 0;
+        if (refused == 0) {
+            ProgressCount(&state.progress, kLocalHeaderBytes + record.nameBytes + record.extraLength);
+            // A directory entry creates nothing; whatever data it carries is passed over.
+            if (!record.directory && !EntryPathBuilder(state.staging, zip.wideName, record.nameUnits)) {
+                refused = static_cast<u32>(Reason::EntryFolder);
+            } else if (!CursorAdvance(zip.records, record.extraLength)) {
+                refused = static_cast<u32>(Reason::ZipTruncated);
+            } else {
+                data = zip.records.position;
+                if (!CursorAdvance(zip.records, record.compressedSize)) refused = static_cast<u32>(Reason::ZipTruncated);
+            }
+        }
+        if (refused != 0) {
+            CrewFail(x.crew, 0, record.index, refused);
+            break;
+        }
+        if (record.directory) continue;
+        // A free slot: every job kJobSlots back and before was written whole.
+        for (;;) {
+            while (confirmed < published && __atomic_load_n(&x.jobs[confirmed % kJobSlots].whole, __ATOMIC_ACQUIRE) != 0) {
+                ++confirmed;
+            }
+            if (published - confirmed < kJobSlots || CrewStopped(x.crew, kNoFailure)) break;
+            if (!CrewHelp(x.crew)) CrewWaitDone(x.crew);
+        }
+        if (published - confirmed >= kJobSlots) break;
+        ZipJob& job = x.jobs[published % kJobSlots];
+        job.record = record;
+        job.data = data;
+        job.whole = 0;
+        const WChar* path = state.staging.stagingRoot;
+        u32 i = 0;
+        do {
+            job.path[i] = path[i];
+        } while (path[i++] != 0);
+        CrewPublish(x.crew, ++published);
+        while (published - __atomic_load_n(&x.crew.taken, __ATOMIC_ACQUIRE) >= x.crew.size && CrewHelp(x.crew)) {
+        }
+    }
+    CrewFinish(x.crew);
+
+    // Files that workers finished past a failure are deleted.
+    const bool cancelled = CancelRequested(state.progress);
+    if (x.crew.failure != kNoFailure && !cancelled) {
+        for (u32 n = confirmed; n < published; ++n) {
+            const ZipJob& job = x.jobs[n % kJobSlots];
+            if (job.whole != 0 && job.record.index > x.crew.failure) DeleteFileW(job.path);
+        }
+    }
+    for (u32 k = 0; k < workers; ++k) {
+        ZipWorker& w = x.workers[k];
+        inflateEnd(&w.stream);
+        HeapFree(heap, 0, w.block);
+    }
+    HeapFree(heap, 0, x.jobs);
     HeapFree(heap, 0, zip.records.buffer);
+    if (cancelled) return ExtractionEnd::Cancelled;
+    if (x.crew.failure != kNoFailure) FailRun(static_cast<Reason>(FailedReason(x.crew)), x.crew.failure);
+    return ExtractionEnd::Finished;
 }
 
 }  // namespace stub

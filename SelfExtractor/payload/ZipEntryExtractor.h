@@ -12,6 +12,10 @@ namespace stub {
 
 constexpr u32 kZipReadBufferBytes = 1u << 18;  // the records and their data are read through this
 constexpr u32 kZipOutBufferBytes = 1u << 18;   // inflate writes into this, the file from it
+// A worker's memory: its read and output buffers, inflate's state and window (48 KiB at most).
+constexpr u32 kZipWorkerMemory = kZipReadBufferBytes + kZipOutBufferBytes + (48u << 10);
+// The walk's memory besides its read buffer: the entries handed to workers (32 of about 560 bytes).
+constexpr u32 kZipJobMemory = 20u << 10;
 
 // One local file record as the walk has read and checked it. The name is in state.zip.wideName.
 struct ZipRecord {
@@ -42,9 +46,13 @@ void ZipWalkStart(RunState& state);
 // Moves past the record's extra field and data without reading them.
 void ZipSkipData(RunState& state, const ZipRecord& record);
 
-// `state.selfFile` stands on the first local file header. Returns when the walk meets a record
-// that is not a local file header; ends the process with kFailureExitCode on any failure, after
-// closing and deleting the output file of an entry that fails on its way.
-void ZipEntryExtractor(RunState& state);
+// `state.selfFile` stands on the first local file header. The walk reads the records in order,
+// checks them and makes their folders, and hands each entry to one of up to kMaxWorkers workers
+// (ExtractionWorkers.h; each but the walk's own has a read handle of its own on state.selfPath).
+// Returns when the walk meets a record that is not a local file header and every entry is written;
+// ends the process with kFailureExitCode on any failure, once exactly the files of the entries
+// before the failed one stay (an entry that fails on its way has its file closed and deleted).
+// Returns Cancelled after RequestCancel(state.progress).
+ExtractionEnd ZipEntryExtractor(RunState& state);
 
 }  // namespace stub

@@ -386,6 +386,25 @@ u32 GetFinalPathNameByHandleW(Handle file, WChar* buffer, u32 capacity, u32 flag
 // as the file system does (the system's upper-case table).
 i32 CompareStringOrdinal(const WChar* a, i32 aLength, const WChar* b, i32 bLength, Bool ignoreCase);
 
+// ---- kernel32: processors (parallel unpacking) ------------------------------------------------
+
+// SYSTEM_INFO, field for field, so that the real call fills it in place.
+struct SystemInfo {
+    u16 wProcessorArchitecture;
+    u16 wReserved;
+    u32 dwPageSize;
+    void* lpMinimumApplicationAddress;
+    void* lpMaximumApplicationAddress;
+    uintptr_t dwActiveProcessorMask;
+    u32 dwNumberOfProcessors;  // logical processors (of the process's group)
+    u32 dwProcessorType;
+    u32 dwAllocationGranularity;
+    u16 wProcessorLevel;
+    u16 wProcessorRevision;
+};
+
+void GetSystemInfo(SystemInfo* info);  // cannot fail
+
 // ---- shell32, shlwapi, ole32, user32 ----------------------------------------------------------
 Bool ShellExecuteExW(ShellExecuteInfo* info);
 WChar** CommandLineToArgvW(const WChar* commandLine, i32* count);

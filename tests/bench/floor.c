@@ -3,7 +3,7 @@
  * spends above this floor is its own; the floor itself is what the file system (under Wine: Wine's
  * file layer) costs.
  *
- *   floor.exe LIST
+ *   floor.exe LIST [--keep]
  *
  * LIST is UTF-8 text, one entry a line: "<size> <path>", the path relative to the archive root with
  * "/" separators, in archive order. Like the stub, the program reserves a fresh FLRxxxx.tmp name in
@@ -13,7 +13,8 @@
  * and closes it. Then it deletes the folder as
  * the stub does: children before their folder, listing with FindFirstFileExW (basic level, large
  * fetch) and FindNextFileW, DeleteFileW and RemoveDirectoryW. Exit code 0, or the number of the
- * step that failed. */
+ * step that failed. With --keep the folder stays (no delete): the difference to a whole run is what
+ * the delete costs. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -57,8 +58,9 @@ static void DeleteTree(wchar_t* path, size_t length) {
 }
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: floor LIST\n");
+    const int keep = argc == 3 && wcscmp(argv[2], L"--keep") == 0;
+    if (argc != 2 && !keep) {
+        fprintf(stderr, "usage: floor LIST [--keep]\n");
         return 2;
     }
     HANDLE list = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
@@ -132,6 +134,7 @@ int wmain(int argc, wchar_t** argv) {
         line = end + 1;
     }
 
+    if (keep) return 0;
     wcscpy(path, root);
     DeleteTree(path, rootLength);
     if (GetFileAttributesW(root) != INVALID_FILE_ATTRIBUTES) Fail(40);

@@ -786,6 +786,53 @@ class Cases:
         check_staging_gone(c, r)
         c.done()
 
+    def sevenzip_multi_folder(self, stub: Stub) -> None:
+        """An installer of several folders: the stub's workers unpack them at once (as many as the
+        machine's processors allow). Every file's size and CRC is checked, and nothing stays."""
+        entries = [Entry(DEFAULT_INSTALLER, self.probe)] + [
+            Entry(f"part{k % 3}/data{k}.bin", mixed_data(1_200_000 + 300_000 * k, 40 + k)) for k in range(8)
+        ] + [Entry("part0/small.txt", b"small\n"), Entry("empty.txt", b"")]
+        payload, listing = self.multi_folder_payload(entries)
+        folders = {i["Block"] for i in listing if i.get("Block")}
+        if len(folders) < 4:
+            raise CaseFail(f"harness: the payload has {len(folders)} folders, want at least 4")
+        d = self.h.fresh_case("7z-multi-folder", stub)
+        exe = self.h.place_stub(stub, d, payload)
+        r = self.h.run(stub, exe, " /S", probe_exit=0)
+        c = Checks()
+        check_exit(c, r, 0)
+        check_report(c, r, " /S", want_tree=expected_tree(entries))
+        check_staging_gone(c, r)
+        c.done()
+
+    def multi_folder_payload(self, entries: list[Entry]) -> tuple[bytes, list]:
+        """A folder every 2 MB of input: from sfxtool pack when it takes --block-size, else 7zz."""
+        key = "7z-multi"
+        if key in self.h.cache:
+            return self.h.cache[key]  # type: ignore[return-value]
+        tool = REPO / "build" / "host" / "sfxtool"
+        help_text = subprocess.run([str(tool), "pack", "--help"], capture_output=True, text=True).stdout \
+            if tool.exists() else ""
+        if "--block-size" in help_text:
+            work = self.h.work / key
+            shutil.rmtree(work, ignore_errors=True)
+            src = work / "src"
+            for e in entries:
+                (src / e.name).parent.mkdir(parents=True, exist_ok=True)
+                (src / e.name).write_bytes(e.data)
+            out = work / "packed.exe"
+            stub = REPO / "build" / "win64" / "SelfExtractor.exe"
+            packed = subprocess.run([str(tool), "pack", "--payload", str(src), "--stub", str(stub),
+                                     "--block-size", str(2 << 20), "-o", str(out)], capture_output=True)
+            if packed.returncode == 0:
+                payload = out.read_bytes()[stub.stat().st_size:]
+                archive = work / "payload.7z"
+                archive.write_bytes(payload)
+                self.h.cache[key] = (payload, list_7z(archive))
+        if key not in self.h.cache:
+            self.h.cache[key] = make_7z(self.h.work / key, entries, ["-m0=LZMA", "-ms=2m"])
+        return self.h.cache[key]  # type: ignore[return-value]
+
     def sevenzip_launch(self, stub: Stub) -> None:
         entries = self.sevenzip_entries("Werkzeug ü/Setup Program.exe") + [
             Entry(".launch", "Werkzeug ü\\Setup Program.exe\n".encode())]
@@ -1076,6 +1123,7 @@ CASES = [
     ("long-launch", Cases.long_launch_file),
     ("7z-bcj", Cases.sevenzip_bcj),
     ("7z-launch", Cases.sevenzip_launch),
+    ("7z-multi-folder", Cases.sevenzip_multi_folder),
     ("7z-lzma", Cases.sevenzip_plain_lzma),
     ("7z-trailing-data", Cases.sevenzip_trailing_data),
     ("7z-corrupt-later", Cases.sevenzip_corrupt_later),

@@ -129,6 +129,10 @@ void CheckWholeRun(const std::string& archive) {
     Sandbox sandbox;
     Environment env;
     env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
+    // Two processors: two unpacking workers where the archive has two folders or entries, taking
+    // turns in an interleaving that the input's length picks.
+    env.processors = 2;
+    env.interleaveSeed = 1 + static_cast<uint32_t>(file.size() % 13);
     sandbox.WriteFile(env.modulePath, file);
     Seen seen;
     env.defaultProgram = [&](const ProcessStart& start) {

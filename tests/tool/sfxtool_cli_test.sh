@@ -148,8 +148,8 @@ check "--stub win64 without that stub: exit 1, one line naming where" test "$rc"
   -a -n "$(grep -F "$inst/share/sfxtool/stubs/win64/SelfExtractor.exe" <<<"$err")" -a ! -e "$work/w64.exe"
 
 # A folder over 1 GiB unpacked (zeros from a sparse file: small on disk, quick to compress): the
-# stub streams it through a 1 MiB window, so it passes, and the peak memory is window plus buffers
-# (5 MiB in all).
+# stub streams it through a 1 MiB window, so it passes, and each worker's memory is window plus
+# buffers (5 MiB in all; two folders, two workers).
 mkdir -p "$work/big"
 truncate -s 1100M "$work/big/zeros.bin"
 cp "$work/stub.exe" "$work/big/Orvak ZEB Installer.exe"
@@ -159,7 +159,18 @@ cat "$work/stub.exe" "$work/big.7z" > "$work/big.exe"
 run verify "$work/big.exe"
 check "folder over 1 GiB streams" test "$rc" = 0
 run inspect --json "$work/big.exe"
-check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["peakMemory"] == max(f["memory"] for f in j["folders"]) < 6*2**20 < j["folders"][0]["unpackSize"], j' "$out"
+check "peak memory reported" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert j["workers"] == len(j["folders"]) == 2 and j["peakMemory"] == 2 * j["workerMemory"] and max(f["memory"] for f in j["folders"]) <= j["workerMemory"] < 6*2**20 < j["folders"][0]["unpackSize"], j' "$out"
+
+# One folder a file, five in all: four workers, each with an arena for the largest folder, within the budget.
+mkdir -p "$work/four"
+for k in 1 2 3 4; do head -c $((300000 * k)) /dev/urandom > "$work/four/part$k.bin"; done
+cp "$work/stub.exe" "$work/four/Orvak ZEB Installer.exe"
+(cd "$work/four" && 7zz a -t7z -bd -y -m0=LZMA:d=1m -ms=1f -mmt=1 "$work/four.7z" . >/dev/null)
+cat "$work/stub.exe" "$work/four.7z" > "$work/four.exe"
+run inspect --json "$work/four.exe"
+check "workers and peak memory of four folders" python3 -c 'import json,sys; j=json.loads(sys.argv[1]); assert len(j["folders"]) >= 4 and j["workers"] == 4 and j["peakMemory"] == 4 * j["workerMemory"] and j["workerMemory"] >= max(f["memory"] for f in j["folders"]), j' "$out"
+run inspect "$work/four.exe"
+check "inspect names the workers" grep -q "^workers: *4 " <<<"$out"
 
 # The installer's identity: --icon, --version-info, --execution-level.
 python3 - "$work" <<'PY'

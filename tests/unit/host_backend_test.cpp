@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
+#include <set>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -660,3 +662,113 @@ TEST(HostText, MultiByteToWideCharEdgeCases) {
 }
 
 }  // namespace
+
+// ---- threads --------------------------------------------------------------------------------
+
+namespace threads {
+
+// The run's own thread and two others append their mark to a log at every step, each step a
+// platform call.
+struct Log {
+    std::string text;
+};
+
+struct Step {
+    Log* log;
+    char mark;
+};
+
+u32 PLATFORM_API Marker(void* parameter) {
+    auto* step = static_cast<Step*>(parameter);
+    for (int i = 0; i < 20; ++i) {
+        step->log->text += step->mark;
+        GetTempPathW(0, nullptr);
+    }
+    return 0;
+}
+
+std::string Interleaving(uint32_t seed) {
+    Sandbox sandbox;
+    Environment env;
+    env.interleaveSeed = seed;
+    Log log;
+    Step one{&log, '1'}, two{&log, '2'}, main{&log, '0'};
+    const RunResult result = Run(sandbox, env, [&] {
+        Handle a = CreateThread(nullptr, 0, Marker, &one, 0, nullptr);
+        Handle b = CreateThread(nullptr, 0, Marker, &two, 0, nullptr);
+        Marker(&main);
+        EXPECT_EQ(WaitForSingleObject(a, INFINITE), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(b, INFINITE), WAIT_OBJECT_0);
+        CloseHandle(a);
+        CloseHandle(b);
+    });
+    EXPECT_FALSE(result.exited);
+    EXPECT_EQ(result.handlesLeft, 0u);
+    return log.text;
+}
+
+u32 PLATFORM_API WaitsForEver(void* parameter) {
+    WaitForSingleObject(static_cast<Handle>(parameter), INFINITE);
+    return 0;
+}
+
+u32 PLATFORM_API Exits(void*) { ExitProcess(77); }
+
+}  // namespace threads
+
+TEST(HostThreads, ThreadsTakeTurnsAsTheSeedSaysAndTheSameSeedGivesTheSameRun) {
+    using threads::Interleaving;
+    // Seed 0: the run's thread runs until it waits, then each thread until it ends.
+    EXPECT_EQ(Interleaving(0), std::string(20, '0') + std::string(20, '1') + std::string(20, '2'));
+    std::set<std::string> seen;
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+        const std::string once = Interleaving(seed);
+        EXPECT_EQ(once, Interleaving(seed)) << "seed " << seed;
+        EXPECT_EQ(std::count(once.begin(), once.end(), '1'), 20);
+        EXPECT_EQ(std::count(once.begin(), once.end(), '2'), 20);
+        seen.insert(once);
+    }
+    EXPECT_GT(seen.size(), 3u) << "the seeds give different interleavings";
+}
+
+TEST(HostThreads, EventsWakeWaitersDeadlocksThrowAndExitProcessFromAThreadEndsTheRun) {
+    Sandbox sandbox;
+    Environment env;
+    env.interleaveSeed = 9;
+    // An event set by the run's thread lets the waiter end.
+    RunResult result = platform::host::Run(sandbox, env, [] {
+        Handle event = CreateEventW(nullptr, 0, 0, nullptr);
+        Handle thread = CreateThread(nullptr, 0, threads::WaitsForEver, event, 0, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
+        EXPECT_EQ(SetEvent(event), 1);
+        EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        CloseHandle(event);
+    });
+    EXPECT_FALSE(result.exited);
+    // Both wait for an event nobody sets: reported in the run's thread; the waiter is unwound.
+    EXPECT_THROW(platform::host::Run(sandbox, env, [] {
+                     Handle event = CreateEventW(nullptr, 0, 0, nullptr);
+                     Handle thread = CreateThread(nullptr, 0, threads::WaitsForEver, event, 0, nullptr);
+                     WaitForSingleObject(thread, INFINITE);
+                 }),
+                 std::logic_error);
+    // A thread's ExitProcess ends the run with its code, wherever the run's thread waits.
+    result = platform::host::Run(sandbox, env, [] {
+        Handle event = CreateEventW(nullptr, 0, 0, nullptr);
+        CreateThread(nullptr, 0, threads::Exits, nullptr, 0, nullptr);
+        WaitForSingleObject(event, INFINITE);
+        ADD_FAILURE() << "the run went on after ExitProcess";
+    });
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitCode, 77u);
+    // Threads still waiting when the run ends are unwound and joined; their handles were left.
+    result = platform::host::Run(sandbox, env, [] {
+        Handle event = CreateEventW(nullptr, 0, 0, nullptr);
+        CreateThread(nullptr, 0, threads::WaitsForEver, event, 0, nullptr);
+        CreateThread(nullptr, 0, threads::WaitsForEver, event, 0, nullptr);
+        GetTempPathW(0, nullptr);
+    });
+    EXPECT_FALSE(result.exited);
+    EXPECT_EQ(result.handlesLeft, 3u);
+}

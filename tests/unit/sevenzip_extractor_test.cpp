@@ -68,6 +68,9 @@ Extraction RunExtraction(Sandbox& sandbox, const Environment& env, const std::st
         [&] {
             using namespace platform;
             if (!stub::CreateStagingDirectory(state->staging)) ExitProcess(stub::kFailureExitCode);
+            // Workers open the stub's file again by its path.
+            std::copy(env.modulePath.begin(), env.modulePath.end(), state->selfPath);
+            state->selfPath[env.modulePath.size()] = 0;
             run.staging.assign(state->staging.stagingPath, state->staging.stagingLength);
             run.stagingLength = state->staging.stagingLength;
             state->selfFile = CreateFileW(env.modulePath.c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -515,7 +518,9 @@ TEST_F(SevenZipExtractorTest, DecodingFailuresStopAtTheFirstEntryOfTheBadFolder)
 
 // ---- fault injection over a whole extraction ---------------------------------------------------
 
-class SevenZipFaultSweep : public SevenZipExtractorTest {
+// With 1, 2 and 4 processors: as many workers as folders allow, taking turns in an interleaving of
+// their own.
+class SevenZipFaultSweep : public SevenZipExtractorTest, public ::testing::WithParamInterface<uint32_t> {
 protected:
     void SetUp() override {
         SevenZipExtractorTest::SetUp();
@@ -526,21 +531,36 @@ protected:
                 {"docs/deep/note.txt", "note"},
                 {"unused/", ""}};
         code = {{"Orvak ZEB Installer.exe", CodeLike(40000, 8)}, {"bin/x.dll", CodeLike(5000, 9)}};
-        archive = testsupport::BuildSevenZipWithTool(
-            {{text, {"-m0=LZMA"}}, {code, {"-m0=LZMA", "-mf=BCJ"}}});
+        more = {{"more/a.bin", Noise(9000, 10)}, {"more/b.txt", "bee"}};
+        last = {{"z/last.txt", std::string(700, 'z')}};
+        // Four folders: up to four workers.
+        archive = testsupport::BuildSevenZipWithTool({{text, {"-m0=LZMA"}},
+                                                      {code, {"-m0=LZMA", "-mf=BCJ"}},
+                                                      {more, {"-m0=LZMA2"}},
+                                                      {last, {"-m0=LZMA"}}});
         expected = FilesOf(text);
-        for (const auto& [name, data] : FilesOf(code)) expected[name] = data;
+        for (const auto* step : {&code, &more, &last}) {
+            for (const auto& [name, data] : FilesOf(*step)) expected[name] = data;
+        }
 
-        Sandbox box;
-        baseline = RunExtraction(box, env, archive);
-        ExpectComplete(box, baseline, expected);
-        for (const CallRecord& record : baseline.result.calls) {
-            if (record.call == Call::CreateFileW && record.path.rfind(baseline.staging + u"\\", 0) == 0) {
-                order.push_back(platform::host::Utf8(
-                    record.path.substr(baseline.staging.size() + 1)));
+        // Archive order: the order one worker writes the files in.
+        Sandbox orderBox;
+        const Extraction sequential = RunExtraction(orderBox, env, archive);
+        ExpectComplete(orderBox, sequential, expected);
+        for (const CallRecord& record : sequential.result.calls) {
+            if (record.call == Call::CreateFileW && record.path.rfind(sequential.staging + u"\\", 0) == 0) {
+                order.push_back(platform::host::Utf8(record.path.substr(sequential.staging.size() + 1)));
             }
         }
         ASSERT_EQ(order.size(), expected.size());
+
+        env.processors = GetParam();
+        env.interleaveSeed = GetParam() == 1 ? 0 : 3;
+        Sandbox box;
+        baseline = RunExtraction(box, env, archive);
+        ExpectComplete(box, baseline, expected);
+        // The workers beyond the first open the stub's file again.
+        EXPECT_EQ(ReadHandles(baseline), GetParam());
 
         Sandbox setUpBox;
         RunOptions setUpOnly;
@@ -549,6 +569,15 @@ protected:
         ASSERT_TRUE(setUp.setUpDone);
         setUpCalls = setUp.result.callCount - 2;  // without the two closing CloseHandle calls
         setUpAllocations = setUp.result.allocationCount;
+    }
+
+    // The workers that ran: the first uses the stub's file as opened, each other opens it again.
+    uint32_t ReadHandles(const Extraction& run) const {
+        uint32_t opens = 0;
+        for (const CallRecord& record : run.result.calls) {
+            opens += record.call == Call::CreateFileW && record.path == env.modulePath && !record.failedByInjection;
+        }
+        return opens;
     }
 
     // The files present must be the first entries in archive order, each complete, except that the
@@ -569,29 +598,37 @@ protected:
         EXPECT_EQ(NewOutsideStaging(box, run), std::vector<std::string>{});
     }
 
-    std::vector<SevenZipToolFile> text, code;
+    std::vector<SevenZipToolFile> text, code, more, last;
     std::string archive;
     std::map<std::string, std::string> expected;
-    std::vector<std::string> order;  // output files in the order they are written
+    std::vector<std::string> order;  // output files in archive order
     Extraction baseline;
     uint64_t setUpCalls = 0;
     uint64_t setUpAllocations = 0;
 };
 
-TEST_F(SevenZipFaultSweep, EveryPlatformCallFailingEndsAsItsFailureRuleSays) {
+TEST_P(SevenZipFaultSweep, EveryPlatformCallFailingEndsAsItsFailureRuleSays) {
     ASSERT_GT(baseline.result.callCount, setUpCalls + 10);
     RecordProperty("extractorCalls", static_cast<int>(baseline.result.callCount - setUpCalls));
     for (uint64_t n = setUpCalls + 1; n <= baseline.result.callCount; ++n) {
-        const Call kind = baseline.result.calls[n - 1].call;
-        SCOPED_TRACE("call " + std::to_string(n) + ": " + platform::host::CallName(kind));
+        const CallRecord& call = baseline.result.calls[n - 1];
+        const Call kind = call.call;
+        SCOPED_TRACE("call " + std::to_string(n) + ": " + platform::host::CallName(kind) + " " +
+                     platform::host::Utf8(call.path));
         Sandbox box;
         Faults faults;
         faults.failNthCall = n;
         const Extraction run = RunExtraction(box, env, archive, faults);
         ASSERT_TRUE(run.setUpDone);
+        if (!run.result.calls[n - 1].failedByInjection) continue;  // cannot fail (waits, events)
+        EXPECT_EQ(run.result.invalidHandleUses, 0u);
+        // A worker's own read handle, its thread, the crew's or a decoding helper's events and
+        // threads: fewer threads, every file all the same.
+        const bool startOnly = (kind == Call::CreateFileW && call.path == env.modulePath) ||
+                               kind == Call::CreateThread || kind == Call::CreateEventW;
         // Directories and output files that cannot be created end the run; everything else
         // (reads, seeks, writes, closes, heap) stops the extraction, which returns.
-        const bool ends = kind == Call::CreateDirectoryW || kind == Call::CreateFileW;
+        const bool ends = (kind == Call::CreateDirectoryW || kind == Call::CreateFileW) && !startOnly;
         EXPECT_EQ(run.result.exited, ends);
         if (ends) {
             EXPECT_EQ(run.result.exitCode, stub::kFailureExitCode);
@@ -604,13 +641,18 @@ TEST_F(SevenZipFaultSweep, EveryPlatformCallFailingEndsAsItsFailureRuleSays) {
                 EXPECT_EQ(run.result.handlesLeft, 0u);
             }
         }
+        if (startOnly) ExpectComplete(box, run, expected);
         ExpectPrefix(box, run, kind == Call::WriteFile);
+        if (HasFailure()) break;
     }
 }
 
-TEST_F(SevenZipFaultSweep, EveryAllocationFailingStopsTheExtractionAndReturns) {
+TEST_P(SevenZipFaultSweep, EveryAllocationFailingStopsTheExtractionOrLeavesFewerWorkers) {
+    // The database's blocks come first, then one arena per worker, in worker order; the decoders
+    // and their buffers live in the arenas.
     const uint64_t allocations = baseline.result.allocationCount;
-    ASSERT_GT(allocations, setUpAllocations + 3);
+    const uint64_t arenas = GetParam();
+    ASSERT_GT(allocations, setUpAllocations + arenas + 2);
     RecordProperty("extractorAllocations", static_cast<int>(allocations - setUpAllocations));
     for (uint64_t n = setUpAllocations + 1; n <= allocations; ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n));
@@ -623,10 +665,24 @@ TEST_F(SevenZipFaultSweep, EveryAllocationFailingStopsTheExtractionAndReturns) {
         EXPECT_EQ(run.result.blocksLeft, 0u);
         EXPECT_EQ(run.result.handlesLeft, 0u);
         ExpectPrefix(box, run, false);
-        EXPECT_LT(ReadStaged(box, run.staging).files.size(), expected.size())
-            << "a refused allocation must stop the extraction short";
+        const uint64_t arena = n + arenas > allocations ? n + arenas - allocations : 0;  // 1-based, 0: none
+        if (arena == 0) {
+            EXPECT_LT(ReadStaged(box, run.staging).files.size(), expected.size())
+                << "a refused allocation of the database must stop the extraction short";
+        } else {
+            // Worker k's arena refused: the first worker decodes from the heap folder by folder; a
+            // later one does not run, and those before it unpack everything.
+            ExpectComplete(box, run, expected);
+            EXPECT_EQ(ReadHandles(run), arena == 1 ? GetParam() : arena - 1);
+        }
+        if (HasFailure()) break;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Workers, SevenZipFaultSweep, ::testing::Values(1u, 2u, 4u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return std::to_string(info.param) + "Workers";
+                         });
 
 // ---- the input stream over the stub's file ----------------------------------------------------
 

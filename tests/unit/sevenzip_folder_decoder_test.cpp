@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/host/host.h"
 #include "sfxtool_test_support.h"
 #include "support/SevenZipBuilder.h"
+#include "worker_run.h"
 
 extern "C" {
 #include "7zCrc.h"
@@ -175,6 +177,55 @@ TEST_F(SevenZipFolderDecoderTest, EveryShapeMatchesTheWholeFolderDecoderWherever
             }
             EXPECT_GT(total, 1000000u);
         });
+    }
+}
+
+TEST_F(SevenZipFolderDecoderTest, EveryShapeUnpackedByOneTwoAndFourWorkersMatchesTheWholeFolderDecoder) {
+    // One folder a file (four folders and the empty file): the workers decode them at once, each
+    // from its own read handle, in interleavings picked by the seeds; every file must be the
+    // whole-folder decoder's bytes for it.
+    const std::vector<SevenZipToolFile> files = {
+        {"a/code.bin", CodeLike(260000, 11)}, {"a/empty.txt", ""}, {"b/boundary.bin", CodeLike(65536, 12)},
+        {"b/text.txt", std::string(30000, 't') + "end"}, {"c/odd.bin", CodeLike(150001, 13)},
+    };
+    for (const Shape& shape : Shapes()) {
+        SCOPED_TRACE(shape.label);
+        std::vector<std::string> switches = shape.switches;
+        switches.push_back("-ms=1f");
+        const std::string archive = testsupport::BuildSevenZipWithTool(files, switches);
+        // The reference: each file's bytes cut from its folder as the SDK decodes the folder whole.
+        std::map<std::string, std::string> reference;
+        Sandbox sandbox;
+        WithDatabase(sandbox, archive, [&](const CSzArEx& db, platform::Handle, stub::SevenZipInput& input) {
+            ASSERT_GE(db.db.NumFolders, 4u);
+            for (UInt32 i = 0; i < db.NumFiles; ++i) {
+                if (SzArEx_IsDir(&db, i)) continue;
+                std::u16string name(SzArEx_GetFileNameUtf16(&db, i, nullptr), u'\0');
+                SzArEx_GetFileNameUtf16(&db, i, reinterpret_cast<UInt16*>(name.data()));
+                name.pop_back();
+                std::string bytes;
+                const UInt32 folder = db.FileToFolder[i];
+                if (folder != 0xFFFFFFFFu) {
+                    const FolderResult whole = Reference(db, folder, input);
+                    ASSERT_EQ(whole.res, SZ_OK);
+                    const UInt64 start = db.UnpackPositions[i] - db.UnpackPositions[db.FolderToFile[folder]];
+                    bytes = whole.bytes.substr(start, SzArEx_GetFileSize(&db, i));
+                }
+                reference[platform::host::Utf8(name)] = bytes;
+            }
+        });
+        ASSERT_EQ(reference.size(), files.size());
+        for (const uint32_t processors : {1u, 2u, 4u}) {
+            for (const uint32_t seed : {0u, 5u, 6u}) {
+                if (processors == 1 && seed != 0) continue;
+                SCOPED_TRACE(std::to_string(processors) + " processors, seed " + std::to_string(seed));
+                const workerrun::Unpacked run = workerrun::Unpack(archive, processors, seed);
+                ASSERT_TRUE(run.returned);
+                EXPECT_TRUE(run.result.notes.empty());
+                EXPECT_EQ(run.workers, processors);
+                EXPECT_TRUE(run.files == reference);
+            }
+        }
     }
 }
 

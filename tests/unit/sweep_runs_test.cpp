@@ -140,11 +140,30 @@ std::string LeftOpen(const RunResult& clean, const Phases& p, size_t index) {
     return cut == std::string::npos ? std::string() : path.substr(cut + 5);
 }
 
+// The machine of the sweeps: 1, 2 or 4 processors; several workers take turns in an interleaving
+// of their own.
+uint32_t gProcessors = 1;
+
+// Whether the call at `index` gets a resource of a worker beyond the first (its read handle, its
+// ZIP buffers or inflate state): without it fewer workers unpack everything.
+bool WorkerResource(const RunResult& clean, const Phases& p, size_t index, bool sevenZip) {
+    const CallRecord& c = clean.calls[index];
+    if (static_cast<long>(index) <= p.locatorDone || static_cast<long>(index) >= p.extractionDone) return false;
+    if (c.call == Call::CreateFileW) return c.path == u"C:\\stub\\SelfExtractor.exe";
+    if (sevenZip || (c.call != Call::HeapAlloc && c.call != Call::StubHeapAlloc)) return false;
+    // ZIP: the walk's buffer, the job slots, then per worker its buffers and its inflate state;
+    // inflate's windows come later, as the entries need them.
+    size_t ordinal = 0;
+    for (size_t i = p.locatorDone + 1; i <= index; ++i) ordinal += clean.calls[i].call == c.call;
+    return c.call == Call::HeapAlloc ? ordinal > 3 : ordinal > 1 && ordinal <= gProcessors;
+}
+
 Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool sevenZip) {
     const Call call = clean.calls[index].call;
     const long at = static_cast<long>(index);
     const bool inExtraction = at > p.locatorDone && at < p.extractionDone;
     if (at >= p.cleanUp) return Expect::CleanUpFails;
+    if (WorkerResource(clean, p, index, sevenZip)) return Expect::Unaffected;
     if (call == Call::CloseHandle) {
         const std::string open = LeftOpen(clean, p, index);
         if (open.empty()) return Expect::Unaffected;
@@ -303,9 +322,16 @@ struct SweepCount {
     std::map<Expect, int> byExpectation;  // failed calls per expected outcome
 };
 
+
+void SetMachine(WholeRun& run) {
+    run.env.processors = gProcessors;
+    run.env.interleaveSeed = gProcessors == 1 ? 0 : 5;
+}
+
 SweepCount SweepNormalRun(const std::string& payload, bool sevenZip) {
     SweepCount count;
     WholeRun cleanRun;
+    SetMachine(cleanRun);
     cleanRun.WriteStub(StubImage(), payload);
     const Outcome clean = cleanRun.Run();
     EXPECT_EQ(clean.result.exitCode, kInstallerCode);
@@ -317,6 +343,7 @@ SweepCount SweepNormalRun(const std::string& payload, bool sevenZip) {
 
     for (uint64_t n = 1; n <= clean.result.callCount; ++n) {
         WholeRun run;
+        SetMachine(run);
         run.WriteStub(StubImage(), payload);
         Faults faults;
         faults.failNthCall = n;
@@ -341,28 +368,38 @@ SweepCount SweepNormalRun(const std::string& payload, bool sevenZip) {
     }
     for (uint64_t n = 1; n <= clean.result.allocationCount; ++n) {
         WholeRun run;
+        SetMachine(run);
         run.WriteStub(StubImage(), payload);
         Faults faults;
         faults.failNthAllocation = n;
         const Outcome outcome = run.Run(faults);
         ++count.allocations;
         SCOPED_TRACE("allocation " + std::to_string(n));
-        // ZIP: every buffer is needed. 7z: a refused block stops the extraction (or the open).
-        // The delete's working block, refused, leaves the staging folder.
+        // ZIP: every buffer is needed but those of workers beyond the first. 7z: a refused block
+        // stops the extraction (or the open), or leaves fewer workers (their arenas).
+        size_t index = 0;
+        for (uint64_t seen = 0; index < clean.result.calls.size(); ++index) {
+            const Call c = clean.result.calls[index].call;
+            if ((c == Call::HeapAlloc || c == Call::StubHeapAlloc) && ++seen == n) break;
+        }
         CallRecord failed{Call::HeapAlloc, {}, {}, true};
-        long at = -1;
-        for (size_t i = 0; i < outcome.result.calls.size() && at < 0; ++i)
-            if (outcome.result.calls[i].failedByInjection) at = static_cast<long>(i);
-        const Expect expect = at >= phases.cleanUp ? Expect::CleanUpFails
-                              : sevenZip           ? Expect::ExtractionStops
-                                                   : Expect::Fails;
+        // The delete's working block, refused, leaves the staging folder.
+        const Expect expect = static_cast<long>(index) >= phases.cleanUp ? Expect::CleanUpFails
+                              : WorkerResource(clean.result, phases, index, sevenZip) ? Expect::Unaffected
+                              : sevenZip ? Expect::ExtractionStops : Expect::Fails;
         CheckNormalRun(outcome, expect, failed, {});
         if (::testing::Test::HasFailure()) return count;
     }
     return count;
 }
 
-TEST(SweepRuns, ZipRunEveryCallAndEveryAllocationFailing) {
+class SweepRuns : public ::testing::TestWithParam<uint32_t> {
+protected:
+    void SetUp() override { gProcessors = GetParam(); }
+    void TearDown() override { gProcessors = 1; }
+};
+
+TEST_P(SweepRuns, ZipRunEveryCallAndEveryAllocationFailing) {
     SweepCount count = SweepNormalRun(ZipPayload(), false);
     // Every kind of outcome but the 7z one was met: the sweep reached the launch and the clean-up.
     for (const Expect e : {Expect::Unaffected, Expect::FailsBeforeStaging, Expect::Fails,
@@ -370,15 +407,16 @@ TEST(SweepRuns, ZipRunEveryCallAndEveryAllocationFailing) {
                            Expect::CleanUpFails})
         EXPECT_GT(count.byExpectation[e], 0) << Name(e);
     EXPECT_EQ(count.byExpectation[Expect::ExtractionStops], 0);
-    // The walk's two buffers, inflate's state and its window are allocated once, whatever the
-    // number of entries; the delete's working block once.
-    EXPECT_EQ(count.allocations, 5u);
+    // The walk's buffer and its job slots, each worker's buffers and inflate state, and inflate's
+    // window (one deflated entry) are allocated once, whatever the number of entries; the
+    // delete's working block once.
+    EXPECT_EQ(count.allocations, 4u + 2u * GetParam());
     RecordProperty("failure_points", std::to_string(count.calls + count.allocations));
     std::printf("ZIP run: %llu calls and %llu allocations failed in turn\n",
                 static_cast<unsigned long long>(count.calls), static_cast<unsigned long long>(count.allocations));
 }
 
-TEST(SweepRuns, SevenZipRunEveryCallAndEveryAllocationFailing) {
+TEST_P(SweepRuns, SevenZipRunEveryCallAndEveryAllocationFailing) {
     SweepCount count = SweepNormalRun(SevenZipPayload(), true);
     for (const Expect e : {Expect::Unaffected, Expect::FailsBeforeStaging, Expect::Fails, Expect::ExtractionStops,
                            Expect::FailsAfterStart, Expect::FailsAfterCleanUp, Expect::StagingStays,
@@ -389,6 +427,11 @@ TEST(SweepRuns, SevenZipRunEveryCallAndEveryAllocationFailing) {
     std::printf("7z run: %llu calls and %llu allocations failed in turn\n",
                 static_cast<unsigned long long>(count.calls), static_cast<unsigned long long>(count.allocations));
 }
+
+INSTANTIATE_TEST_SUITE_P(Workers, SweepRuns, ::testing::Values(1u, 2u, 4u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return std::to_string(info.param) + "Processors";
+                         });
 
 // ---- relaunch ---------------------------------------------------------------------------------
 

@@ -42,11 +42,13 @@ struct ZipRun {
 // Runs staging creation (or uses `fixedStaging`), open, locator and extractor on a stub image
 // followed by `zip`.
 ZipRun RunZip(Sandbox& sandbox, const std::string& zip, const Faults& faults = {},
-              const std::u16string& fixedStaging = {}) {
+              const std::u16string& fixedStaging = {}, uint32_t processors = 1, uint32_t seed = 0) {
     sandbox.WriteFile(kSelfPath, testsupport::FakeStubImage(3000) + zip);
     ZipRun outcome;
     Environment env;
     env.modulePath = kSelfPath;
+    env.processors = processors;
+    env.interleaveSeed = seed;
     outcome.run = platform::host::Run(
         sandbox, env,
         [&] {
@@ -62,6 +64,8 @@ ZipRun RunZip(Sandbox& sandbox, const std::string& zip, const Faults& faults = {
                 launchertest::FillStaging(state->staging, fixedStaging);
                 outcome.staging = fixedStaging;
             }
+            std::copy(kSelfPath.begin(), kSelfPath.end(), state->selfPath);
+            state->selfPath[kSelfPath.size()] = 0;
             state->selfFile = platform::CreateFileW(kSelfPath.c_str(), platform::GENERIC_READ,
                                                     platform::FILE_SHARE_READ, nullptr,
                                                     platform::OPEN_EXISTING, 0, nullptr);
@@ -113,6 +117,14 @@ std::vector<std::string> WrittenOutsideStaging(const Sandbox& sandbox, const Zip
         outside.push_back(path);
     }
     return outside;
+}
+
+// How many calls of the kind (and path) of the n-th call (1-based) the run made up to it.
+size_t Ordinal(const RunResult& run, uint64_t n) {
+    const auto& at = run.calls[n - 1];
+    size_t count = 0;
+    for (uint64_t i = 0; i < n; ++i) count += run.calls[i].call == at.call && run.calls[i].path == at.path;
+    return count;
 }
 
 void ExpectFailed(const ZipRun& run) {
@@ -209,8 +221,15 @@ TEST(ZipEntryExtractor, NameLengthBoundary) {
         const ZipRun run = RunZip(sandbox, BuildZip({{fits + "n", "too long"}}), {}, staging);
         ExpectFailed(run);
         EXPECT_TRUE(StagingContents(sandbox, run).empty());
-        // The rule is tested on the byte count before the name is read: no name read took place.
-        EXPECT_EQ(run.run.calls.back().call, Call::ReadFile);
+        // The rule is tested on the byte count before the name is read: no name read took place
+        // (the header's read is the last of the run's file calls).
+        Call lastFileCall = Call::Count_;
+        for (const auto& record : run.run.calls) {
+            if (record.call == Call::ReadFile || record.call == Call::SetFilePointer ||
+                record.call == Call::CreateFileW || record.call == Call::CreateDirectoryW)
+                lastFileCall = record.call;
+        }
+        EXPECT_EQ(lastFileCall, Call::ReadFile);
     }
 }
 
@@ -321,7 +340,13 @@ TEST(ZipEntryExtractor, NamesLeavingTheStagingDirectoryAreRejected) {
     }
 }
 
-TEST(ZipEntryExtractor, EveryPlatformCallFailureEndsTheRunCleanly) {
+// With 1, 2 and 4 workers (the walk's thread is one of them); several workers take turns in an
+// interleaving of their own.
+class ZipCallSweep : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(ZipCallSweep, EveryPlatformCallFailureEndsTheRunCleanly) {
+    const uint32_t processors = GetParam();
+    const uint32_t seed = processors == 1 ? 0 : 7;
     const std::vector<ZipEntry> entries = {
         {"dir/", ""},
         Deflated("dir/sub/packed.txt", kText),
@@ -339,7 +364,7 @@ TEST(ZipEntryExtractor, EveryPlatformCallFailureEndsTheRunCleanly) {
     uint64_t callCount = 0;
     {
         Sandbox sandbox;
-        const ZipRun clean = RunZip(sandbox, zip);
+        const ZipRun clean = RunZip(sandbox, zip, {}, {}, processors, seed);
         ASSERT_TRUE(clean.returned);
         ASSERT_EQ(StagingContents(sandbox, clean), complete);
         callCount = clean.run.callCount;
@@ -349,24 +374,39 @@ TEST(ZipEntryExtractor, EveryPlatformCallFailureEndsTheRunCleanly) {
         Sandbox sandbox;
         Faults faults;
         faults.failNthCall = n;
-        const ZipRun run = RunZip(sandbox, zip, faults);
+        const ZipRun run = RunZip(sandbox, zip, faults, {}, processors, seed);
         ASSERT_GE(run.run.calls.size(), n);
         const Call failed = run.run.calls[n - 1].call;
+        const std::u16string& path = run.run.calls[n - 1].path;
         SCOPED_TRACE("call " + std::to_string(n) + ": " + platform::host::CallName(failed));
-        ASSERT_TRUE(run.run.calls[n - 1].failedByInjection);
+        // Calls that cannot fail: processors, waits on threads and events, setting events.
+        if (!run.run.calls[n - 1].failedByInjection) continue;
+        EXPECT_EQ(run.run.invalidHandleUses, 0u);
         const bool untested = failed == Call::HeapFree || failed == Call::StubHeapFree ||
                               failed == Call::LocalFree || failed == Call::GetModuleHandleW ||
                               failed == Call::GetProcAddress ||
-                              (failed == Call::CloseHandle && run.run.calls[n - 1].path == u"token");
+                              (failed == Call::CloseHandle && path == u"token");
         if (untested) {
             // A result the stub does not test (or, for the look-up of GetTempPath2W, one whose
             // failure leaves GetTempPathW): the run goes on and completes.
             EXPECT_TRUE(run.returned);
+        } else if (failed == Call::CreateThread || failed == Call::CreateEventW ||
+                   (failed == Call::CreateFileW && path == kSelfPath && Ordinal(run.run, n) > 1) ||
+                   (failed == Call::HeapAlloc && Ordinal(run.run, n) > 3) ||
+                   (failed == Call::StubHeapAlloc && Ordinal(run.run, n) > 1 && Ordinal(run.run, n) <= processors)) {
+            // A worker that cannot start (its thread, the crew's events, its own read handle,
+            // buffers or inflate state; the first three blocks are the walk's buffer, the job
+            // slots and the first worker's buffers): the others unpack everything.
+            EXPECT_TRUE(run.returned);
         } else if (failed == Call::CloseHandle) {
             // The stub's own file and the staging folder's hold are closed by the caller after
-            // the walk; an output file whose close fails may not have been written whole: the
+            // the walk (the clean run's last two calls), each worker's read handle right after
+            // its thread; an output file whose close fails may not have been written whole: the
             // run ends.
-            EXPECT_EQ(run.returned, n + 1 >= callCount);
+            const bool readHandle = n > 1 && run.run.calls[n - 2].call == Call::CloseHandle &&
+                                    run.run.calls[n - 2].path == u"thread";
+            const bool outputFile = path == u"file" && n + 1 < callCount && !readHandle;
+            EXPECT_EQ(run.returned, !outputFile);
         } else {
             ExpectFailed(run);
         }
@@ -381,7 +421,13 @@ TEST(ZipEntryExtractor, EveryPlatformCallFailureEndsTheRunCleanly) {
             EXPECT_EQ(left, complete);
         }
         EXPECT_EQ(WrittenOutsideStaging(sandbox, run), std::vector<std::string>{});
+        if (::testing::Test::HasFailure()) break;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Workers, ZipCallSweep, ::testing::Values(1u, 2u, 4u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                             return std::to_string(info.param) + "Workers";
+                         });
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include "launcher/Failure.h"
+#include "payload/ExtractionWorkers.h"
+#include "payload/SevenZipExtractor.h"
 #include "payload/ZipEntryExtractor.h"
 #include "platform/host/host.h"
 #include "sfxtool/EntryNames.h"
@@ -140,10 +142,17 @@ void AnalyseSevenZip(Report& r, const std::string& path, VerdictContext& context
         v.packSize = f.packSize;
         v.memory = f.memory;
         v.accepted = f.shapeAccepted;
-        r.peakMemory = std::max(r.peakMemory, f.memory);
+        r.workerMemory = std::max(r.workerMemory, f.memory);
         context.folderMemory.push_back(f.memory);
         r.folders.push_back(std::move(v));
     }
+    // One job a folder; each worker holds an arena for the largest folder.
+    const uint32_t jobs = listing.folders.empty() ? (listing.entries.empty() ? 0 : 1)
+                                                  : static_cast<uint32_t>(listing.folders.size());
+    r.workerMemory += stub::kSevenZipArenaSlack;
+    r.workers = stub::PlanWorkers(stub::kMaxWorkers, jobs, r.workerMemory,
+                                  r.pe.is64 ? stub::kWorkerBudget64 : stub::kWorkerBudget32);
+    r.peakMemory = r.workers * r.workerMemory;
     for (const SevenZipEntry& e : listing.entries) {
         EntryView v;
         v.wide = e.name;
@@ -166,8 +175,14 @@ void AnalyseSevenZip(Report& r, const std::string& path, VerdictContext& context
 
 void AnalyseZip(Report& r, const std::string& path, VerdictContext& context) {
     const ZipListing listing = ListZipAsStub(path, r.stagingLength);
-    // The stub's fixed buffers and one inflate state (its 32 KiB window), whatever the entries.
-    r.peakMemory = stub::kZipReadBufferBytes + stub::kZipOutBufferBytes + (32u << 10) + (8u << 10);
+    // The walk's buffer and job slots, and each worker's buffers and inflate state (its 32 KiB
+    // window), whatever the entries' sizes; one worker an entry, up to 4.
+    uint32_t files = 0;
+    for (const ZipRecordView& e : listing.records) files += !e.isDir;
+    r.workerMemory = stub::kZipWorkerMemory;
+    r.workers = stub::PlanWorkers(stub::kMaxWorkers, files, r.workerMemory,
+                                  r.pe.is64 ? stub::kWorkerBudget64 : stub::kWorkerBudget32);
+    r.peakMemory = stub::kZipReadBufferBytes + stub::kZipJobMemory + r.workers * r.workerMemory;
     for (const ZipRecordView& e : listing.records) {
         EntryView v;
         v.wide = e.name;
@@ -445,6 +460,8 @@ nlohmann::json ReportJson(const Report& r) {
     j["emptyFolders"] = r.emptyFolders;
     j["program"] = {{"source", r.launchSource}, {"path", r.program}, {"exists", r.programExists}};
     j["peakMemory"] = r.peakMemory;
+    j["workers"] = r.workers;
+    j["workerMemory"] = r.workerMemory;
     j["stagingLength"] = r.stagingLength;
     json notes = json::array();
     for (const StubNote& n : r.trial.notes) notes.push_back(ReasonCode(n.reason));
@@ -517,9 +534,14 @@ std::string ReportText(const Report& r) {
         o << "ends with exit code " << r.trial.exitCode << " before starting anything ("
           << (r.problems.empty() ? "see problems" : r.problems.front().code) << ")\n";
     if (r.found) {
-        o << "peak memory: " << r.peakMemory << " bytes (" << (r.kind == ArchiveKind::Zip ? "read and inflate buffers"
-                                                                                   : "largest folder's decoder window and buffers")
+        o << "workers:     " << r.workers << " (with 4 or more logical processors; at most one "
+          << (r.kind == ArchiveKind::Zip ? "an entry" : "a folder") << ", within "
+          << ((r.pe.is64 ? stub::kWorkerBudget64 : stub::kWorkerBudget32) >> 20) << " MiB), each "
+          << r.workerMemory << " bytes ("
+          << (r.kind == ArchiveKind::Zip ? "read and inflate buffers" : "largest folder's decoder window and buffers")
           << ")\n";
+        o << "peak memory: " << r.peakMemory << " bytes (every worker"
+          << (r.kind == ArchiveKind::Zip ? ", and the walk's buffer" : "") << ")\n";
     }
     o << IdentityText(r.identity);
     if (r.identity.read) o << OptionsText(r.identity.OptionsRecord());

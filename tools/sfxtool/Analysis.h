@@ -70,7 +70,9 @@ struct Report {
     std::string launchSource;      // ".launch" or "default"
     std::string program;           // what the stub starts, relative to the staging folder
     bool programExists = false;    // the stub's run starts it
-    uint64_t peakMemory = 0;       // the stub's decoder windows and buffers at once
+    uint32_t workers = 1;          // the stub's unpacking workers on a machine of 4 or more processors
+    uint64_t workerMemory = 0;     // each worker's decoder windows and buffers
+    uint64_t peakMemory = 0;       // the stub's windows and buffers at once (all workers)
     uint32_t stagingLength = kDefaultStagingLength;
     // A whole run of the stub on the file (the verdict): it starts the installer or ends with 5.
     StubTrial trial;

@@ -1,10 +1,13 @@
 // Internals shared by the host backend's sources: path resolution and the per-run context.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/host/host.h"
@@ -87,7 +90,37 @@ struct Object {
     bool listed = false;
     u32 simId = 0;                  // Process: one of the run's SimProcesses (0: a started program)
     std::vector<ProcessEntry> entries;  // Snapshot
+    u32 threadId = 0;               // Thread: its record in the run's Scheduler
 };
+
+// ---- threads (HostThreads.cpp) ------------------------------------------------------------------
+
+struct HostThread {
+    std::thread thread;
+    bool ended = false;
+    uintptr_t waitingOn = 0;  // the object the thread waits for, 0: none
+    u32 lastError = ERROR_SUCCESS;
+};
+
+// The threads of one run, of which one at a time holds the turn.
+struct Scheduler {
+    std::mutex mutex;
+    std::condition_variable turn;
+    u32 running = 0;                  // the thread that holds the turn
+    std::vector<HostThread> threads;  // [0]: the run's own thread (no std::thread)
+    bool unwinding = false;           // the run ended: waiting threads unwind
+    bool deadlock = false;            // a wait nothing can end: the run's thread throws
+    bool exiting = false;             // a thread called ExitProcess
+    u32 exitCode = 0;
+    uint64_t random = 0;              // the interleaving's generator state
+    Scheduler() { threads.reserve(64); }
+};
+
+// Where a platform call may pass the turn to another thread (called by Enter).
+void SchedulePoint();
+// Unwinds and joins the run's threads (the run ended).
+struct Context;
+void StopThreads(Context& context);
 
 struct Context {
     Sandbox* sandbox = nullptr;
@@ -114,6 +147,7 @@ struct Context {
     u32 nextProcessId = 0x2000;
     bool inJob = false;               // AssignProcessToJobObject(job, GetCurrentProcess())
     std::mt19937 random{std::random_device{}()};
+    std::unique_ptr<Scheduler> scheduler;  // made by the first CreateThread
 
     ~Context();
     void ReleaseAll();

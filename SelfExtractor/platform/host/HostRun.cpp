@@ -31,7 +31,7 @@ const char* CallName(Call call) {
         "QueryInformationJobObject", "QueryFullProcessImageNameW", "GetFinalPathNameByHandleW",
         "CompareStringOrdinal", "FindResourceW", "LoadResource", "LockResource", "SizeofResource",
         "GetProcessWindowStation", "GetUserObjectInformationW", "MessageBoxW", "RegisterClassExW",
-        "CreateWindowExW"};
+        "CreateWindowExW", "GetSystemInfo"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
     const auto index = static_cast<size_t>(call);
     return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";
@@ -100,7 +100,10 @@ std::vector<std::string> RunningModules() {
     return modules;
 }
 
-Context::~Context() { ReleaseAll(); }
+Context::~Context() {
+    StopThreads(*this);
+    ReleaseAll();
+}
 
 void Context::ReleaseAll() {
     for (auto& [value, object] : objects) CloseObject(object);
@@ -119,6 +122,7 @@ void SetError(u32 error) { Current().lastError = error; }
 
 bool Enter(Call call, const std::u16string& path, const std::u16string& path2, bool allocation,
            bool failable) {
+    SchedulePoint();
     Context& context = Current();
     if (!context.counting) return false;
     RunResult& result = context.result;
@@ -226,7 +230,11 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
     } catch (const ProcessExit& exit) {
         context.result.exited = true;
         context.result.exitCode = exit.code;
+    } catch (...) {
+        StopThreads(context);
+        throw;
     }
+    StopThreads(context);
     RunResult& result = context.result;
     result.clockAtEnd = context.clockMs;
     result.handlesLeft = context.objects.size();

@@ -66,6 +66,8 @@ enum class Call {
     // Windows.
     GetProcessWindowStation, GetUserObjectInformationW, MessageBoxW, RegisterClassExW,
     CreateWindowExW,
+    // Processors.
+    GetSystemInfo,
     Count_
 };
 const char* CallName(Call call);
@@ -133,6 +135,12 @@ struct Environment {
     // What an existing file that is not in `programs` does when started; empty: such a start
     // fails with ERROR_ACCESS_DENIED.
     Program defaultProgram;
+    // Logical processors (GetSystemInfo's dwNumberOfProcessors).
+    u32 processors = 1;
+    // How the run's threads take turns (one runs at a time, see HostThreads.cpp): 0, a thread runs
+    // until it waits or ends; any other value seeds a generator that passes the turn at about every
+    // second platform call to a thread it picks. The same seed gives the same run.
+    uint32_t interleaveSeed = 0;
     // Windows before 7: FindFirstFileExW refuses FindExInfoBasic and FIND_FIRST_EX_LARGE_FETCH
     // with ERROR_INVALID_PARAMETER.
     bool findExBeforeWindows7 = false;
@@ -268,9 +276,11 @@ private:
 };
 
 // Runs `body` on the given sandbox and environment with the given faults. ExitProcess inside the
-// body ends it. Handles and heap blocks left open by the run are released afterwards. One thread
-// at a time; a run started inside another (from a Program) gets its own state and returns to the
-// outer run's state when it ends.
+// body (or in a thread it started) ends it. Threads the run started run one at a time, taking turns
+// at platform calls as Environment::interleaveSeed says; those still waiting when the run ends are
+// unwound and joined. Handles and heap blocks left open by the run are released afterwards. A run
+// started inside another (from a Program, on the outer run's own thread) gets its own state and
+// returns to the outer run's state when it ends.
 RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void()>& body,
               const Faults& faults = {});
 

@@ -481,6 +481,14 @@ Handle CreateEventW(SECURITY_ATTRIBUTES* security, Bool manualReset, Bool initia
 
 Bool SetEvent(Handle event) { return ::SetEvent(event); }
 
+// ---- processors (parallel unpacking) ----------------------------------------------------------
+
+static_assert(sizeof(SystemInfo) == sizeof(SYSTEM_INFO), "SystemInfo mirrors SYSTEM_INFO");
+static_assert(offsetof(SystemInfo, dwNumberOfProcessors) == offsetof(SYSTEM_INFO, dwNumberOfProcessors),
+              "SystemInfo processors");
+
+void GetSystemInfo(SystemInfo* info) { ::GetSystemInfo(reinterpret_cast<SYSTEM_INFO*>(info)); }
+
 Bool GetExitCodeProcess(Handle process, u32* exitCode) {
     return ::GetExitCodeProcess(process, reinterpret_cast<DWORD*>(exitCode));
 }
