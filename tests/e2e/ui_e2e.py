@@ -138,8 +138,11 @@ class UiCases:
         if c.expect(seen.get("found") == "1", f"no window titled {TITLE!r} appeared: {seen}"):
             c.expect(seen.get("cancel-class", "").lower() == "button" and seen.get("cancel-text") == "Cancel",
                      f"want a standard Cancel button: {seen}")
-            c.expect(seen.get("bar", "").startswith("Unpacking") and seen.get("bar", "").endswith("%"),
-                     f"the bar does not name its percentage: {seen.get('bar')!r}")
+            bar = seen.get("bar", "")
+            if c.expect(bar.startswith("Unpacking... ") and bar.endswith(" %"),
+                        f"the bar does not name its percentage: {bar!r}"):
+                percent = int(bar[len("Unpacking... "):-2])
+                c.expect(0 < percent <= 100, f"the bar does not move: {bar!r} a second after it showed")
         at_start = signals / "windows-at-start"
         if c.expect(at_start.exists(), "the installer did not run"):
             c.expect(at_start.read_text().strip() == "progress=0", "the window still showed as the installer started")
