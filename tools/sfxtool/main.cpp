@@ -1,6 +1,7 @@
 // sfxtool: packs, inspects and verifies self-extracting installers (the stub with an archive
 // appended). Exit codes: 0 all well, 1 problems with the input, 2 usage errors.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -68,8 +69,19 @@ int main(int argc, char** argv) {
     pack->add_option("--execution-level", packOptions.identity.executionLevel,
                      "The level the installer's manifest requests (default asInvoker, the stub's)")
         ->check(CLI::IsMember(sfxtool::kExecutionLevels));
+    std::string blockSize = "64M";
+    pack->add_option("--block-size", blockSize,
+                     "7z: a new folder (solid block) starts at the first file boundary after SIZE bytes of input "
+                     "(bytes, or K, M, G; default 64M); a larger file is a folder of its own; 0: one solid folder");
+    pack->add_option("--jobs", packOptions.jobs, "At most N compressing threads at once (default: every processor); "
+                                                 "the output is the same for any N")
+        ->check(CLI::Range(1u, 4096u));
+    bool quiet = false;
+    pack->add_flag("-q,--quiet", quiet, "No progress and no summary line (problems are still printed)");
     pack->footer("The same inputs give a byte-identical output; entry times come from SOURCE_DATE_EPOCH when set.\n"
-                 "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header, solid).\n"
+                 "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header), one folder per "
+                 "--block-size of input, compressed side by side.\n"
+                 "On a terminal, pack shows its progress on stderr (bytes, rate, time left) unless --quiet.\n"
                  "The identity options rewrite the resource section of the installer's copy of the stub; the stub file is not changed.");
 
     // inspect
@@ -128,13 +140,21 @@ int main(int argc, char** argv) {
                 packOptions.identity.versionInfo.push_back(sfxtool::ParseVersionInfoArgument(argument));
             sfxtool::VersionFromStrings(packOptions.identity.versionInfo);  // a key given twice
             packOptions.epoch = sfxtool::EntryTime();
+            try {
+                packOptions.blockSize = sfxtool::ParseByteSize(blockSize);
+            } catch (const sfxtool::PackError& e) {
+                std::cerr << "sfxtool: --block-size: " << e.what() << " (see sfxtool pack --help)\n";
+                return kUsage;
+            }
+            packOptions.terminalProgress = !quiet && isatty(STDERR_FILENO);
             const sfxtool::Report report = sfxtool::Pack(packOptions);
             if (sfxtool::ErrorCount(report) != 0) {
                 PrintProblems("pack: ", report.problems);
                 std::cerr << "sfxtool: pack: " << packOptions.out << " not written\n";
                 return kInputProblem;
             }
-            std::cout << "wrote " << packOptions.out << ": " << sfxtool::KindName(report.kind) << " archive at offset "
+            if (!quiet)
+                std::cout << "wrote " << packOptions.out << ": " << sfxtool::KindName(report.kind) << " archive at offset "
                       << report.offset << ", " << report.entries.size() << " entries, runs " << report.program << "\n";
             return kOk;
         }
