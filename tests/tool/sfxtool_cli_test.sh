@@ -114,7 +114,7 @@ tty_pack() {
 }
 tty_pack -o "$work/tty1.exe"
 check "progress on a terminal" test -s "$work/tty1.exe" -a -n "$(grep -a $'\rpacking: ' "$work/tty")" -a \
-  -n "$(grep -aE $'\rpacked [0-9.]+ MiB in [0-9]+:[0-9]{2}' "$work/tty")"
+  -n "$(grep -aE $'\rpacked [0-9.]+ MiB in [0-9]+:[0-9]{2}' "$work/tty")" -a -n "$(grep -a '^verifying: ' "$work/tty")"
 tty_pack --quiet -o "$work/tty2.exe"
 check "--quiet on a terminal: nothing at all" test -s "$work/tty2.exe" -a ! -s "$work/tty"
 tty_pack --format zip -o "$work/tty3.exe"

@@ -318,6 +318,7 @@ Report Pack(const PackOptions& o) {
     } catch (const PeError& e) {
         throw PackError(e.what());
     }
+    if (o.terminalProgress) std::cerr << "verifying: a whole run of the stub over the installer\n" << std::flush;
     Report report = Analyse(temp, o.stagingLength);
     report.path = o.out;
     if (ErrorCount(report) != 0) return report;  // the work folder and the temporary file go
