@@ -31,7 +31,7 @@ struct PackOptions {
     std::time_t epoch = 315532800;       // fixed time for entries: 1980-01-01 00:00:00 UTC
     IdentityOptions identity;            // icon, version strings, execution level
     uint64_t blockSize = kDefaultBlockSize;  // 7z: the bytes a folder takes before the next begins; 0: one folder
-    unsigned jobs = 0;                   // 7zz threads at once; 0: every processor
+    unsigned jobs = 0;                   // 7zz at once (1: one thread in all); 0: one per processor
     bool terminalProgress = false;       // show progress on stderr while compressing
 };
 

@@ -115,7 +115,6 @@ struct Compressor {
     size_t block = 0;
     pid_t pid = -1;
     int output = -1;
-    unsigned threads = 1;
     int percent = 0;
     std::string tail;  // the end of its progress output, for a percentage cut between reads
 };
@@ -220,24 +219,21 @@ void CompressBlocks(const std::vector<SevenZipBlock>& blocks, const std::string&
     auto archiveOf = [&](size_t k) { return one ? archivePath : work + "/part-" + std::to_string(k) + ".7z"; };
     auto logOf = [&](size_t k) { return work + "/7zz-" + std::to_string(k) + ".log"; };
 
-    // The largest blocks first, so that the last to finish is a small one. Each 7zz gets two
-    // threads (its match finder on the second: the same bytes) only where every block still to
-    // start could have two as well; otherwise one process per core goes further.
+    // The largest blocks first, so that the last to finish is a small one. Up to `jobs` 7zz at
+    // once, each with two threads unless `jobs` is 1: LZMA's match finder on a thread of its own
+    // gives the same bytes, and 7zz's LZMA then takes about half the time on about one core's CPU.
     std::vector<size_t> order(blocks.size());
     for (size_t k = 0; k < order.size(); ++k) order[k] = k;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return blocks[a].bytes > blocks[b].bytes; });
+    const unsigned threads = jobs >= 2 ? 2 : 1;
     const uint64_t memory = AvailableMemory();
-    const size_t maxRunning = memory ? std::max<uint64_t>(1, memory / kMemoryPerCompressor) : jobs;
+    const size_t maxRunning = std::min<uint64_t>(jobs, memory ? std::max<uint64_t>(1, memory / kMemoryPerCompressor) : jobs);
     std::vector<uint64_t> done(blocks.size(), 0);
     Compressors compressors;
-    unsigned busy = 0;
     size_t next = 0;
     while (next < order.size() || !compressors.running.empty()) {
         while (next < order.size() && compressors.running.size() < maxRunning) {
-            const unsigned free = jobs > busy ? jobs - busy : 0;
-            if (free == 0 && !compressors.running.empty()) break;
             const size_t k = order[next];
-            const unsigned threads = free >= 2 * (order.size() - next) ? 2 : 1;
             std::vector<std::string> argv = CompressArguments(sevenZip, blocks[k].executables, threads);
             argv.push_back("--");
             argv.push_back(archiveOf(k));
@@ -254,11 +250,9 @@ void CompressBlocks(const std::vector<SevenZipBlock>& blocks, const std::string&
             }
             Compressor c;
             c.block = k;
-            c.threads = threads;
             c.pid = Start(argv, stage, logOf(k), &c.output);
             if (c.pid < 0) throw PackError("cannot run " + sevenZip + ": " + std::strerror(errno));
             compressors.running.push_back(c);
-            busy += threads;
             ++next;
         }
         std::vector<pollfd> fds;
@@ -280,7 +274,6 @@ void CompressBlocks(const std::vector<SevenZipBlock>& blocks, const std::string&
             const Compressor finished = c;
             compressors.running.erase(compressors.running.begin() + static_cast<std::ptrdiff_t>(i));
             close(finished.output);
-            busy -= finished.threads;
             CheckExit(Wait(finished.pid), sevenZip, logOf(finished.block));
             done[finished.block] = blocks[finished.block].bytes;
         }

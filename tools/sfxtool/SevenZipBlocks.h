@@ -38,8 +38,8 @@ struct SevenZipBlock {
 // PackError.
 CodedHeader LzmaHeader(const std::string& plain, const std::string& sevenZip, const std::string& work);
 
-// Has 7zz compress each block in `stage` into a folder of its own, at most `jobs` threads at once
-// (one or two per 7zz), and writes `archivePath`: 7zz's archive itself for one block, else one
+// Has 7zz compress each block in `stage` into a folder of its own, at most `jobs` 7zz at once (each
+// with two threads, one when `jobs` is 1), and writes `archivePath`: 7zz's archive itself for one block, else one
 // archive holding the blocks' folders in order. Shows the bytes done on `meter`. Throws PackError.
 void CompressBlocks(const std::vector<SevenZipBlock>& blocks, const std::string& sevenZip, unsigned jobs,
                     const std::string& stage, const std::string& work, const std::string& archivePath,

@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
     pack->add_option("--block-size", blockSize,
                      "7z: a new folder (solid block) starts at the first file boundary after SIZE bytes of input "
                      "(bytes, or K, M, G; default 64M); a larger file is a folder of its own; 0: one solid folder");
-    pack->add_option("--jobs", packOptions.jobs, "At most N compressing threads at once (default: every processor); "
-                                                 "the output is the same for any N")
+    pack->add_option("--jobs", packOptions.jobs, "7z: at most N 7zz at once, each with two threads; 1: one 7zz on one thread "
+                                                 "(default: one per processor); the output is the same for any N")
         ->check(CLI::Range(1u, 4096u));
     bool quiet = false;
     pack->add_flag("-q,--quiet", quiet, "No progress and no summary line (problems are still printed)");
