@@ -6,7 +6,8 @@
 
 Cases, each on each stub:
   - zip-over-2gib: a ZIP whose one data entry is 2.2 GiB (deflated, sizes in the local header);
-  - pack-over-1gib: `sfxtool pack` of a folder holding a 1.1 GiB file (7z, one solid LZMA folder).
+  - pack-over-1gib: `sfxtool pack` of a folder holding a 1.1 GiB file (7z, LZMA; the big file a
+    folder of its own, by the default --block-size).
 Each run must start the probe installer with every byte right (its listing carries each file's
 size and CRC-32), return the probe's exit code, leave no staging folder, and keep the stub's peak
 resident set (its process's max RSS, from GNU time) under 256 MiB.

@@ -969,6 +969,43 @@ class Cases:
         check_staging_gone(c, r)
         c.done()
 
+    def sevenzip_pack_folders(self, stub: Stub) -> None:
+        """An installer that sfxtool pack made in several folders (--block-size 64K, four 7zz at
+        once): every file unpacked with its size and CRC, the probe run, no staging folder left."""
+        key = f"7z-pack-folders-{stub.label}"
+        entries = [e for e in self.sevenzip_entries() if not e.name.endswith("/")]
+        entries += [Entry(f"docs/pages/page{i:02d}.txt", mixed_data(9_000 + 1_000 * i, 30 + i)) for i in range(16)]
+        entries += [Entry("bin/big.dat", pseudo_random(150_000, 6)), Entry("zz/last.txt", b"the last folder\n")]
+        if key not in self.h.cache:
+            tool = REPO / "build" / "host" / "sfxtool"
+            if not tool.is_file():
+                raise CaseFail(f"sfxtool not built: {tool} (cmake --build --preset host)")
+            work = self.h.work / key
+            shutil.rmtree(work, ignore_errors=True)
+            for e in entries:
+                (work / "src" / e.name).parent.mkdir(parents=True, exist_ok=True)
+                (work / "src" / e.name).write_bytes(e.data)
+            out = work / "setup.exe"
+            r = subprocess.run([str(tool), "pack", "--stub", str(stub.path), "--payload", str(work / "src"),
+                                "--block-size", "64K", "--jobs", "4", "-o", str(out)],
+                               capture_output=True, text=True, stdin=subprocess.DEVNULL)
+            if r.returncode != 0:
+                raise CaseFail(f"sfxtool pack exit {r.returncode}: {r.stderr.strip()}")
+            info = json.loads(subprocess.run([str(tool), "inspect", "--json", str(out)], capture_output=True,
+                                             text=True, check=True).stdout)
+            if len(info["folders"]) < 4:
+                raise CaseFail(f"harness: {len(info['folders'])} folders, want several: {info['folders']}")
+            self.h.cache[key] = out.read_bytes()
+        d = self.h.fresh_case("7z-pack-folders", stub)
+        exe = d / STUB_NAME
+        exe.write_bytes(self.h.cache[key])  # type: ignore[arg-type]
+        r = self.h.run(stub, exe, " /S", probe_exit=7)
+        c = Checks()
+        check_exit(c, r, 7)
+        check_report(c, r, " /S", want_tree=expected_tree(entries))
+        check_staging_gone(c, r)
+        c.done()
+
     # -- relaunch -----------------------------------------------------------------------------
     def relaunch_pair(self, stub: Stub, case: str, *, tail: str | None = None, raw: str | None = None,
                       dll_is_folder: bool = False) -> None:
@@ -1128,6 +1165,7 @@ CASES = [
     ("7z-trailing-data", Cases.sevenzip_trailing_data),
     ("7z-corrupt-later", Cases.sevenzip_corrupt_later),
     ("7z-traversal", Cases.sevenzip_traversal),
+    ("7z-pack-folders", Cases.sevenzip_pack_folders),
     ("relaunch", Cases.relaunch),
     ("relaunch-hyphen-line", Cases.relaunch_hyphen_line),
     ("relaunch-dll-folder", Cases.relaunch_dll_folder),

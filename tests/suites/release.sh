@@ -4,6 +4,8 @@
 #     different names and depths, each run scripts/release (under different umasks and time zones).
 #     Both stubs, the tool and the package must be byte-identical between the two, the stubs' PE
 #     time stamps must be SOURCE_DATE_EPOCH, and no output may hold either folder's path.
+#   - Each release's tool packs one payload in several folders, with four threads and with one:
+#     the installers are byte-identical; 7zz's LZMA gives the same bytes with -mmt=2 as -mmt=1.
 #   - Without SOURCE_DATE_EPOCH, the repository's own win32 build takes the commit time.
 #   - The package: its control fields, its file list, `dpkg -x` into a temporary root, that copy's
 #     `sfxtool --version`, and installers packed by it (default stub, --stub win64) run under Wine
@@ -92,6 +94,40 @@ no_leaks() {  # no_leaks SRC: grep finds nothing (exit 1), and could read every 
 }
 check "no build path in any output of folder one" no_leaks "$one"
 check "no build path in any output of folder two" no_leaks "$two"
+
+# --- pack with several threads -------------------------------------------------------------------
+# Each folder's released tool packs the same release-like payload in several folders: four 7zz at
+# once in folder one, one thread in folder two. The installers must be byte-identical, hold the
+# folders, and test as sound with 7zz. 7zz's LZMA encoder gives the same bytes with two threads
+# (its match finder on the second) as with one, which lets pack run it with -mmt=2 where cores
+# are spare: checked here with pack's settings on one solid folder.
+payload="$tmp/pack-payload"
+python3 scripts/bench-pack --make-payload "$payload" --size-mb 16 --files 300 > /dev/null
+pack_with() {  # pack_with FOLDER JOBS OUT
+  "$1/build/release/root/usr/bin/sfxtool" pack --stub win64 --payload "$payload" --block-size 2M --jobs "$2" \
+    --quiet -o "$3" > "$3.log" 2>&1 || { cat "$3.log"; return 1; }
+}
+check "folder one's tool packs with four threads" pack_with "$one" 4 "$tmp/pack-4.exe"
+check "folder two's tool packs with one thread" pack_with "$two" 1 "$tmp/pack-1.exe"
+check "identical installers from four threads and from one" cmp "$tmp/pack-4.exe" "$tmp/pack-1.exe"
+check "the installer holds several folders, and 7zz tests its archive as sound" python3 - "$tmp/pack-4.exe" \
+  "$one/build/release/root/usr/bin/sfxtool" <<'PY'
+import json, subprocess, sys
+installer, tool = sys.argv[1], sys.argv[2]
+j = json.loads(subprocess.run([tool, "inspect", "--json", installer], capture_output=True, text=True, check=True).stdout)
+assert j["problems"] == [] and len(j["folders"]) >= 4, (j["problems"], j["folders"])
+archive = installer + ".7z"
+with open(installer, "rb") as f, open(archive, "wb") as out:
+    f.seek(j["offset"])
+    out.write(f.read())
+t = subprocess.run(["7zz", "t", archive], capture_output=True, text=True)
+assert t.returncode == 0, t.stdout[-500:]
+PY
+for t in 1 2; do
+  (cd "$payload" && 7zz a -t7z -m0=LZMA:d=16m:fb=64:mf=bt4:lc=3:lp=0:pb=2 -mf=BCJ -ms=on -mqs=off -mmt=$t -mhc=on \
+    -mhe=off -mtm=off -mtc=off -mta=off -mtr=off -bd -bso0 -y "$tmp/mmt$t.7z" . > /dev/null)
+done
+check "7zz's LZMA encoder: the same bytes with -mmt=2 as with -mmt=1" cmp "$tmp/mmt1.7z" "$tmp/mmt2.7z"
 
 # --- the commit's time, without SOURCE_DATE_EPOCH ---------------------------------------------------
 if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then

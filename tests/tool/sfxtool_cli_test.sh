@@ -89,6 +89,39 @@ check "SOURCE_DATE_EPOCH honoured" test -n "$(unzip -l "$work/d1.exe" 2>/dev/nul
 SOURCE_DATE_EPOCH=yesterday "$tool" pack --stub "$work/stub.exe" --payload "$work/payload" -o "$work/e.exe" 2>/dev/null
 check "malformed SOURCE_DATE_EPOCH refused" test $? = 1 -a ! -e "$work/e.exe"
 
+# Folders: --block-size (a file larger than the size is a folder of its own); inspect lists them.
+run pack --stub "$work/stub.exe" --payload "$work/payload" --block-size 1K --jobs 2 -o "$work/blocks.exe"
+check "pack --block-size 1K" test "$rc" = 0
+run inspect --json "$work/blocks.exe"
+check "inspect --json: two folders of one file each" python3 -c '
+import json, sys
+j = json.loads(sys.argv[1])
+assert [(f["files"], f["coders"]) for f in j["folders"]] == [(1, "BCJ LZMA"), (1, "LZMA")], j["folders"]
+' "$out"
+run inspect "$work/blocks.exe"
+check "inspect: the folders' count and files" test -n "$(grep -x 'folders (2):' <<<"$out")" -a \
+  -n "$(grep -E '^  1: LZMA, 1 file, 3000 bytes unpacked' <<<"$out")"
+for bad in "--block-size 12X" "--block-size -1" "--jobs 0"; do
+  run pack --stub "$work/stub.exe" --payload "$work/payload" $bad -o "$work/bad.exe"
+  check "usage: $bad" test "$rc" = 2 -a "$(lines "$err")" = 1 -a ! -e "$work/bad.exe"
+done
+
+# On a terminal (script(1) gives the tool one), pack shows its progress on stderr and a last line;
+# nothing of the kind with --quiet, or when stderr is not a terminal.
+tty_pack() {
+  script -qfec "$(printf '%q ' "$tool" pack --stub "$work/stub.exe" --payload "$work/payload" "$@")" /dev/null \
+    > "$work/tty" 2>&1 </dev/null
+}
+tty_pack -o "$work/tty1.exe"
+check "progress on a terminal" test -s "$work/tty1.exe" -a -n "$(grep -a $'\rpacking: ' "$work/tty")" -a \
+  -n "$(grep -aE $'\rpacked [0-9.]+ MiB in [0-9]+:[0-9]{2}' "$work/tty")" -a -n "$(grep -a '^verifying: ' "$work/tty")"
+tty_pack --quiet -o "$work/tty2.exe"
+check "--quiet on a terminal: nothing at all" test -s "$work/tty2.exe" -a ! -s "$work/tty"
+tty_pack --format zip -o "$work/tty3.exe"
+check "ZIP progress on a terminal" test -s "$work/tty3.exe" -a -n "$(grep -a $'\rpacked ' "$work/tty")"
+run pack --stub "$work/stub.exe" --payload "$work/payload" -o "$work/tty4.exe"
+check "no progress when stderr is not a terminal" test "$rc" = 0 -a -z "$err" -a -n "$out"
+
 # A 7z archive the stub passes over (LZMA2): refused, nothing written, the fix named.
 (cd "$work/payload" && 7zz a -t7z -bd -y -m0=LZMA2 "$work/lzma2.7z" . >/dev/null)
 mkdir -p "$work/outdir"

@@ -162,6 +162,7 @@ void AnalyseSevenZip(Report& r, const std::string& path, VerdictContext& context
         v.size = e.size;
         v.folder = e.folder;
         if (e.folder >= 0) {
+            ++r.folders[e.folder].files;
             v.packedSize = e.firstInFolder ? listing.folders[e.folder].packSize : 0;
             v.method = r.folders[e.folder].chain;
         }
@@ -443,7 +444,7 @@ nlohmann::json ReportJson(const Report& r) {
     json folders = json::array();
     for (const auto& f : r.folders)
         folders.push_back({{"index", f.index}, {"coders", f.chain}, {"unpackSize", f.unpackSize},
-                           {"packSize", f.packSize}, {"memory", f.memory}, {"accepted", f.accepted}});
+                           {"packSize", f.packSize}, {"memory", f.memory}, {"accepted", f.accepted}, {"files", f.files}});
     j["folders"] = folders;
     json entries = json::array();
     for (const auto& e : r.entries) {
@@ -502,9 +503,9 @@ std::string ReportText(const Report& r) {
     else o << "certificate table at offset " << r.pe.certificateTableOffset << ", " << r.pe.certificateTableSize
            << " bytes; archive " << (r.archiveCovered ? "covered by the signature" : "NOT covered") << "\n";
     if (!r.folders.empty()) {
-        o << "folders:\n";
+        o << "folders (" << r.folders.size() << "):\n";
         for (const auto& f : r.folders)
-            o << "  " << f.index << ": " << f.chain << ", " << f.unpackSize << " bytes unpacked, " << f.packSize
+            o << "  " << f.index << ": " << f.chain << ", " << f.files << (f.files == 1 ? " file, " : " files, ") << f.unpackSize << " bytes unpacked, " << f.packSize
               << " packed, " << f.memory << " bytes of decoder memory" << (f.accepted ? "" : "  [not accepted by the stub]") << "\n";
     }
     if (r.found) {

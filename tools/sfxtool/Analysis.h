@@ -48,6 +48,7 @@ struct FolderView {
     uint64_t packSize = 0;
     uint64_t memory = 0;    // the stub's decoder windows and buffers for it
     bool accepted = false;
+    uint32_t files = 0;     // the entries whose data it holds
 };
 
 struct Report {

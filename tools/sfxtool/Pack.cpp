@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +10,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 #include "platform/host/host.h"
+#include "sfxtool/PackProgress.h"
 #include "sfxtool/SevenZipReader.h"
 #include "sfxtool/ZipWriter.h"
 
@@ -69,44 +70,6 @@ void SetTime(const std::string& path, std::time_t epoch) {
     utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-// Runs a program in `folder` with stdin from /dev/null and its output into `log`. Returns the
-// exit status, or -1 when it could not be started.
-int RunProgram(const std::vector<std::string>& argv, const std::string& folder, const std::string& log) {
-    const pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        if (chdir(folder.c_str()) != 0) _exit(126);
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0) _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        setenv("LC_ALL", "C.UTF-8", 1);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string LastLines(const std::string& path, size_t count) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) lines.push_back(line);
-    std::string out;
-    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
-        out += (out.empty() ? "" : " | ") + lines[i];
-    return out;
-}
-
 void CopyStream(std::ifstream& in, std::ofstream& out) {
     std::vector<char> buf(1 << 20);
     while (in) {
@@ -138,13 +101,22 @@ std::time_t EntryTime() {
 }
 
 void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& archivePath,
-              uint64_t baseOffset) {
+              uint64_t baseOffset, bool terminalProgress) {
     std::ofstream out(archivePath, std::ios::binary | std::ios::trunc);
     if (!out) throw PackError("cannot write " + archivePath);
+    uint64_t total = 0, done = 0;
+    std::error_code ec;
+    for (const auto& f : files) total += f.source.empty() ? f.content.size() : fs::file_size(f.source, ec);
+    ProgressMeter meter(terminalProgress ? &std::cerr : nullptr, total);
     try {
         ZipWriter writer(out, DosDateTime(epoch), baseOffset);
-        for (const auto& f : files) writer.Add(f.name, f.source.empty() ? f.content : ReadAll(f.source));
+        for (const auto& f : files) {
+            const std::string data = f.source.empty() ? f.content : ReadAll(f.source);
+            writer.Add(f.name, data);
+            meter.Update(done += data.size());
+        }
         writer.Finish();
+        meter.Finish();
     } catch (const ZipLimitError& e) {
         throw PackError(std::string("cannot pack as ZIP: ") + e.what());
     } catch (const std::runtime_error& e) {
@@ -154,15 +126,20 @@ void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const st
     if (!out) throw PackError("cannot write " + archivePath);
 }
 
-void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& sevenZip,
-                   const std::string& workFolder, const std::string& archivePath) {
+void BuildSevenZip(const std::vector<PayloadFile>& files, const PackOptions& options, const std::string& workFolder,
+                   const std::string& archivePath) {
+    const std::time_t epoch = options.epoch;
+    const std::string& sevenZip = options.sevenZip;
     // Stage the files with fixed modes and times, so that nothing of the source folder's history
     // can reach the archive, and hand 7zz an explicit, sorted list.
     const std::string stage = workFolder + "/stage";
-    const std::string list = workFolder + "/files.txt";
     fs::create_directories(stage);
-    bool executables = false;
-    std::ofstream listFile(list, std::ios::binary | std::ios::trunc);
+    // Files with data go into folders by the block rule, each with BCJ when it holds an x86 or
+    // x64 executable; files without data (which no folder holds) go with the first.
+    std::vector<uint64_t> sizes;
+    std::vector<const PayloadFile*> data;
+    std::vector<std::string> empty;
+    std::vector<bool> executable;
     for (const auto& f : files) {
         const fs::path target = fs::path(stage) / f.name;
         std::error_code ec;
@@ -174,13 +151,19 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, con
         } else {
             if (!fs::copy_file(f.source, target, fs::copy_options::overwrite_existing, ec))
                 throw PackError("cannot stage " + f.name + ": " + ec.message());
-            executables = executables || IsX86Executable(f.source);
         }
         chmod(target.c_str(), 0644);
         SetTime(target.string(), epoch);
-        listFile << f.name << '\n';
+        const uint64_t size = fs::file_size(target, ec);
+        if (ec) throw PackError("cannot stage " + f.name + ": " + ec.message());
+        if (size == 0) {
+            empty.push_back(f.name);
+            continue;
+        }
+        sizes.push_back(size);
+        data.push_back(&f);
+        executable.push_back(!f.source.empty() && IsX86Executable(f.source));
     }
-    listFile.close();
     for (auto it = fs::recursive_directory_iterator(stage); it != fs::recursive_directory_iterator(); ++it)
         if (it->is_directory()) {
             chmod(it->path().c_str(), 0755);
@@ -188,34 +171,26 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, con
         }
     SetTime(stage, epoch);
 
-    // Every setting explicit: LZMA (its stream starts with the zero byte the stub's locator looks
-    // for) behind x86 BCJ when the payload holds x86/x64 executables, one solid folder, an
-    // LZMA-packed plain header, no times or attributes stored, one thread, no reordering by type.
-    // Names go on the command line after "--", taken literally (-spd): list files would lose
-    // leading and trailing spaces. Very large sets fall back to a list file.
-    std::vector<std::string> argv = {
-        sevenZip, "a", "-t7z",
-        "-m0=LZMA:d=16m:fb=64:mf=bt4:lc=3:lp=0:pb=2",
-        executables ? "-mf=BCJ" : "-mf=off",
-        "-ms=on", "-mqs=off", "-mmt=1",
-        "-mhc=on", "-mhe=off",
-        "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off",
-        "-spd", "-scsUTF-8", "-sccUTF-8", "-bd", "-y"};
-    size_t total = 0;
-    for (const auto& f : files) total += f.name.size() + 1;
-    if (total < (512u << 10)) {
-        argv.push_back("--");
-        argv.push_back(archivePath);
-        for (const auto& f : files) argv.push_back(f.name);
-    } else {
-        argv.push_back("--");
-        argv.push_back(archivePath);
-        argv.push_back("@" + list);
+    std::vector<SevenZipBlock> blocks;
+    const std::vector<size_t> starts = BlockStarts(sizes, options.blockSize);
+    for (size_t b = 0; b < std::max<size_t>(starts.size(), 1); ++b) {
+        SevenZipBlock block;
+        if (b == 0) block.names = empty;
+        const size_t end = b + 1 < starts.size() ? starts[b + 1] : data.size();
+        for (size_t i = starts.empty() ? 0 : starts[b]; i < end; ++i) {
+            block.names.push_back(data[i]->name);
+            block.bytes += sizes[i];
+            block.executables = block.executables || executable[i];
+        }
+        // 7zz takes the names in byte order, as the folder's files are sorted.
+        if (b == 0) std::sort(block.names.begin(), block.names.end());
+        blocks.push_back(std::move(block));
     }
-    const std::string log = workFolder + "/7zz.log";
-    const int rc = RunProgram(argv, stage, log);
-    if (rc == 127 || rc < 0) throw PackError("cannot run " + sevenZip + " (Debian package 7zip)");
-    if (rc != 0) throw PackError(sevenZip + " failed (exit " + std::to_string(rc) + "): " + LastLines(log, 3));
+    uint64_t total = 0;
+    for (const uint64_t s : sizes) total += s;
+    ProgressMeter meter(options.terminalProgress ? &std::cerr : nullptr, total);
+    CompressBlocks(blocks, sevenZip, options.jobs ? options.jobs : Processors(), stage, workFolder, archivePath, meter);
+    meter.Finish();
 
     // Every file, and nothing else, must have reached the archive under its own name.
     const SevenZipListing listing = ListSevenZip(archivePath, 0);
@@ -254,8 +229,8 @@ Report Pack(const PackOptions& o) {
     std::string archive;
     if (folder) {
         archive = work.path + "/payload." + o.format;
-        if (o.format == "zip") BuildZip(files, o.epoch, archive, image.size());
-        else BuildSevenZip(files, o.epoch, o.sevenZip, work.path, archive);
+        if (o.format == "zip") BuildZip(files, o.epoch, archive, image.size(), o.terminalProgress);
+        else BuildSevenZip(files, o, work.path, archive);
     } else {
         archive = o.payload;
         const std::string kind = ArchiveKindAtStart(archive);
@@ -281,6 +256,7 @@ Report Pack(const PackOptions& o) {
     } catch (const PeError& e) {
         throw PackError(e.what());
     }
+    if (o.terminalProgress) std::cerr << "verifying: a whole run of the stub over the installer\n" << std::flush;
     Report report = Analyse(temp, o.stagingLength);
     report.path = o.out;
     // What verify only warns about, pack refuses: a name the stub would create otherwise.

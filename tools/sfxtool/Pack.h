@@ -11,6 +11,7 @@
 #include "sfxtool/Analysis.h"
 #include "sfxtool/InstallerIdentity.h"
 #include "sfxtool/OptionsRecord.h"
+#include "sfxtool/SevenZipBlocks.h"
 
 namespace sfxtool {
 
@@ -32,6 +33,9 @@ struct PackOptions {
     std::time_t epoch = 315532800;       // fixed time for entries: 1980-01-01 00:00:00 UTC
     IdentityOptions identity;            // icon, version strings, execution level
     InstallerOptionsSpec options;        // wait, failure message, progress, silent switches
+    uint64_t blockSize = kDefaultBlockSize;  // 7z: the bytes a folder takes before the next begins; 0: one folder
+    unsigned jobs = 0;                   // 7zz at once (1: one thread in all); 0: one per processor
+    bool terminalProgress = false;       // show progress on stderr while compressing
 };
 
 // The time every entry gets: SOURCE_DATE_EPOCH when set (throws PackError if malformed), else
@@ -55,9 +59,10 @@ std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::op
 
 // Builds the archive for a folder into `archivePath`.
 void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& archivePath,
-              uint64_t baseOffset = 0);
-void BuildSevenZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& sevenZip,
-                   const std::string& workFolder, const std::string& archivePath);
+              uint64_t baseOffset = 0, bool terminalProgress = false);
+// 7z: the files in folders of about options.blockSize bytes (SevenZipBlocks.h), compressed side by side.
+void BuildSevenZip(const std::vector<PayloadFile>& files, const PackOptions& options, const std::string& workFolder,
+                   const std::string& archivePath);
 
 // Packs: the installer's copy of the stub image (with the identity the options set, see
 // InstallerImage), the archive, and the PE checksum of the whole file. On success OUT exists and

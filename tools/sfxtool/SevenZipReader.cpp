@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <stdexcept>
 
 #include "payload/SevenZipFolderDecoder.h"
 
@@ -191,6 +192,60 @@ SevenZipListing ListSevenZip(const std::string& path, uint64_t offset) {
         }
         out.entries.push_back(std::move(e));
     }
+    return out;
+}
+
+}  // namespace sfxtool
+
+namespace sfxtool {
+
+SevenZipLayout ReadSevenZipLayout(const std::string& path) {
+    OpenArchive arc(path, 0);
+    if (arc.result != SZ_OK) throw std::runtime_error(path + ": " + SevenZipResultText(arc.result));
+    const CSzArEx& db = arc.db;
+    const CSzAr& ar = db.db;
+    if (db.Attribs.Defs || db.MTime.Defs || db.CTime.Defs)
+        throw std::runtime_error(path + " stores times or attributes");
+    if (db.NumFiles != 0 && db.FileNameOffsets == nullptr) throw std::runtime_error(path + " stores no names");
+    SevenZipLayout out;
+    out.path = path;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        unsigned char head[8];
+        if (std::fread(head, 1, 8, f) == 8) out.versionMinor = head[7];
+        std::fclose(f);
+    }
+    for (UInt32 i = 0; i < ar.NumFolders; ++i) {
+        SevenZipLayout::Folder folder;
+        folder.record.assign(reinterpret_cast<const char*>(ar.CodersData + ar.FoCodersOffsets[i]),
+                             ar.FoCodersOffsets[i + 1] - ar.FoCodersOffsets[i]);
+        for (UInt32 k = ar.FoToCoderUnpackSizes[i]; k < ar.FoToCoderUnpackSizes[i + 1]; ++k)
+            folder.unpackSizes.push_back(ar.CoderUnpackSizes[k]);
+        folder.crcDefined = SzBitWithVals_Check(&ar.FolderCRCs, i);
+        folder.crc = folder.crcDefined ? ar.FolderCRCs.Vals[i] : 0;
+        for (UInt32 k = ar.FoStartPackStreamIndex[i]; k < ar.FoStartPackStreamIndex[i + 1]; ++k)
+            folder.packSizes.push_back(ar.PackPositions[k + 1] - ar.PackPositions[k]);
+        folder.packOffset = db.dataPos + ar.PackPositions[ar.FoStartPackStreamIndex[i]];
+        out.folders.push_back(std::move(folder));
+    }
+    for (UInt32 i = 0; i < db.NumFiles; ++i) {
+        SevenZipLayout::File file;
+        const size_t len = SzArEx_GetFileNameUtf16(&db, i, nullptr);
+        std::vector<UInt16> name(len ? len : 1, 0);
+        SzArEx_GetFileNameUtf16(&db, i, name.data());
+        for (size_t k = 0; k + 1 < len; ++k) file.name.push_back(static_cast<char16_t>(name[k]));
+        file.isDir = SzArEx_IsDir(&db, i);
+        const UInt32 folder = db.FileToFolder[i];
+        file.hasStream = folder != static_cast<UInt32>(-1);
+        if (file.hasStream) {
+            SevenZipLayout::Folder& f = out.folders.at(folder);
+            f.streamSizes.push_back(SzArEx_GetFileSize(&db, i));
+            f.streamCrcDefined.push_back(SzBitWithVals_Check(&db.CRCs, i));
+            f.streamCrcs.push_back(f.streamCrcDefined.back() ? db.CRCs.Vals[i] : 0);
+        }
+        out.files.push_back(std::move(file));
+    }
+    for (const auto& f : out.folders)
+        if (f.streamSizes.empty()) throw std::runtime_error(path + " has a folder without files");
     return out;
 }
 

@@ -52,4 +52,34 @@ std::string SevenZipResultText(int sres);
 
 SevenZipListing ListSevenZip(const std::string& path, uint64_t offset);
 
+// A 7z archive as its header describes it, enough to write it again (SevenZipWriter.h): each
+// folder with its coder record as stored and the streams of its files, and the files in order.
+struct SevenZipLayout {
+    struct Folder {
+        std::string record;                  // coders, bonds and packed-stream indexes as stored
+        std::vector<uint64_t> unpackSizes;   // of each coder's output
+        bool crcDefined = false;
+        uint32_t crc = 0;
+        std::vector<uint64_t> packSizes;     // its packed streams, in order
+        uint64_t packOffset = 0;             // file offset of its first packed stream
+        std::string source;                  // the file they lie in; empty: the layout's path
+        std::vector<uint64_t> streamSizes;   // the files' streams it unpacks to, in order
+        std::vector<bool> streamCrcDefined;
+        std::vector<uint32_t> streamCrcs;
+    };
+    struct File {
+        std::u16string name;
+        bool hasStream = false;
+        bool isDir = false;
+    };
+    std::string path;
+    uint8_t versionMinor = 4;
+    std::vector<Folder> folders;
+    std::vector<File> files;
+};
+
+// The layout of the 7z archive at the start of `path`. Throws std::runtime_error for an archive
+// that does not open, or that stores what the writer does not carry (times, attributes).
+SevenZipLayout ReadSevenZipLayout(const std::string& path);
+
 }  // namespace sfxtool

@@ -1,6 +1,7 @@
 // sfxtool: packs, inspects and verifies self-extracting installers (the stub with an archive
 // appended). Exit codes: 0 all well, 1 problems with the input, 2 usage errors.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -89,8 +90,19 @@ int main(int argc, char** argv) {
                      "/SILENT /SUPPRESSMSGBOXES")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    std::string blockSize = "64M";
+    pack->add_option("--block-size", blockSize,
+                     "7z: a new folder (solid block) starts at the first file boundary after SIZE bytes of input "
+                     "(bytes, or K, M, G; default 64M); a larger file is a folder of its own; 0: one solid folder");
+    pack->add_option("--jobs", packOptions.jobs, "7z: at most N 7zz at once, each with two threads; 1: one 7zz on one thread "
+                                                 "(default: one per processor); the output is the same for any N")
+        ->check(CLI::Range(1u, 4096u));
+    bool quiet = false;
+    pack->add_flag("-q,--quiet", quiet, "No progress and no summary line (problems are still printed)");
     pack->footer("The same inputs give a byte-identical output; entry times come from SOURCE_DATE_EPOCH when set.\n"
-                 "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header, solid).\n"
+                 "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header), one folder per "
+                 "--block-size of input, compressed side by side.\n"
+                 "On a terminal, pack shows its progress on stderr (bytes, rate, time left) unless --quiet.\n"
                  "The identity options and the installer options (--wait, --failure-message, --progress, --silent-switch) "
                  "rewrite the resource section of the installer's copy of the stub; the stub file is not changed. Without "
                  "any installer option the stub keeps its defaults.");
@@ -154,6 +166,13 @@ int main(int argc, char** argv) {
             if (waitOption->count() > 0) packOptions.options.wait = wait;
             if (failureOption->count() > 0) packOptions.options.failureMessage = failureMessage;
             packOptions.epoch = sfxtool::EntryTime();
+            try {
+                packOptions.blockSize = sfxtool::ParseByteSize(blockSize);
+            } catch (const sfxtool::PackError& e) {
+                std::cerr << "sfxtool: --block-size: " << e.what() << " (see sfxtool pack --help)\n";
+                return kUsage;
+            }
+            packOptions.terminalProgress = !quiet && isatty(STDERR_FILENO);
             const sfxtool::Report report = sfxtool::Pack(packOptions);
             if (sfxtool::ErrorCount(report) != 0) {
                 PrintProblems("pack: ", report.problems);
@@ -161,7 +180,8 @@ int main(int argc, char** argv) {
                 return kInputProblem;
             }
             PrintProblems("pack: ", report.problems);  // warnings only
-            std::cout << "wrote " << packOptions.out << ": " << sfxtool::KindName(report.kind) << " archive at offset "
+            if (!quiet)
+                std::cout << "wrote " << packOptions.out << ": " << sfxtool::KindName(report.kind) << " archive at offset "
                       << report.offset << ", " << report.entries.size() << " entries, runs " << report.program << "\n";
             return kOk;
         }

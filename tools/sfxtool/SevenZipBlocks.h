@@ -1,0 +1,48 @@
+// pack's 7z archive in independent folders (solid blocks): where a folder ends, 7zz compressing
+// the folders side by side, and the one archive that joins them. The bytes depend only on the
+// input, never on how many run at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sfxtool/PackProgress.h"
+#include "sfxtool/SevenZipWriter.h"
+
+namespace sfxtool {
+
+constexpr uint64_t kDefaultBlockSize = 64ull << 20;
+
+// "67108864", "64K", "64M", "1G" (also "64KiB", "64MiB", "1GiB"; binary units). Throws PackError.
+uint64_t ParseByteSize(const std::string& text);
+
+// Where each folder begins, as indexes into `sizes` (the files in archive order): a folder takes
+// files until it holds at least `blockSize` bytes, and a file larger than `blockSize` is a folder
+// of its own. 0 keeps every file in one folder.
+std::vector<size_t> BlockStarts(const std::vector<uint64_t>& sizes, uint64_t blockSize);
+
+// The processors this process may run on.
+unsigned Processors();
+
+// One folder: its files (names relative to the stage folder, in archive order), whether any is an
+// x86 or x64 executable (the BCJ filter), and their bytes.
+struct SevenZipBlock {
+    std::vector<std::string> names;
+    bool executables = false;
+    uint64_t bytes = 0;
+};
+
+// `plain` coded by 7zz with the settings 7zz codes its own headers with (a HeaderCoder: LZMA, a
+// 1 MiB dictionary that 7zz reduces for a smaller header), working in the folder `work`. Throws
+// PackError.
+CodedHeader LzmaHeader(const std::string& plain, const std::string& sevenZip, const std::string& work);
+
+// Has 7zz compress each block in `stage` into a folder of its own, at most `jobs` 7zz at once (each
+// with two threads, one when `jobs` is 1), and writes `archivePath`: 7zz's archive itself for one block, else one
+// archive holding the blocks' folders in order. Shows the bytes done on `meter`. Throws PackError.
+void CompressBlocks(const std::vector<SevenZipBlock>& blocks, const std::string& sevenZip, unsigned jobs,
+                    const std::string& stage, const std::string& work, const std::string& archivePath,
+                    ProgressMeter& meter);
+
+}  // namespace sfxtool
