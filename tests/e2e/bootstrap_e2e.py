@@ -84,7 +84,7 @@ class WaitCases:
             (payload / "data.bin").write_bytes(DATA)
             exe = d / "setup.exe"
             r = subprocess.run([str(SFXTOOL), "pack", "--stub", str(stub.path), "--payload", str(payload),
-                                "--format", "zip", "--wait", wait, "-o", str(exe)],
+                                "--format", "zip", "--wait", wait, "--quiet", "-o", str(exe)],
                                capture_output=True, text=True)
             if r.returncode != 0:
                 raise e2e.CaseFail(f"sfxtool pack --wait {wait} failed: {r.stdout}{r.stderr}")
