@@ -67,6 +67,8 @@ constexpr u32 kNoEntry = 0xFFFFFFFFu;
 void ReportFailure(Reason reason);
 // Keeps the first reason a 7z extraction stopped for, and the error with it, for that line.
 void NoteExtractionStop(Reason reason);
+// The error behind a failure found on another thread (a worker's), for that line.
+void NoteFailureError(u32 error);
 
 // Ends the run with kFailureExitCode, recording why.
 [[noreturn]] inline void FailRun(Reason reason, u32 detail = kNoEntry) {

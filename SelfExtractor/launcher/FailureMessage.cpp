@@ -17,6 +17,7 @@ namespace {
 RunState* gReporting;
 u32 gStopReason;
 u32 gStopError;
+u32 gFailureError;  // a worker's error behind the failure, 0: the calling thread's last error
 
 constexpr u32 ERROR_HANDLE_DISK_FULL = 39;
 
@@ -40,18 +41,21 @@ FailureReportScope::FailureReportScope(RunState& state) {
     gReporting = &state;
     gStopReason = 0;
     gStopError = 0;
+    gFailureError = 0;
 }
 
 FailureReportScope::~FailureReportScope() { gReporting = nullptr; }
 
 void NoteExtractionStop(Reason reason) {
-    const u32 error = GetLastError();
+    const u32 error = gFailureError != 0 ? gFailureError : GetLastError();
     u32 none = 0;
     if (__atomic_compare_exchange_n(&gStopReason, &none, static_cast<u32>(reason), false,
                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
         __atomic_store_n(&gStopError, error, __ATOMIC_RELEASE);
     }
 }
+
+void NoteFailureError(u32 error) { gFailureError = error; }
 
 bool MayShowWindows(const RunState& state) {
     const InstallerOptions& options = state.options;
@@ -78,7 +82,7 @@ void FailureText(const InstallerOptions& options, Reason reason, u32 error, WCha
 }
 
 void ReportFailure(Reason reason) {
-    const u32 error = GetLastError();
+    const u32 error = gFailureError != 0 ? gFailureError : GetLastError();
     RunState* const state = gReporting;
     if (state == nullptr || state->options.failureMessageLength == 0) return;
     gReporting = nullptr;  // once: nothing the box does reports again

@@ -64,7 +64,7 @@ void CrewStart(Crew& crew, u32 size, u32 published, const WChar* selfPath, Handl
     crew.work = nullptr;
     crew.done = nullptr;
     crew.files[0] = selfFile;
-    for (u32 i = 0; i < kMaxWorkers; ++i) crew.seats[i] = CrewSeat{&crew, i, kNoJob, 0, false, kNoFailure, 0};
+    for (u32 i = 0; i < kMaxWorkers; ++i) crew.seats[i] = CrewSeat{&crew, i, kNoJob, 0, false, kNoFailure, 0, 0};
     if (size < 2) return;
     crew.work = CreateEventW(nullptr, 0, 0, nullptr);
     crew.done = CreateEventW(nullptr, 0, 0, nullptr);
@@ -110,6 +110,7 @@ void CrewFinish(Crew& crew) {
 
 void CrewFail(Crew& crew, u32 worker, u32 entry, u32 reason) {
     CrewSeat& seat = crew.seats[worker];
+    seat.error = GetLastError();
     seat.failed = entry;
     seat.reason = reason;
     u32 seen = Load(crew.failure);
@@ -128,6 +129,14 @@ u32 FailedReason(const Crew& crew) {
         if (crew.seats[i].failed == crew.failure) reason = crew.seats[i].reason;
     }
     return reason;
+}
+
+u32 FailedError(const Crew& crew) {
+    u32 error = 0;
+    for (u32 i = 0; i < kMaxWorkers; ++i) {
+        if (crew.seats[i].failed == crew.failure) error = crew.seats[i].error;
+    }
+    return error;
 }
 
 }  // namespace stub

@@ -47,6 +47,7 @@ struct CrewSeat {
     bool stopped;  // that job did not run whole: the worker takes no other
     u32 failed;    // the entry at which the worker failed, kNoFailure: none
     u32 reason;    // why
+    u32 error;     // the worker's last error when it noted the failure (disk full, ...)
 };
 
 struct Crew {
@@ -96,5 +97,7 @@ bool CrewStopped(Crew& crew, u32 entry);
 
 // After CrewFinish: why the crew's first failed entry failed.
 u32 FailedReason(const Crew& crew);
+// The last error of the worker that noted the first failure, for the failure message's cause.
+u32 FailedError(const Crew& crew);
 
 }  // namespace stub

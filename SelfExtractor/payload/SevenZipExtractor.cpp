@@ -358,6 +358,7 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     if (cancelled) return ExtractionEnd::Cancelled;
     if (x.crew.failure != kNoFailure) {
         const Reason reason = static_cast<Reason>(FailedReason(x.crew));
+        NoteFailureError(FailedError(x.crew));
         // Names, folders and output files that cannot be created end the run; the rest stops it.
         if (reason < Reason::SevenZipOpen) FailRun(reason, x.crew.failure);
         NoteStop(reason, x.crew.failure);

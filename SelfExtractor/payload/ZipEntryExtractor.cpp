@@ -361,7 +361,10 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     HeapFree(heap, 0, x.jobs);
     HeapFree(heap, 0, zip.records.buffer);
     if (cancelled) return ExtractionEnd::Cancelled;
-    if (x.crew.failure != kNoFailure) FailRun(static_cast<Reason>(FailedReason(x.crew)), x.crew.failure);
+    if (x.crew.failure != kNoFailure) {
+        NoteFailureError(FailedError(x.crew));
+        FailRun(static_cast<Reason>(FailedReason(x.crew)), x.crew.failure);
+    }
     return ExtractionEnd::Finished;
 }
 

@@ -132,7 +132,10 @@ TEST(FailureMessage, NoBoxWhereNobodyCanAnswerOrNoMessageWasGiven) {
 }
 
 TEST(FailureMessage, TheCauseLineNamesDiskSpaceAndTheTempFolder) {
-    const std::string whole = testsupport::BuildZip({{"Orvak ZEB Installer.exe", "MZ installer"}});
+    const std::string whole = testsupport::BuildZip({{"Orvak ZEB Installer.exe", "MZ installer"},
+                                                     {"a.bin", std::string(5000, 'a')},
+                                                     {"b.bin", std::string(5000, 'b')},
+                                                     {"c.bin", std::string(5000, 'c')}});
     struct Case {
         platform::host::Call call;
         u32 error;
@@ -143,14 +146,18 @@ TEST(FailureMessage, TheCauseLineNamesDiskSpaceAndTheTempFolder) {
         {Call::CreateDirectoryW, platform::ERROR_ACCESS_DENIED, u"The temporary folder cannot be written."},
         {Call::ShellExecuteExW, platform::ERROR_ACCESS_DENIED, nullptr},  // the stub cannot tell
     };
-    for (const Case& c : cases) {
+    // With several workers, the write that fails is a worker's: its error still names the cause.
+    for (const Case& c : cases)
+    for (const u32 processors : {1u, 2u}) {
         FailingRun failing({{}, {"Setup failed."}, false, {}}, whole);
         failing.run.env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\"";
+        failing.run.env.processors = processors;
+        failing.run.env.interleaveSeed = processors == 1 ? 0 : 3;
         Faults faults;
         faults.failEvery = {c.call};
         faults.lastError = c.error;
         const Outcome outcome = failing.run.Run(faults);
-        SCOPED_TRACE(platform::host::CallName(c.call));
+        SCOPED_TRACE(std::string(platform::host::CallName(c.call)) + ", processors " + std::to_string(processors));
         EXPECT_EQ(outcome.result.exitCode, kFailure);
         ASSERT_EQ(outcome.result.messageBoxes.size(), 1u);
         EXPECT_EQ(outcome.result.messageBoxes[0].text,
