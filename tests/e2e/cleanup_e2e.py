@@ -22,11 +22,7 @@ Reuses the harness of run_e2e.py. Prints "PASS|FAIL|SKIP case [stub]" lines and 
 """
 from __future__ import annotations
 
-import argparse
-import fcntl
 import os
-import re
-import shutil
 import stat
 import subprocess
 import sys
@@ -210,71 +206,17 @@ CASES = [
 ]
 
 
+def release_signals(h: e2e.Harness, name: str, stub: e2e.Stub) -> None:
+    """A child still waiting for its release lets go now; the server stop ends it anyway."""
+    signals = h.case_dir(name, stub) / "signals"
+    if signals.is_dir():
+        (signals / "planted").write_text("planted\n")
+        (signals / "release").write_text("release\n")
+
+
 def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--win32", type=Path)
-    ap.add_argument("--win64", type=Path)
-    ap.add_argument("--only")
-    ap.add_argument("--keep", action="store_true")
-    ap.add_argument("--prefix", type=Path, default=Path(os.environ.get("SFX_WINEPREFIX", REPO / "build" / "wineprefix")))
-    ap.add_argument("--programs", type=Path, default=REPO / "build" / "e2e-programs")
-    ap.add_argument("--timeout32", type=int, default=120)
-    ap.add_argument("--timeout64", type=int, default=60)
-    args = ap.parse_args()
-    if not args.win32 and not args.win64:
-        ap.error("give --win32 and/or --win64")
-    stubs = []
-    if args.win32:
-        stubs.append(e2e.Stub("win32", args.win32.resolve(), "32", args.timeout32))
-    if args.win64:
-        stubs.append(e2e.Stub("win64", args.win64.resolve(), "64", args.timeout64))
-
-    # One run per prefix at a time (the lock run_e2e.py takes): a run clears the prefix's temp folder.
-    args.prefix.parent.mkdir(parents=True, exist_ok=True)
-    lock = open(args.prefix.parent / f"{args.prefix.name}.lock", "w")
-    try:
-        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError:
-        e2e.log(f"cleanup-e2e: another run holds {args.prefix}; waiting for it")
-        fcntl.flock(lock, fcntl.LOCK_EX)
-
-    programs = e2e.build_programs(args.programs)
-    installer = build_installer(args.programs)
-    wine = e2e.setup_wine(args.prefix)
-    e2e.TEMP_WIN[0] = wine.temp_win
-    if not wine.win32_ok and args.win32:
-        bar = "!" * 78
-        e2e.log(f"{bar}\n!! 32-bit route UNAVAILABLE: {wine.win32_reason}\n!! every win32 case is SKIPPED "
-                f"and none counts as passed\n{bar}")
-    wine.stop_server()
-    wine.start_server()
-    h = e2e.Harness(wine, programs, args.keep)
-    h.root = wine.drive_c / "e2e-cleanup"
-    shutil.rmtree(h.root, ignore_errors=True)
-    cases = CleanupCases(h, installer)
-    tally = e2e.Tally(wine)
-    t0 = time.monotonic()
-    try:
-        for name, fn in CASES:
-            for stub in stubs:
-                if not e2e.selected(args.only, name, stub.label):
-                    continue
-                tally.run(name, stub, lambda: fn(cases, stub))
-                # A child still waiting for its release lets go now; the server stop ends it anyway.
-                signals = h.case_dir(name, stub) / "signals"
-                if signals.is_dir():
-                    (signals / "planted").write_text("planted\n")
-                    (signals / "release").write_text("release\n")
-                if not args.keep:
-                    shutil.rmtree(h.case_dir(name, stub), ignore_errors=True)
-                    shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
-    finally:
-        wine.clear_temp()
-        wine.stop_server()
-    e2e.log(f"({time.monotonic() - t0:.0f}s)")
-    if not wine.win32_ok and args.win32:
-        e2e.log(f"!! 32-bit route UNAVAILABLE ({wine.win32_reason}): the win32 cases were SKIPPED, not passed")
-    return tally.result()
+    return e2e.drive(__doc__, CASES, lambda h, programs: CleanupCases(h, build_installer(programs)),
+                     "e2e-cleanup", after_case=release_signals)
 
 
 if __name__ == "__main__":

@@ -1207,6 +1207,85 @@ class Tally:
         return 1 if self.failed else 0
 
 
+def drive(doc: str, cases: list, make_cases, root: str, *, prefix: Path | None = None,
+          timeout32: int = 120, timeout64: int = 60, prepare=None, wrap_wine=None, after_case=None) -> int:
+    """The main of a suite of cases that reuses this harness: parses --win32/--win64/--only/--keep/
+    --prefix/--programs/--timeout32/--timeout64, takes the prefix's lock, builds the programs, sets
+    Wine up and runs every selected case of `cases` ((name, function) pairs) on each stub in a
+    fresh harness rooted at drive_c/`root`. `make_cases(h, programs_dir)` gives the object the
+    functions are called on; `prepare(args)` may refuse the run (a message: one failure);
+    `wrap_wine(wine)` may replace the Wine record; `after_case(h, name, stub)` runs after each case."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--win32", type=Path)
+    ap.add_argument("--win64", type=Path)
+    ap.add_argument("--only")
+    ap.add_argument("--keep", action="store_true")
+    ap.add_argument("--prefix", type=Path,
+                    default=prefix or Path(os.environ.get("SFX_WINEPREFIX", REPO / "build" / "wineprefix")))
+    ap.add_argument("--programs", type=Path, default=REPO / "build" / "e2e-programs")
+    ap.add_argument("--timeout32", type=int, default=timeout32)
+    ap.add_argument("--timeout64", type=int, default=timeout64)
+    args = ap.parse_args()
+    if not args.win32 and not args.win64:
+        ap.error("give --win32 and/or --win64")
+    refusal = prepare(args) if prepare else None
+    if refusal:
+        print(refusal, file=sys.stderr)
+        print("RESULT passed=0 failed=1 skipped=0")
+        return 1
+    stubs = []
+    if args.win32:
+        stubs.append(Stub("win32", args.win32.resolve(), "32", args.timeout32))
+    if args.win64:
+        stubs.append(Stub("win64", args.win64.resolve(), "64", args.timeout64))
+
+    # One run per prefix at a time: a run stops the prefix's server and clears its temp folder.
+    args.prefix.parent.mkdir(parents=True, exist_ok=True)
+    lock = open(args.prefix.parent / f"{args.prefix.name}.lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        log(f"{root}: another run holds {args.prefix}; waiting for it")
+        fcntl.flock(lock, fcntl.LOCK_EX)
+
+    programs = build_programs(args.programs)
+    wine = setup_wine(args.prefix)
+    if wrap_wine:
+        wine = wrap_wine(wine)
+    TEMP_WIN[0] = wine.temp_win
+    if not wine.win32_ok and args.win32:
+        bar = "!" * 78
+        log(f"{bar}\n!! 32-bit route UNAVAILABLE: {wine.win32_reason}\n!! every win32 case is SKIPPED "
+            f"and none counts as passed\n{bar}")
+    wine.stop_server()
+    wine.start_server()
+    h = Harness(wine, programs, args.keep)
+    h.root = wine.drive_c / root
+    shutil.rmtree(h.root, ignore_errors=True)
+    h.root.mkdir(parents=True)
+    suite = make_cases(h, args.programs)
+    tally = Tally(wine)
+    t0 = time.monotonic()
+    try:
+        for name, fn in cases:
+            for stub in stubs:
+                if not selected(args.only, name, stub.label):
+                    continue
+                tally.run(name, stub, lambda: fn(suite, stub))
+                if after_case:
+                    after_case(h, name, stub)
+                if not args.keep:
+                    shutil.rmtree(h.case_dir(name, stub), ignore_errors=True)
+                    shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
+    finally:
+        wine.clear_temp()
+        wine.stop_server()
+    log(f"({time.monotonic() - t0:.0f}s)")
+    if not wine.win32_ok and args.win32:
+        log(f"!! 32-bit route UNAVAILABLE ({wine.win32_reason}): the win32 cases were SKIPPED, not passed")
+    return tally.result()
+
+
 def selected(pattern: str | None, case: str, stub: str) -> bool:
     if not pattern:
         return True

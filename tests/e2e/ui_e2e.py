@@ -24,8 +24,6 @@ non-zero on any failure.
 """
 from __future__ import annotations
 
-import argparse
-import fcntl
 import os
 import shutil
 import subprocess
@@ -202,68 +200,21 @@ CASES = [
 ]
 
 
-def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--win32", type=Path)
-    ap.add_argument("--win64", type=Path)
-    ap.add_argument("--only")
-    ap.add_argument("--keep", action="store_true")
-    ap.add_argument("--prefix", type=Path, default=REPO / "build" / "wineprefix-ui")
-    ap.add_argument("--programs", type=Path, default=REPO / "build" / "e2e-programs")
-    ap.add_argument("--timeout32", type=int, default=240)
-    ap.add_argument("--timeout64", type=int, default=90)
-    args = ap.parse_args()
-    if not args.win32 and not args.win64:
-        ap.error("give --win32 and/or --win64")
+def refusal(_args) -> str | None:
     if not os.environ.get("DISPLAY"):
-        print("ui-e2e: no DISPLAY: run it under xvfb-run -a", file=sys.stderr)
-        print("RESULT passed=0 failed=1 skipped=0")
-        return 1
+        return "ui-e2e: no DISPLAY: run it under xvfb-run -a"
     if not SFXTOOL.exists():
-        print(f"ui-e2e: {SFXTOOL} is not built", file=sys.stderr)
-        print("RESULT passed=0 failed=1 skipped=0")
-        return 1
-    stubs = []
-    if args.win32:
-        stubs.append(e2e.Stub("win32", args.win32.resolve(), "32", args.timeout32))
-    if args.win64:
-        stubs.append(e2e.Stub("win64", args.win64.resolve(), "64", args.timeout64))
+        return f"ui-e2e: {SFXTOOL} is not built"
+    return None
 
-    args.prefix.parent.mkdir(parents=True, exist_ok=True)
-    lock = open(args.prefix.parent / f"{args.prefix.name}.lock", "w")
-    fcntl.flock(lock, fcntl.LOCK_EX)
 
-    programs = e2e.build_programs(args.programs)
-    installer = cleanup.build_installer(args.programs)
-    watcher = build_watcher(args.programs)
-    base = e2e.setup_wine(args.prefix)
-    wine = DisplayWine(base.prefix, base.temp, base.temp_win, base.win32_ok, base.win32_reason)
-    e2e.TEMP_WIN[0] = wine.temp_win
-    wine.stop_server()
-    wine.start_server()   # with the display: the windows of this run can show
-    h = e2e.Harness(wine, programs, args.keep)
-    h.root = wine.drive_c / "e2e-ui"
-    shutil.rmtree(h.root, ignore_errors=True)
-    h.root.mkdir(parents=True)
-    cases = UiCases(h, installer, watcher)
-    tally = e2e.Tally(wine)
-    t0 = time.monotonic()
-    try:
-        for name, fn in CASES:
-            for stub in stubs:
-                if not e2e.selected(args.only, name, stub.label):
-                    continue
-                tally.run(name, stub, lambda: fn(cases, stub))
-                if not args.keep:
-                    shutil.rmtree(h.case_dir(name, stub), ignore_errors=True)
-                    shutil.rmtree(h.root / f"{name}-{stub.label}.out", ignore_errors=True)
-    finally:
-        wine.clear_temp()
-        wine.stop_server()
-    e2e.log(f"({time.monotonic() - t0:.0f}s)")
-    if not wine.win32_ok and args.win32:
-        e2e.log(f"!! 32-bit route UNAVAILABLE ({wine.win32_reason}): the win32 cases were SKIPPED, not passed")
-    return tally.result()
+def main() -> int:
+    # A prefix of its own, its server started with the display: the windows of this run can show.
+    return e2e.drive(__doc__, CASES,
+                     lambda h, programs: UiCases(h, cleanup.build_installer(programs), build_watcher(programs)),
+                     "e2e-ui", prefix=REPO / "build" / "wineprefix-ui", timeout32=240, timeout64=90,
+                     prepare=refusal,
+                     wrap_wine=lambda w: DisplayWine(w.prefix, w.temp, w.temp_win, w.win32_ok, w.win32_reason))
 
 
 if __name__ == "__main__":

@@ -21,8 +21,8 @@ using launchertest::N;
 using platform::host::Call;
 using platform::WChar;
 
-stub::InstallerOptions Options(const sfxtool::InstallerOptionsSpec& spec) {
-    const std::string record = sfxtool::BuildOptionsRecord(spec);
+stub::InstallerOptions Options(const sfxtool::InstallerOptionsChoice& choice) {
+    const std::string record = sfxtool::BuildOptionsRecord(choice);
     stub::InstallerOptions options;
     EXPECT_TRUE(stub::ParseInstallerOptions(reinterpret_cast<const platform::u8*>(record.data()),
                                             static_cast<platform::u32>(record.size()), options));
@@ -88,13 +88,13 @@ TEST(InstallerTitle, FileDescriptionElseProductNameElseTheFileName) {
 
 // A stub whose payload fails its CRC (a damaged download), with the options in its resources.
 struct FailingRun {
-    explicit FailingRun(const sfxtool::InstallerOptionsSpec& spec, std::string payload = {}) {
+    explicit FailingRun(const sfxtool::InstallerOptionsChoice& choice, std::string payload = {}) {
         if (payload.empty()) {
             payload = testsupport::BuildZip({{"Orvak ZEB Installer.exe", "MZ installer"}});
             payload[payload.find("MZ installer")] = 'X';  // the data no longer matches its CRC
         }
         run.WriteStub(StubImage(), payload);
-        if (spec.Any()) run.env.resources[{10, 1}] = sfxtool::BuildOptionsRecord(spec);
+        if (choice.Any()) run.env.resources[{10, 1}] = sfxtool::BuildOptionsRecord(choice);
         run.env.resources[{16, 1}] = VersionBlock({{u"FileDescription", u"Orvak ZEB Setup"}});
     }
     WholeRun run;
@@ -114,7 +114,7 @@ TEST(FailureMessage, ADamagedDownloadShowsTheMessageTitledByTheInstallerWithItsC
 }
 
 TEST(FailureMessage, NoBoxWhereNobodyCanAnswerOrNoMessageWasGiven) {
-    const sfxtool::InstallerOptionsSpec withMessage{{}, {"Setup failed."}, false, {}};
+    const sfxtool::InstallerOptionsChoice withMessage{{}, {"Setup failed."}, false, {}};
     for (const char16_t* tail : {u" /S", u" /qn", u" -VERYSILENT /log"}) {
         FailingRun failing(withMessage);
         failing.run.env.commandLine = std::u16string(u"\"C:\\stub\\SelfExtractor.exe\"") + tail;

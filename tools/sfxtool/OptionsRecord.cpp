@@ -45,17 +45,17 @@ std::string SwitchText(const std::u16string& word) { return "/" + EncodeUtf8(wor
 
 }  // namespace
 
-std::string BuildOptionsRecord(const InstallerOptionsSpec& spec) {
+std::string BuildOptionsRecord(const InstallerOptionsChoice& choice) {
     uint32_t wait = static_cast<uint32_t>(stub::WaitMode::Staging);
-    if (spec.wait) {
-        const auto found = std::find(kWaitModes.begin(), kWaitModes.end(), *spec.wait);
-        if (found == kWaitModes.end()) throw OptionsUsageError("--wait " + *spec.wait + ": use installer, staging or tree");
+    if (choice.wait) {
+        const auto found = std::find(kWaitModes.begin(), kWaitModes.end(), *choice.wait);
+        if (found == kWaitModes.end()) throw OptionsUsageError("--wait " + *choice.wait + ": use installer, staging or tree");
         wait = static_cast<uint32_t>(found - kWaitModes.begin());
     }
     std::u16string message;
-    if (spec.failureMessage) {
+    if (choice.failureMessage) {
         bool valid = true;
-        message = DecodeUtf8(*spec.failureMessage, &valid);
+        message = DecodeUtf8(*choice.failureMessage, &valid);
         if (message.empty()) throw OptionsUsageError("--failure-message is empty: give the text the message box shows");
         if (!valid) throw OptionsUsageError("--failure-message: the text is not valid UTF-8");
         if (message.find(u'\0') != std::u16string::npos) throw OptionsUsageError("--failure-message: the text holds a NUL");
@@ -63,11 +63,11 @@ std::string BuildOptionsRecord(const InstallerOptionsSpec& spec) {
             throw OptionsUsageError("--failure-message: the text has " + std::to_string(message.size()) +
                                     " UTF-16 units; the stub takes at most 1024");
     }
-    if (spec.silentSwitches.size() > stub::kSilentSwitchMax)
-        throw OptionsUsageError("--silent-switch is given " + std::to_string(spec.silentSwitches.size()) +
+    if (choice.silentSwitches.size() > stub::kSilentSwitchMax)
+        throw OptionsUsageError("--silent-switch is given " + std::to_string(choice.silentSwitches.size()) +
                                 " times; the stub takes at most 32 switches");
     std::vector<std::u16string> words;
-    for (const std::string& given : spec.silentSwitches) {
+    for (const std::string& given : choice.silentSwitches) {
         const std::string word = !given.empty() && (given[0] == '/' || given[0] == '-') ? given.substr(1) : given;
         bool valid = true;
         const std::u16string units = DecodeUtf8(word, &valid);
@@ -81,7 +81,7 @@ std::string BuildOptionsRecord(const InstallerOptionsSpec& spec) {
     std::string record;
     Put16(record, stub::kOptionsVersion);
     Put16(record, wait);
-    Put16(record, (spec.progress ? stub::kOptionsProgress : 0) | (words.empty() ? 0 : stub::kOptionsSwitchList));
+    Put16(record, (choice.progress ? stub::kOptionsProgress : 0) | (words.empty() ? 0 : stub::kOptionsSwitchList));
     Put16(record, static_cast<uint32_t>(message.size()));
     Put16(record, static_cast<uint32_t>(words.size()));
     Put16(record, 0);

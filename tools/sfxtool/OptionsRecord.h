@@ -25,7 +25,7 @@ constexpr uint16_t kOptionsRecordLanguage = 0;  // neutral: FindResourceW looks 
 extern const std::vector<std::string> kDefaultSilentSwitches;  // "/S", "/Q", ...
 extern const std::vector<std::string> kWaitModes;              // installer, staging, tree
 
-struct InstallerOptionsSpec {
+struct InstallerOptionsChoice {
     std::optional<std::string> wait;            // installer, staging or tree; unset: staging
     std::optional<std::string> failureMessage;  // UTF-8
     bool progress = false;
@@ -38,7 +38,7 @@ struct InstallerOptionsSpec {
 // is none of kWaitModes, an empty message, one over 1024 UTF-16 units or not UTF-8, more than 32
 // switches, a switch word (without its one leading '/' or '-') that is empty, over 32 units, not
 // UTF-8, starts with '-' or holds a space, tab, '/' or '"'.
-std::string BuildOptionsRecord(const InstallerOptionsSpec& spec);
+std::string BuildOptionsRecord(const InstallerOptionsChoice& choice);
 
 // What the stub's parser refuses in `record`, in words ("the version is 2, not 1"); empty when it
 // takes it.

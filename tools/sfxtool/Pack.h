@@ -32,7 +32,7 @@ struct PackOptions {
     std::string sevenZip = "7zz";        // the 7z archiver to run
     std::time_t epoch = 315532800;       // fixed time for entries: 1980-01-01 00:00:00 UTC
     IdentityOptions identity;            // icon, version strings, execution level
-    InstallerOptionsSpec options;        // wait, failure message, progress, silent switches
+    InstallerOptionsChoice options;        // wait, failure message, progress, silent switches
     uint64_t blockSize = kDefaultBlockSize;  // 7z: the bytes a folder takes before the next begins; 0: one folder
     unsigned jobs = 0;                   // 7zz at once (1: one thread in all); 0: one per processor
     bool terminalProgress = false;       // show progress on stderr while compressing

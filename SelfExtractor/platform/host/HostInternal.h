@@ -154,8 +154,10 @@ struct Context {
 };
 
 Context& Current();
-// Whether a process object is signaled (ended) at the run's clock now.
-bool ProcessEnded(const Object& process);
+// A wait until `endsAt` on the run's clock, at most `milliseconds`: moves the clock on and gives
+// WAIT_OBJECT_0, or WAIT_TIMEOUT. When a SimProcess ends (the clock now when it is gone).
+u32 AwaitClock(u32 endsAt, u32 milliseconds);
+u32 SimProcessEnd(u32 id);
 // Open files of every live context: the current run, the runs it is nested in (started programs
 // are other processes: their files stay locked) and the default context.
 std::vector<const Object*> OpenFiles();

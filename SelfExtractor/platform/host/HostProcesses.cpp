@@ -14,11 +14,21 @@ using namespace host::detail;
 
 namespace host::detail {
 
-bool ProcessEnded(const Object& process) {
-    if (process.simId == 0) return !process.outcome.stillRunning;
+u32 AwaitClock(u32 endsAt, u32 milliseconds) {
+    Context& context = Current();
+    if (endsAt <= context.clockMs) return WAIT_OBJECT_0;
+    if (milliseconds != INFINITE && endsAt - context.clockMs > milliseconds) {
+        context.clockMs += milliseconds;
+        return WAIT_TIMEOUT;
+    }
+    context.clockMs = endsAt;
+    return WAIT_OBJECT_0;
+}
+
+u32 SimProcessEnd(u32 id) {
     for (const SimProcess& sim : Current().machine)
-        if (sim.id == process.simId) return sim.endsAt <= Current().clockMs;
-    return true;
+        if (sim.id == id) return sim.endsAt;
+    return Current().clockMs;
 }
 
 }  // namespace host::detail
@@ -34,9 +44,7 @@ const SimProcess* Alive(u32 id) {
 // When the process ends on the run's clock; never for a started program still running.
 u32 EndOf(const Object& process) {
     if (process.simId == 0) return process.outcome.stillRunning ? 0xFFFFFFFFu : Current().clockMs;
-    for (const SimProcess& sim : Current().machine)
-        if (sim.id == process.simId) return sim.endsAt;
-    return Current().clockMs;
+    return SimProcessEnd(process.simId);
 }
 
 }  // namespace
@@ -139,15 +147,9 @@ u32 WaitForMultipleObjects(u32 count, const Handle* handles, Bool all, u32 milli
             first = i;
         }
     }
-    if (earliest <= context.clockMs) return WAIT_OBJECT_0 + first;
-    if (milliseconds != INFINITE && earliest - context.clockMs > milliseconds) {
-        context.clockMs += milliseconds;
-        return WAIT_TIMEOUT;
-    }
-    if (earliest == 0xFFFFFFFFu)
+    if (earliest == 0xFFFFFFFFu && milliseconds == INFINITE)
         throw std::logic_error("WaitForMultipleObjects(INFINITE) on processes that never end");
-    context.clockMs = earliest;
-    return WAIT_OBJECT_0 + first;
+    return AwaitClock(earliest, milliseconds) == WAIT_TIMEOUT ? WAIT_TIMEOUT : WAIT_OBJECT_0 + first;
 }
 
 u32 GetTickCount() {

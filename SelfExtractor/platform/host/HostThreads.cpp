@@ -221,19 +221,8 @@ u32 WaitForSingleObject(Handle object, u32 milliseconds) {
         SetError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    if (kind == ObjectKind::Process && it->second.simId != 0) {  // ends on the run's clock
-        for (const SimProcess& process : context.machine) {
-            if (process.id != it->second.simId) continue;
-            if (process.endsAt <= context.clockMs) return WAIT_OBJECT_0;
-            if (milliseconds != INFINITE && process.endsAt - context.clockMs > milliseconds) {
-                context.clockMs += milliseconds;
-                return WAIT_TIMEOUT;
-            }
-            context.clockMs = process.endsAt;
-            return WAIT_OBJECT_0;
-        }
-        return WAIT_OBJECT_0;
-    }
+    if (kind == ObjectKind::Process && it->second.simId != 0)  // ends on the run's clock
+        return AwaitClock(SimProcessEnd(it->second.simId), milliseconds);
     if (kind == ObjectKind::Process) {
         if (!it->second.outcome.stillRunning) return WAIT_OBJECT_0;
         if (milliseconds == INFINITE)
