@@ -1,18 +1,18 @@
 #include "RunSequence.h"
 
-#include "launcher/Failure.h"
-#include "launcher/FailureMessage.h"
-#include "launcher/FolderTreeDelete.h"
-#include "launcher/ProgressWindow.h"
 #include "launcher/InstallerLauncher.h"
-#include "launcher/InstallerOptions.h"
 #include "launcher/LoaderHardening.h"
-#include "launcher/StagingDirectory.h"
-#include "launcher/Text.h"
+#include "launcher/OptionsReader.h"
 #include "payload/PayloadLocator.h"
 #include "payload/SevenZipExtractor.h"
 #include "payload/ZipEntryExtractor.h"
 #include "relaunch/CleanFolderRelaunch.h"
+#include "run/Failure.h"
+#include "run/Text.h"
+#include "staging/FolderTreeDelete.h"
+#include "staging/StagingDirectory.h"
+#include "ui/FailureMessage.h"
+#include "ui/ProgressWindow.h"
 
 namespace stub {
 

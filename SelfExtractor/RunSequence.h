@@ -1,7 +1,7 @@
 // The whole life of the stub process, from the entry point to ExitProcess.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
 

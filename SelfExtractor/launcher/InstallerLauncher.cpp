@@ -1,10 +1,11 @@
 #include "launcher/InstallerLauncher.h"
 
-#include "launcher/Failure.h"
-#include "launcher/FolderTreeDelete.h"
-#include "launcher/StagingWait.h"
-#include "launcher/Text.h"
 #include "payload/EntryNameCheck.h"
+#include "run/CommandLine.h"
+#include "run/Failure.h"
+#include "run/Text.h"
+#include "staging/FolderTreeDelete.h"
+#include "staging/StagingWait.h"
 
 namespace stub {
 
@@ -62,21 +63,6 @@ void ReadLaunchFile(Handle launchFile, const WChar* stagingPath, WChar* installe
 }
 
 }  // namespace
-
-const WChar* ParameterTail(const WChar* commandLine) {
-    const WChar* tail = commandLine;
-    if (*tail == u'-') return tail;  // the whole line
-    if (*tail == 0) return tail;     // nothing to step over
-
-    // The first unit is stepped over before any test, so an opening quote never closes. An
-    // unquoted name ends at a space or a tab, as Windows splits arguments.
-    const bool quoted = *tail == u'"';
-    for (;;) {
-        ++tail;
-        if (*tail == 0) return tail;
-        if (quoted ? *tail == u'"' : (*tail == u' ' || *tail == u'\t')) return tail + 1;
-    }
-}
 
 void InstallerLauncher(RunState& state) {
     const WChar* parameterTail = ParameterTail(state.commandLine);

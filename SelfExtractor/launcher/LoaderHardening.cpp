@@ -1,6 +1,6 @@
 #include "launcher/LoaderHardening.h"
 
-#include "launcher/Text.h"
+#include "run/Text.h"
 
 namespace stub {
 

@@ -12,8 +12,8 @@
 // worker came.
 #pragma once
 
-#include "payload/ExtractionProgress.h"
 #include "platform/platform.h"
+#include "run/ExtractionProgress.h"
 
 namespace stub {
 

@@ -1,7 +1,7 @@
 #include "payload/PayloadLocator.h"
 
-#include "launcher/Failure.h"
 #include "payload/ArchiveSignatures.h"
+#include "run/Failure.h"
 
 namespace stub {
 

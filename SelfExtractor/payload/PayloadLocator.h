@@ -2,7 +2,7 @@
 // 7z signature header followed by a zero byte, or a ZIP local file header signature.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
 

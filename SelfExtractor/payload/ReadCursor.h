@@ -3,8 +3,8 @@
 // to the cursor's own position first, so none disturbs another.
 #pragma once
 
-#include "payload/ExtractionProgress.h"
 #include "platform/platform.h"
+#include "run/ExtractionProgress.h"
 
 namespace stub {
 

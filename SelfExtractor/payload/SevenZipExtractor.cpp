@@ -1,14 +1,14 @@
 #include "payload/SevenZipExtractor.h"
 
-#include "launcher/Failure.h"
-#include "launcher/StagingDirectory.h"
 #include "payload/EntryNameCheck.h"
+#include "payload/EntryPaths.h"
 #include "payload/ExtractionWorkers.h"
 #include "payload/SevenZipAllocators.h"
 #include "payload/SevenZipFolderDecoder.h"
 #include "payload/SevenZipPipeline.h"
 #include "payload/SevenZipSignatureGuard.h"
 #include "payload/SevenZipStreams.h"
+#include "run/Failure.h"
 
 extern "C" {
 #include "7z.h"

@@ -1,7 +1,7 @@
 // Unpacks a 7z payload into the staging directory through the LZMA SDK's 7z decoder.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
 

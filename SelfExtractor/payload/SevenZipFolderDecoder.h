@@ -8,8 +8,8 @@
 // SDK's whole-folder decoder is made, at the point where the streamed data reaches it.
 #pragma once
 
-#include "payload/ExtractionProgress.h"
 #include "payload/ReadCursor.h"
+#include "run/ExtractionProgress.h"
 
 extern "C" {
 #include "7z.h"

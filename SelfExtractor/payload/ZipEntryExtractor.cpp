@@ -6,11 +6,11 @@ extern "C" {
 #include "7zCrc.h"
 }
 
-#include "launcher/Failure.h"
-#include "launcher/StagingDirectory.h"
 #include "payload/ArchiveSignatures.h"
 #include "payload/EntryNameCheck.h"
+#include "payload/EntryPaths.h"
 #include "payload/ExtractionWorkers.h"
+#include "run/Failure.h"
 
 namespace stub {
 
@@ -186,8 +186,7 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
 // Reads the next record's header and name and applies every check that comes before anything is
 // created for an entry. 0 for a record, kWalkEnd at the end of the walk, else the reason the
 // record is refused.
-u32 ReadRecord(RunState& state, ZipRecord& record) {
-    ZipScratch& zip = state.zip;
+u32 ReadRecord(RunState& state, ZipWalk& zip, ZipRecord& record) {
     record.index = zip.recordIndex++;
     record.offset = zip.records.position;
 
@@ -234,8 +233,7 @@ u32 ReadRecord(RunState& state, ZipRecord& record) {
 
 }  // namespace
 
-void ZipWalkStart(RunState& state) {
-    ZipScratch& zip = state.zip;
+void ZipWalkStart(RunState& state, ZipWalk& zip) {
     CrcGenerateTable();
     // The walk reads from where the locator left the file up to the file's end: data that a
     // record declares past the end is found missing before its entry is accepted.
@@ -251,21 +249,21 @@ void ZipWalkStart(RunState& state) {
     LoadArchiveSignatures(zip.signatures);
 }
 
-bool ZipNextRecord(RunState& state, ZipRecord& record) {
-    const u32 refused = ReadRecord(state, record);
+bool ZipNextRecord(RunState& state, ZipWalk& walk, ZipRecord& record) {
+    const u32 refused = ReadRecord(state, walk, record);
     if (refused == kWalkEnd) return false;
     if (refused != 0) FailRun(static_cast<Reason>(refused), record.index);
     return true;
 }
 
-void ZipSkipData(RunState& state, const ZipRecord& record) {
+void ZipSkipData(ZipWalk& walk, const ZipRecord& record) {
     const u64 skip = static_cast<u64>(record.extraLength) + record.compressedSize;
-    if (!CursorAdvance(state.zip.records, skip)) FailRun(Reason::ZipTruncated, record.index);
+    if (!CursorAdvance(walk.records, skip)) FailRun(Reason::ZipTruncated, record.index);
 }
 
 ExtractionEnd ZipEntryExtractor(RunState& state) {
-    ZipScratch& zip = state.zip;
-    ZipWalkStart(state);
+    ZipWalk zip;
+    ZipWalkStart(state, zip);
     ProgressSetTotal(state.progress, CursorRemaining(zip.records));
     const Handle heap = GetProcessHeap();
     ZipExtraction x;
@@ -301,7 +299,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     ZipRecord record;
     // A failure or the cancel ends the walk (CrewStopped of the last possible entry).
     while (!CrewStopped(x.crew, kNoFailure)) {
-        u32 refused = ReadRecord(state, record);
+        u32 refused = ReadRecord(state, zip, record);
         if (refused == kWalkEnd) break;
         u64 data = 0;
         if (refused == 0) {

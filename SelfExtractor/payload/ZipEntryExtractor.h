@@ -6,7 +6,9 @@
 // that is not extracted.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "payload/ArchiveSignatures.h"
+#include "payload/ReadCursor.h"
+#include "run/RunState.h"
 
 namespace stub {
 
@@ -17,7 +19,17 @@ constexpr u32 kZipWorkerMemory = kZipReadBufferBytes + kZipOutBufferBytes + (48u
 // The walk's memory besides its read buffer: the entries handed to workers (32 of about 560 bytes).
 constexpr u32 kZipJobMemory = 20u << 10;
 
-// One local file record as the walk has read and checked it. The name is in state.zip.wideName.
+// The walk's working storage, reused for every record.
+struct ZipWalk {
+    ReadCursor records;           // the archive, read through one buffer from the first record on
+    u32 recordIndex;              // records read so far
+    ArchiveSignatures signatures; // what a local file header starts with
+    platform::u8 header[30];
+    char nameBytes[kMaxPathChars];
+    WChar wideName[kMaxPathChars + 1];
+};
+
+// One local file record as the walk has read and checked it. The name is in the walk's wideName.
 struct ZipRecord {
     u32 index;             // record number, from 0
     u32 flags;
@@ -33,18 +45,18 @@ struct ZipRecord {
 };
 
 // Starts the walk at the current position of state.selfFile (the first local file header),
-// allocating the walk's buffers. Ends the run when they cannot be had.
-void ZipWalkStart(RunState& state);
+// allocating the walk's read buffer (the caller frees walk.records.buffer with HeapFree). Ends the run when they cannot be had.
+void ZipWalkStart(RunState& state, ZipWalk& walk);
 
 // Reads the next record's header and name and applies every check that comes before anything is
 // created for an entry: flags, method, sizes, the path-length rule, the name's conversion and
 // safety. False at the first record that is not a local file header (the end of the walk); ends
 // the run with kFailureExitCode on a record the stub refuses. The cursor then stands on the
 // record's extra field.
-[[nodiscard]] bool ZipNextRecord(RunState& state, ZipRecord& record);
+[[nodiscard]] bool ZipNextRecord(RunState& state, ZipWalk& walk, ZipRecord& record);
 
 // Moves past the record's extra field and data without reading them.
-void ZipSkipData(RunState& state, const ZipRecord& record);
+void ZipSkipData(ZipWalk& walk, const ZipRecord& record);
 
 // `state.selfFile` stands on the first local file header. The walk reads the records in order,
 // checks them and makes their folders, and hands each entry to one of up to kMaxWorkers workers

@@ -270,7 +270,7 @@ u32 GetLastError();
 void* StubHeapAlloc(size_t bytes);
 void StubHeapFree(void* block);
 
-// Why a run fails or its 7z extraction stops (see launcher/Failure.h). The stub shows and logs
+// Why a run fails or its 7z extraction stops (see run/Failure.h). The stub shows and logs
 // nothing, so on Windows this is nothing at all; the host backend keeps each note in the run's
 // result for the tools and tests.
 #if defined(_WIN32)

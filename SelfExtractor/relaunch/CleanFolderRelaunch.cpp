@@ -1,11 +1,11 @@
 #include "relaunch/CleanFolderRelaunch.h"
 
-#include "launcher/Failure.h"
-#include "launcher/FolderTreeDelete.h"
-#include "launcher/InstallerLauncher.h"
-#include "launcher/Text.h"
 #include "relaunch/PrivateCopyPathBuilder.h"
 #include "relaunch/PrivateCopyRunner.h"
+#include "run/CommandLine.h"
+#include "run/Failure.h"
+#include "run/Text.h"
+#include "staging/FolderTreeDelete.h"
 
 namespace stub {
 

@@ -2,7 +2,7 @@
 // copy of itself from a fresh folder under the temp folder and ends with the copy's exit code.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
 

@@ -1,6 +1,6 @@
 #include "relaunch/PrivateCopyPathBuilder.h"
 
-#include "launcher/Text.h"
+#include "run/Text.h"
 
 namespace stub {
 

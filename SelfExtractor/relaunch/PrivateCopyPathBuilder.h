@@ -3,14 +3,14 @@
 // temporary-file name ("JUVxxxx.tmp").
 #pragma once
 
-#include "launcher/PrivateFolder.h"
-#include "launcher/RunState.h"
+#include "run/RunState.h"
+#include "staging/PrivateFolder.h"
 
 namespace stub {
 
 extern const WChar kPrivateCopyName[];  // "ZEBInstaller.exe"
 
-// Creates the private folder (launcher/PrivateFolder.h: an access list of its own), holds it in
+// Creates the private folder (staging/PrivateFolder.h: an access list of its own), holds it in
 // `folder`, and writes "<temp><name>\ZEBInstaller.exe" into the 260-unit `out`.
 // False, with nothing left behind, when the temp folder cannot be read, the name cannot be made,
 // the full path would not fit `out` whole, or the folder cannot be created. The one exception: a

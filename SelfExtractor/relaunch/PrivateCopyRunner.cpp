@@ -1,6 +1,6 @@
 #include "relaunch/PrivateCopyRunner.h"
 
-#include "launcher/Text.h"
+#include "run/Text.h"
 
 namespace stub {
 

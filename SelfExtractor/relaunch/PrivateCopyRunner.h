@@ -1,7 +1,7 @@
 // Starts the private copy through the shell and waits for it (at most kRelaunchWaitMs).
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
 

@@ -131,7 +131,8 @@ void CheckAllocation() {
 
 }  // namespace
 
-extern "C" void StubMain() {
+extern "C" [[noreturn]] void StubMain(bool heapReady) {
+    if (!heapReady) platform::ExitProcess(40);
     CheckCopies();
     CheckCompare();
     CheckAllocation();

@@ -13,11 +13,12 @@
 #include <memory>
 #include <string>
 
+#include "run/CommandLine.h"
 #include "FuzzSupport.h"
 #include "ReferenceModel.h"
-#include "launcher/PrivateFolder.h"
+#include "staging/PrivateFolder.h"
 #include "launcher/InstallerLauncher.h"
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 #include "platform/host/host.h"
 
 using namespace platform;

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "launcher/Failure.h"
-#include "launcher/RunState.h"
-#include "launcher/StagingDirectory.h"
+#include "run/Failure.h"
+#include "run/RunState.h"
+#include "staging/StagingDirectory.h"
 #include "payload/ExtractionWorkers.h"
 #include "payload/PayloadLocator.h"
 #include "payload/SevenZipExtractor.h"

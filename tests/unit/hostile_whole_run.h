@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "RunSequence.h"
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 #include "platform/host/host.h"
 #include "support/ZipBuilder.h"
 

@@ -6,7 +6,7 @@
 #include <zlib.h>
 
 #include "hostile_whole_run.h"
-#include "launcher/Failure.h"
+#include "run/Failure.h"
 #include "support/ZipBuilder.h"
 
 namespace {

@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "launcher/Failure.h"
+#include "launcher/OptionsReader.h"
+#include "run/Failure.h"
 #include "RunSequence.h"
 #include "launcher_test_support.h"
 #include "sfxtool/OptionsRecord.h"

@@ -11,7 +11,7 @@
 #include <map>
 #include <set>
 
-#include "launcher/FolderTreeDelete.h"
+#include "staging/FolderTreeDelete.h"
 #include "launcher/InstallerLauncher.h"
 #include "launcher_test_support.h"
 

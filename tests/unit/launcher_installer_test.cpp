@@ -1,7 +1,8 @@
 // The installer launch: parameter tail, .launch resolution, start, wait, exit code, clean-up.
 #include <gtest/gtest.h>
 
-#include "launcher/Failure.h"
+#include "run/CommandLine.h"
+#include "run/Failure.h"
 #include "launcher/InstallerLauncher.h"
 #include "launcher_test_support.h"
 

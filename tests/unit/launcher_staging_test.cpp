@@ -1,7 +1,8 @@
 // The staging directory and the entry path builder.
 #include <gtest/gtest.h>
 
-#include "launcher/StagingDirectory.h"
+#include "payload/EntryPaths.h"
+#include "staging/StagingDirectory.h"
 #include "launcher_test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "hostile_whole_run.h"
-#include "launcher/StagingWait.h"
+#include "staging/StagingWait.h"
 #include "launcher_test_support.h"
 #include "support/ZipBuilder.h"
 

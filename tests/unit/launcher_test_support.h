@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "launcher/PrivateFolder.h"
-#include "launcher/RunState.h"
-#include "launcher/Text.h"
+#include "staging/PrivateFolder.h"
+#include "run/RunState.h"
+#include "run/Text.h"
 #include "platform/host/host.h"
 
 namespace launchertest {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "launcher/Text.h"
+#include "run/Text.h"
 
 namespace {
 

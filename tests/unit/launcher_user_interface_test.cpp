@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 
 #include "hostile_whole_run.h"
-#include "launcher/FailureMessage.h"
+#include "launcher/OptionsReader.h"
+#include "ui/FailureMessage.h"
 #include "launcher/InstallerLauncher.h"
-#include "launcher/InstallerTitle.h"
-#include "launcher/UserPresence.h"
+#include "ui/InstallerTitle.h"
+#include "ui/UserPresence.h"
 #include "launcher_test_support.h"
 #include "sfxtool/OptionsRecord.h"
 #include "sfxtool/VersionResource.h"

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "run/CommandLine.h"
 #include "launcher/InstallerLauncher.h"
 #include "RunSequence.h"
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 #include "platform/host/host.h"
 #include "relaunch/CleanFolderRelaunch.h"
 #include "relaunch/PrivateCopyPathBuilder.h"

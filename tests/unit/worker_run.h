@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "launcher/RunState.h"
-#include "launcher/StagingDirectory.h"
+#include "run/RunState.h"
+#include "staging/StagingDirectory.h"
 #include "payload/SevenZipExtractor.h"
 #include "payload/ZipEntryExtractor.h"
 #include "platform/host/host.h"

@@ -12,7 +12,7 @@
 
 #include <zlib.h>
 
-#include "launcher/StagingDirectory.h"
+#include "staging/StagingDirectory.h"
 #include "launcher_test_support.h"
 #include "payload/PayloadLocator.h"
 #include "payload/ZipEntryExtractor.h"

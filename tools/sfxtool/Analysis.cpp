@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "launcher/Failure.h"
+#include "run/Failure.h"
 #include "payload/ExtractionWorkers.h"
 #include "payload/SevenZipExtractor.h"
 #include "payload/ZipEntryExtractor.h"

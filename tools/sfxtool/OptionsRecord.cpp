@@ -4,7 +4,7 @@
 #include <memory>
 #include <sstream>
 
-#include "launcher/InstallerOptions.h"
+#include "launcher/OptionsReader.h"
 #include "sfxtool/Analysis.h"
 
 namespace sfxtool {

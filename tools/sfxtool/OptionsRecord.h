@@ -1,4 +1,4 @@
-// The installer options record (its format: SelfExtractor/launcher/InstallerOptions.h): built
+// The installer options record (its format: SelfExtractor/launcher/OptionsReader.h): built
 // from pack's --wait, --failure-message, --progress and --silent-switch, told in words when the
 // stub's parser refuses one, and shown by inspect as the stub's own parser reads it.
 #pragma once

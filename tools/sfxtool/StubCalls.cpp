@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "launcher/Failure.h"
+#include "run/Failure.h"
 #include "RunSequence.h"
-#include "launcher/StagingDirectory.h"
+#include "staging/StagingDirectory.h"
 #include "payload/PayloadLocator.h"
 #include "payload/ZipEntryExtractor.h"
 #include "platform/host/host.h"
@@ -111,6 +111,7 @@ ZipListing ListZipAsStub(const std::string& path, uint32_t stagingLength) {
     host::Sandbox sandbox;
     LinkInto(sandbox, path);
     auto state = std::make_unique<stub::RunState>();
+    auto walk = std::make_unique<stub::ZipWalk>();
     state->staging.stagingLength = stagingLength;
     const host::RunResult run = host::Run(sandbox, host::Environment{}, [&] {
         using namespace platform;
@@ -118,14 +119,14 @@ ZipListing ListZipAsStub(const std::string& path, uint32_t stagingLength) {
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
         if (state->selfFile == INVALID_HANDLE_VALUE) return;
         if (stub::PayloadLocator(state->selfFile) != stub::PayloadKind::Zip) return;
-        stub::ZipWalkStart(*state);
-        out.walkEnd = state->zip.records.position;
+        stub::ZipWalkStart(*state, *walk);
+        out.walkEnd = walk->records.position;
         stub::ZipRecord record;
-        while (stub::ZipNextRecord(*state, record)) {
+        while (stub::ZipNextRecord(*state, *walk, record)) {
             ZipRecordView view;
             view.offset = record.offset;
-            view.rawName.assign(state->zip.nameBytes, record.nameBytes);
-            view.name.assign(state->zip.wideName, record.nameUnits);
+            view.rawName.assign(walk->nameBytes, record.nameBytes);
+            view.name.assign(walk->wideName, record.nameUnits);
             view.flags = record.flags;
             view.method = record.method;
             view.crc = record.crc;
@@ -133,20 +134,20 @@ ZipListing ListZipAsStub(const std::string& path, uint32_t stagingLength) {
             view.size = record.uncompressedSize;
             view.isDir = record.directory;
             out.records.push_back(std::move(view));
-            stub::ZipSkipData(*state, record);
-            out.walkEnd = state->zip.records.position;
+            stub::ZipSkipData(*walk, record);
+            out.walkEnd = walk->records.position;
         }
         out.walkEnd = record.offset;
         out.complete = true;
     });
     out.notes = NotesOf(run);
-    std::copy(std::begin(state->zip.header), std::end(state->zip.header), out.refusedHeader);
+    std::copy(std::begin(walk->header), std::end(walk->header), out.refusedHeader);
     // A name refused as invalid or unsafe was read whole first.
     if (!out.notes.empty()) {
         const auto reason = static_cast<stub::Reason>(out.notes.back().reason);
         const size_t length = static_cast<size_t>(out.refusedHeader[26] | out.refusedHeader[27] << 8);
-        if ((reason == stub::Reason::NameInvalid || reason == stub::Reason::NameUnsafe) && length <= sizeof state->zip.nameBytes)
-            out.refusedName.assign(state->zip.nameBytes, length);
+        if ((reason == stub::Reason::NameInvalid || reason == stub::Reason::NameUnsafe) && length <= sizeof walk->nameBytes)
+            out.refusedName.assign(walk->nameBytes, length);
     }
     return out;
 }

@@ -15,7 +15,7 @@ namespace sfxtool {
 enum class ArchiveKind { None, Zip, SevenZip };
 const char* KindName(ArchiveKind kind);  // "none", "zip", "7z"
 
-// A reason the stub noted (launcher/Failure.h): the run failed, or its 7z extraction stopped.
+// A reason the stub noted (run/Failure.h): the run failed, or its 7z extraction stopped.
 struct StubNote {
     uint32_t reason = 0;
     uint32_t detail = 0;

@@ -1,6 +1,6 @@
 #include "sfxtool/Verdict.h"
 
-#include "launcher/Failure.h"
+#include "run/Failure.h"
 #include "sfxtool/EntryNames.h"
 #include "sfxtool/SevenZipReader.h"
 

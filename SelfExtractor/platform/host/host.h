@@ -201,7 +201,7 @@ struct CallRecord {
     u32 clock = 0;  // the run's clock (GetTickCount) when the call was made
 };
 
-// A reason the stub noted before it failed or stopped extracting (launcher/Failure.h).
+// A reason the stub noted before it failed or stopped extracting (run/Failure.h).
 struct FailureNote {
     u32 reason = 0;
     u32 detail = 0;

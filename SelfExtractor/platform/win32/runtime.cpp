@@ -8,8 +8,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "launcher/RunState.h"
-#include "payload/SevenZipSignatureGuard.h"
 #include "platform/platform.h"
 #include "platform/win32/StubHeap.h"
 
@@ -19,7 +17,9 @@ extern "C" {
 #include "7zCrc.h"
 }
 
-extern "C" void StubMain();  // main.cpp; never returns
+// main.cpp: runs the stub and never returns. `heapReady` is false when the private heap could not
+// be made; it then ends the process with the stub's failure code (the runtime knows no codes).
+extern "C" [[noreturn]] void StubMain(bool heapReady);
 
 // ---- Entry point ------------------------------------------------------------------------------
 
@@ -30,14 +30,7 @@ extern "C" [[noreturn]] void PLATFORM_API
 __attribute__((force_align_arg_pointer))
 #endif
 StubEntry() {
-    // The 7z signature guard is only ever read by the linker's placement: a reference from the
-    // entry point keeps its section alive under --gc-sections whatever the other code does.
-    const void* guard = stub::kSevenZipSignatureGuard;
-    __asm__ volatile("" : : "r"(guard));
-
-    if (!platform::win32::CreateStubHeap()) ::ExitProcess(stub::kFailureExitCode);
-    StubMain();
-    ::ExitProcess(stub::kFailureExitCode);  // not reached: StubMain never returns
+    StubMain(platform::win32::CreateStubHeap());
 }
 
 // ---- Memory -------------------------------------------------------------------------------------

@@ -3,7 +3,7 @@
 // into them, and held open while the stub uses them, so that they cannot be swapped.
 #pragma once
 
-#include "platform/platform.h"
+#include "run/RunState.h"
 
 namespace stub {
 
@@ -23,17 +23,6 @@ u32 TempFolderPath(WChar* buffer, u32 capacity);
 // level is High or System, a mandatory label at that level that keeps lower levels from writing.
 // False when the token cannot be read or the text does not fit.
 [[nodiscard]] bool PrivateFolderSddl(WChar* sddl);
-
-// A folder the stub made, held open from its creation until the tree delete takes it: the handle
-// asks for no access that others' opens conflict with (the installer may list the folder or make
-// it its current folder) but shares no delete, so nobody can rename or replace the folder while it
-// is held. Its file ID and volume say which folder it is, so the delete can tell it from a swap.
-struct HeldFolder {
-    Handle handle;  // INVALID_HANDLE_VALUE when none
-    u32 volume;
-    u32 idHigh;
-    u32 idLow;
-};
 
 // Holds the existing folder `path` in `folder`. False when it cannot be opened or read.
 [[nodiscard]] bool HoldFolder(const WChar* path, HeldFolder& folder);

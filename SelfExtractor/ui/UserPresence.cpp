@@ -1,4 +1,4 @@
-#include "launcher/UserPresence.h"
+#include "ui/UserPresence.h"
 
 namespace stub {
 

@@ -2,7 +2,7 @@
 // it (pack --version-info), so that people know which installer speaks.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
 

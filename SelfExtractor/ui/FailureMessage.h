@@ -2,7 +2,7 @@
 // stub ends with 5, so that a damaged download does not fail silently.
 #pragma once
 
-#include "launcher/Failure.h"
+#include "run/Failure.h"
 
 namespace stub {
 

@@ -1,6 +1,6 @@
-#include "launcher/InstallerTitle.h"
+#include "ui/InstallerTitle.h"
 
-#include "launcher/Text.h"
+#include "run/Text.h"
 
 namespace stub {
 

@@ -3,7 +3,7 @@
 // service, session 0).
 #pragma once
 
-#include "launcher/InstallerOptions.h"
+#include "run/InstallerOptions.h"
 
 namespace stub {
 

@@ -2,12 +2,9 @@
 // function for the life of the process, handed to every stage by reference.
 #pragma once
 
-#include "launcher/PrivateFolder.h"
-#include "launcher/InstallerOptions.h"
-#include "payload/ArchiveSignatures.h"
-#include "payload/ExtractionProgress.h"
-#include "payload/ReadCursor.h"
 #include "platform/platform.h"
+#include "run/ExtractionProgress.h"
+#include "run/InstallerOptions.h"
 
 namespace stub {
 
@@ -24,6 +21,17 @@ constexpr u32 kStagingRootChars = 262;  // stagingRoot: staging path, backslash,
 // Result of the payload locator.
 enum class PayloadKind : u32 { None = 0, Zip = 1, SevenZip = 2 };
 
+// A folder the stub made, held open from its creation until the tree delete takes it: the handle
+// asks for no access that others' opens conflict with (the installer may list the folder or make
+// it its current folder) but shares no delete, so nobody can rename or replace the folder while it
+// is held. Its file ID and volume say which folder it is, so the delete can tell it from a swap.
+struct HeldFolder {
+    platform::Handle handle;  // INVALID_HANDLE_VALUE when none
+    u32 volume;
+    u32 idHigh;
+    u32 idLow;
+};
+
 // The staging directory: the fresh folder under the user's temp folder that receives the archive.
 struct StagingState {
     WChar tempFolder[kModulePathChars];   // GetTempPathW result, trailing backslash kept
@@ -34,16 +42,6 @@ struct StagingState {
     u32 knownFolders;                     // the tail's first units that name folders known to
                                           // exist (the last entry's parents), 0 for none
     HeldFolder folder;                    // the staging directory, held from its creation on
-};
-
-// Working storage of the ZIP walk, reused for every entry.
-struct ZipScratch {
-    ReadCursor records;           // the archive, read through one buffer from the first record on
-    u32 recordIndex;              // records read so far
-    ArchiveSignatures signatures; // what a local file header starts with
-    platform::u8 header[30];
-    char nameBytes[kMaxPathChars];
-    WChar wideName[kMaxPathChars + 1];
 };
 
 struct RunState {
@@ -58,7 +56,6 @@ struct RunState {
     PayloadKind payloadKind;
     u32 exitCode;
     ExtractionProgress progress;            // the extraction's progress and cancel (shared)
-    ZipScratch zip;
 };
 
 }  // namespace stub

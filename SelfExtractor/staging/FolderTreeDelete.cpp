@@ -1,4 +1,4 @@
-#include "launcher/FolderTreeDelete.h"
+#include "staging/FolderTreeDelete.h"
 
 namespace stub {
 

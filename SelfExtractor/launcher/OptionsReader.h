@@ -18,34 +18,15 @@
 // with exit code 5 before it unpacks anything. Without a record the stub keeps its defaults.
 #pragma once
 
-#include "platform/platform.h"
+#include "run/InstallerOptions.h"
 
 namespace stub {
-
-using platform::u32;
-using platform::WChar;
-
-enum class WaitMode : u32 { Installer = 0, Staging = 1, Tree = 2 };
 
 constexpr platform::u16 kOptionsResourceId = 1;
 constexpr u32 kOptionsVersion = 1;
 constexpr u32 kOptionsHeaderBytes = 12;
 constexpr u32 kOptionsProgress = 0x1;      // flag: show the progress window
 constexpr u32 kOptionsSwitchList = 0x2;    // flag: the record's switches replace the default list
-constexpr u32 kFailureMessageChars = 1024;
-constexpr u32 kSilentSwitchMax = 32;
-constexpr u32 kSilentSwitchChars = 32;
-
-struct InstallerOptions {
-    WaitMode wait;                                    // default Staging
-    bool progress;                                    // default false
-    bool switchListGiven;                             // the switches below replace the defaults
-    u32 failureMessageLength;                         // units; 0: no message box
-    u32 switchCount;                                  // 0 unless switchListGiven
-    WChar failureMessage[kFailureMessageChars + 1];   // NUL-terminated
-    u32 switchLengths[kSilentSwitchMax];
-    WChar switches[kSilentSwitchMax][kSilentSwitchChars + 1];  // NUL-terminated, without '/' or '-'
-};
 
 // Parses a record of `size` bytes. True with `out` filled; false for a malformed record, with
 // `out` holding the defaults. Pure: no platform call.

@@ -1,15 +1,10 @@
-// The staging directory (a fresh ZEBxxxx.tmp folder under the user's temp folder) and the entry
-// path builder through which both extractors turn an archive name into a path below it.
+// Entry paths: how both extractors turn an archive name into a path below the staging directory
+// (StagingState::stagingRoot) and make the folders it implies.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
-
-// Creates the staging directory as a private folder (launcher/PrivateFolder.h), holds it, and fills
-// `staging`. False on any failure (the caller ends the run); a reserved temp file or an empty
-// staging directory may stay behind.
-[[nodiscard]] bool CreateStagingDirectory(StagingState& staging);
 
 // The path-length rule: a name counted as `count` units fits when stagingLength + count + 1 < 260.
 [[nodiscard]] bool EntryPathFits(const StagingState& staging, u32 count);

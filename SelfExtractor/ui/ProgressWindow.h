@@ -4,8 +4,8 @@
 // installer starts. Without a display (CreateWindowExW fails) the run goes on without it.
 #pragma once
 
-#include "launcher/RunState.h"
-#include "payload/ExtractionProgress.h"
+#include "run/ExtractionProgress.h"
+#include "run/RunState.h"
 
 namespace stub {
 

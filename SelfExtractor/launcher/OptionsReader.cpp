@@ -1,4 +1,4 @@
-#include "launcher/InstallerOptions.h"
+#include "launcher/OptionsReader.h"
 
 namespace stub {
 

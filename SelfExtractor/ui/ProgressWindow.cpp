@@ -1,8 +1,8 @@
-#include "launcher/ProgressWindow.h"
+#include "ui/ProgressWindow.h"
 
-#include "launcher/FailureMessage.h"
-#include "launcher/InstallerTitle.h"
-#include "launcher/Text.h"
+#include "run/Text.h"
+#include "ui/FailureMessage.h"
+#include "ui/InstallerTitle.h"
 
 namespace stub {
 

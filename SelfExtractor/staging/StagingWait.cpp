@@ -1,6 +1,6 @@
-#include "launcher/StagingWait.h"
+#include "staging/StagingWait.h"
 
-#include "launcher/Text.h"
+#include "run/Text.h"
 
 namespace stub {
 

@@ -1,10 +1,10 @@
-#include "launcher/FailureMessage.h"
+#include "ui/FailureMessage.h"
 
-#include "launcher/InstallerLauncher.h"
-#include "launcher/InstallerTitle.h"
-#include "launcher/ProgressWindow.h"
-#include "launcher/Text.h"
-#include "launcher/UserPresence.h"
+#include "run/CommandLine.h"
+#include "run/Text.h"
+#include "ui/InstallerTitle.h"
+#include "ui/ProgressWindow.h"
+#include "ui/UserPresence.h"
 
 namespace stub {
 

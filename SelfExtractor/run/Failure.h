@@ -7,7 +7,7 @@
 // its record number for ZIP) or another number the reason names.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
 
@@ -63,7 +63,7 @@ enum class Reason : u32 {
 constexpr u32 kNoEntry = 0xFFFFFFFFu;
 
 // The failure message the installer's options give, shown when anybody can answer it, with a
-// line on the cause where the stub can tell it (launcher/FailureMessage.cpp).
+// line on the cause where the stub can tell it (ui/FailureMessage.cpp).
 void ReportFailure(Reason reason);
 // Keeps the first reason a 7z extraction stopped for, and the error with it, for that line.
 void NoteExtractionStop(Reason reason);

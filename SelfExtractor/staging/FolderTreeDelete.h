@@ -2,7 +2,7 @@
 // installer has ended, and the private folder of a relaunch after the copy has ended.
 #pragma once
 
-#include "launcher/PrivateFolder.h"
+#include "staging/PrivateFolder.h"
 
 namespace stub {
 

@@ -1,4 +1,4 @@
-#include "launcher/Text.h"
+#include "run/Text.h"
 
 namespace stub {
 

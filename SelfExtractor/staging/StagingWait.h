@@ -6,7 +6,7 @@
 // application setup starts at its end, msiexec's service, a browser) are not waited for.
 #pragma once
 
-#include "launcher/RunState.h"
+#include "run/RunState.h"
 
 namespace stub {
 

@@ -1,6 +1,6 @@
-#include "launcher/PrivateFolder.h"
+#include "staging/PrivateFolder.h"
 
-#include "launcher/Text.h"
+#include "run/Text.h"
 
 namespace stub {
 
