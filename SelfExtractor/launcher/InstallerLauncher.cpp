@@ -75,7 +75,8 @@ void InstallerLauncher(RunState& state) {
 
     const Handle launchFile = CreateFileW(launchPath, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (launchFile == INVALID_HANDLE_VALUE) {
+    const bool named = launchFile != INVALID_HANDLE_VALUE;
+    if (!named) {
         TruncatingCopy(installerPath, kMaxPathChars, stagingPath);
         if (!PathAppendW(installerPath, kDefaultInstallerName)) FailRun(Reason::InstallerMissing);
         // The default name must be a file: the shell would open a folder in a window, and the
@@ -86,6 +87,8 @@ void InstallerLauncher(RunState& state) {
     } else {
         ReadLaunchFile(launchFile, stagingPath, installerPath);
     }
+
+    Log("installer: %w (%s)", installerPath, named ? ".launch" : "default name");
 
     // A tree wait follows the installer's descendants through a job the stub is in before the
     // launch; without one it waits as for the staging folder.
@@ -102,9 +105,12 @@ void InstallerLauncher(RunState& state) {
     info.lpDirectory = nullptr;  // the installer inherits the stub's current directory
     info.nShow = SW_HIDE;
     info.hProcess = nullptr;
+    Log("start: ShellExecuteExW open, hidden, no UI, %u characters of parameters", TextLength(parameterTail));
+    LogFlush();  // the installer may run for long
+    const u32 started = LogOn() ? GetTickCount() : 0;
     if (!ShellExecuteExW(&info)) FailRun(Reason::InstallerStart);
     // A start without a process handle cannot be waited for.
-    if (info.hProcess == nullptr) FailRun(Reason::InstallerStart);
+    if (info.hProcess == nullptr) FailRun(Reason::InstallerStart, kNoEntry, 0);
 
     if (WaitForSingleObject(info.hProcess, INFINITE) == WAIT_FAILED) FailRun(Reason::InstallerWait);
 
@@ -112,15 +118,23 @@ void InstallerLauncher(RunState& state) {
     state.exitCode = kFailureExitCode;
     if (!GetExitCodeProcess(info.hProcess, &state.exitCode)) state.exitCode = kFailureExitCode;
     CloseHandle(info.hProcess);
+    Log("installer ended: exit code %u after %u ms", state.exitCode, installerEnded - started);
 
     // Programs it started from the staging folder (a bootstrapper's real installer) keep it.
-    if (state.options.wait != WaitMode::Installer) StagingWait(state.staging, job, installerEnded);
+    if (state.options.wait != WaitMode::Installer) {
+        StagingWait(state.staging, job, installerEnded);
+        if (LogOn()) {
+            Log("wait: %s, %u ms", job != nullptr ? "tree" : "staging", GetTickCount() - installerEnded);
+        }
+    } else {
+        Log("wait: none");
+    }
     if (job != nullptr) CloseHandle(job);
 
     // Everything goes, links as links; what cannot be deleted stays and changes no exit code.
-    FolderTreeDelete(stagingPath, state.staging.folder);
+    LogDeleteLeft(FolderTreeDelete(stagingPath, state.staging.folder));
 
-    ExitProcess(state.exitCode);
+    EndRun(state.exitCode);
 }
 
 }  // namespace stub

@@ -18,6 +18,7 @@ u32 Le16(const u8* at) {
 void SetDefaults(InstallerOptions& out) {
     out.wait = WaitMode::Staging;
     out.progress = false;
+    out.log = false;
     out.switchListGiven = false;
     out.failureMessageLength = 0;
     out.switchCount = 0;
@@ -49,7 +50,7 @@ bool Parse(const u8* data, u32 size, InstallerOptions& out) {
     const u32 messageLength = Le16(data + 6);
     const u32 count = Le16(data + 8);
     if (Le16(data) != kOptionsVersion || wait > static_cast<u32>(WaitMode::Tree) ||
-        (flags & ~(kOptionsProgress | kOptionsSwitchList)) != 0 || Le16(data + 10) != 0 ||
+        (flags & ~(kOptionsProgress | kOptionsSwitchList | kOptionsLog)) != 0 || Le16(data + 10) != 0 ||
         messageLength > kFailureMessageChars || count > kSilentSwitchMax ||
         ((flags & kOptionsSwitchList) != 0) != (count != 0))
         return false;
@@ -66,6 +67,7 @@ bool Parse(const u8* data, u32 size, InstallerOptions& out) {
     if (at != size) return false;
     out.wait = static_cast<WaitMode>(wait);
     out.progress = (flags & kOptionsProgress) != 0;
+    out.log = (flags & kOptionsLog) != 0;
     out.switchListGiven = count != 0;
     out.failureMessageLength = messageLength;
     out.switchCount = count;

@@ -6,7 +6,8 @@
 //   0  version                 1
 //   2  wait                    0 installer, 1 staging, 2 tree (WaitMode)
 //   4  flags                   bit 0: progress window; bit 1: a silent-switch list follows and
-//                              replaces the default list; every other bit 0
+//                              replaces the default list; bit 2: a log file in the temp folder
+//                              (run/RunLog.h); every other bit 0
 //   6  failure-message length  UTF-16 units, 0 to 1024 (0: no message)
 //   8  silent-switch count     0 to 32; at least 1 with flag bit 1, 0 without it
 //  10  reserved                0
@@ -27,6 +28,7 @@ constexpr u32 kOptionsVersion = 1;
 constexpr u32 kOptionsHeaderBytes = 12;
 constexpr u32 kOptionsProgress = 0x1;      // flag: show the progress window
 constexpr u32 kOptionsSwitchList = 0x2;    // flag: the record's switches replace the default list
+constexpr u32 kOptionsLog = 0x4;           // flag: write the run's log beside the staging folder
 
 // Parses a record of `size` bytes. True with `out` filled; false for a malformed record, with
 // `out` holding the defaults. Pure: no platform call.

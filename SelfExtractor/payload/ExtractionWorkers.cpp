@@ -108,9 +108,9 @@ void CrewFinish(Crew& crew) {
     crew.done = nullptr;
 }
 
-void CrewFail(Crew& crew, u32 worker, u32 entry, u32 reason) {
+void CrewFail(Crew& crew, u32 worker, u32 entry, u32 reason, u32 error) {
     CrewSeat& seat = crew.seats[worker];
-    seat.error = GetLastError();
+    seat.error = error;
     seat.failed = entry;
     seat.reason = reason;
     u32 seen = Load(crew.failure);

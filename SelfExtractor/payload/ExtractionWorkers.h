@@ -47,7 +47,7 @@ struct CrewSeat {
     bool stopped;  // that job did not run whole: the worker takes no other
     u32 failed;    // the entry at which the worker failed, kNoFailure: none
     u32 reason;    // why
-    u32 error;     // the worker's last error when it noted the failure (disk full, ...)
+    u32 error;     // the Windows error of the call that failed (disk full, ...), 0: none
 };
 
 struct Crew {
@@ -88,16 +88,17 @@ void CrewWaitDone(Crew& crew);
 // threads, events and read handles. Afterwards the crew's fields may be read without atomics.
 void CrewFinish(Crew& crew);
 
-// Notes a failure of `worker` at `entry` (archive order) for `reason`; the first in archive order
-// is the crew's.
-void CrewFail(Crew& crew, u32 worker, u32 entry, u32 reason);
+// Notes a failure of `worker` at `entry` (archive order) for `reason`, with the Windows error of
+// the call that failed (0: none; taken right after that call, since the calls made in between, on
+// any thread, may set another); the first in archive order is the crew's.
+void CrewFail(Crew& crew, u32 worker, u32 entry, u32 reason, u32 error);
 
 // True when `entry` must not be unpacked: a failure was noted before it, or the run is cancelled.
 bool CrewStopped(Crew& crew, u32 entry);
 
 // After CrewFinish: why the crew's first failed entry failed.
 u32 FailedReason(const Crew& crew);
-// The last error of the worker that noted the first failure, for the failure message's cause.
+// The Windows error behind the crew's first failure, for the log and the failure message's cause.
 u32 FailedError(const Crew& crew);
 
 }  // namespace stub

@@ -13,6 +13,7 @@ void CursorInit(ReadCursor& cursor, Handle file, u8* buffer, u32 capacity, u64 s
     cursor.position = start;
     cursor.limit = limit < start ? start : limit;
     cursor.failed = false;
+    cursor.error = 0;
     cursor.progress = nullptr;
 }
 
@@ -26,13 +27,14 @@ bool CursorLook(ReadCursor& cursor, const u8** data, u32* available) {
             const u32 low = SetFilePointer(cursor.file, static_cast<i32>(static_cast<u32>(cursor.position)),
                                            &high, FILE_BEGIN);
             // A low part of 0xFFFFFFFF is a valid position; only a last error tells a failure.
-            if (low == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS) {
+            if (low == INVALID_SET_FILE_POINTER && (cursor.error = GetLastError()) != ERROR_SUCCESS) {
                 cursor.failed = true;
                 return false;
             }
             const u32 want = left < cursor.capacity ? static_cast<u32>(left) : cursor.capacity;
             u32 read = 0;
             if (!ReadFile(cursor.file, cursor.buffer, want, &read, nullptr) || read > want) {
+                cursor.error = GetLastError();
                 cursor.failed = true;
                 return false;
             }

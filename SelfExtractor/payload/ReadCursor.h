@@ -21,6 +21,7 @@ struct ReadCursor {
     u64 position;  // file offset of buffer[begin]
     u64 limit;     // the region's end: nothing at or after it is read
     bool failed;   // a seek or read call failed (a false result was not just the end)
+    u32 error;     // then its Windows error
     ExtractionProgress* progress;  // counts the bytes read, when not null
 };
 

@@ -3,6 +3,7 @@
 #include "payload/EntryNameCheck.h"
 #include "payload/EntryPaths.h"
 #include "payload/ExtractionWorkers.h"
+#include "payload/FreeSpace.h"
 #include "payload/SevenZipAllocators.h"
 #include "payload/SevenZipFolderDecoder.h"
 #include "payload/SevenZipPipeline.h"
@@ -78,6 +79,7 @@ struct OpenFolder {
 struct Worker {
     Arena arena;
     OpenFolder open;
+    u32 error;  // the Windows error of the write that failed
     WChar path[kStagingRootChars];  // the staging path, a backslash and the entry's name
 };
 
@@ -114,9 +116,10 @@ UInt32 LastFileOf(const CSzArEx& db, UInt32 folder) {
 }
 
 // Takes `count` unpacked bytes of the folder, handing each slice to `file` when it is not
-// INVALID_HANDLE_VALUE, and to the running CRC. SZ_ERROR_WRITE for a failed write, kAbandoned when
-// entry `entry` must stop (an earlier failure, or the cancel).
-SRes Take(Extraction& x, OpenFolder& open, u32 entry, u64 count, Handle file, UInt32* crc) {
+// INVALID_HANDLE_VALUE, and to the running CRC. SZ_ERROR_WRITE for a failed write (its error in
+// w.error), kAbandoned when entry `entry` must stop (an earlier failure, or the cancel).
+SRes Take(Extraction& x, Worker& w, u32 entry, u64 count, Handle file, UInt32* crc) {
+    OpenFolder& open = w.open;
     while (count != 0) {
         if (CrewStopped(x.crew, entry)) return kAbandoned;
         const Byte* data;
@@ -131,6 +134,7 @@ SRes Take(Extraction& x, OpenFolder& open, u32 entry, u64 count, Handle file, UI
         *crc = CrcUpdate(*crc, data, size);
         u32 written = 0;
         if (!WriteFile(file, data, static_cast<u32>(size), &written, nullptr) || written != size) {
+            w.error = GetLastError();
             return SZ_ERROR_WRITE;
         }
     }
@@ -139,20 +143,21 @@ SRes Take(Extraction& x, OpenFolder& open, u32 entry, u64 count, Handle file, UI
 
 // Writes entry `i` (a file with data in folder `folder`) to `file`, which the caller has created.
 // Not SZ_OK: the entry failed or was abandoned (the caller deletes the file).
-SRes StreamEntry(Extraction& x, u32 i, UInt32 folder, OpenFolder& open, Handle file) {
+SRes StreamEntry(Extraction& x, u32 i, UInt32 folder, Worker& w, Handle file) {
     const CSzArEx& db = *x.db;
+    OpenFolder& open = w.open;
     const u64 start = db.UnpackPositions[i] - db.UnpackPositions[db.FolderToFile[folder]];
     const u64 size = SzArEx_GetFileSize(&db, i);
     // Entries come in folder order; what lies between them (a directory's data) is passed over.
     if (start < open.position) return SZ_ERROR_FAIL;
-    SRes res = Take(x, open, i, start - open.position, INVALID_HANDLE_VALUE, nullptr);
+    SRes res = Take(x, w, i, start - open.position, INVALID_HANDLE_VALUE, nullptr);
     if (res != SZ_OK) return res;
     UInt32 crc = CRC_INIT_VAL;
-    res = Take(x, open, i, size, file, &crc);
+    res = Take(x, w, i, size, file, &crc);
     if (res != SZ_OK) return res;
     if (i == open.lastFile) {
         // The folder's last file is kept only when the whole folder ended as it must.
-        res = Take(x, open, i, open.decoder.unpackSize - open.position, INVALID_HANDLE_VALUE, nullptr);
+        res = Take(x, w, i, open.decoder.unpackSize - open.position, INVALID_HANDLE_VALUE, nullptr);
         if (res != SZ_OK) return res;
         const Byte* data;
         SizeT size;
@@ -209,7 +214,7 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
         if (folder != kNoFolder && !w.open.open) {
             const SRes res = OpenFolderOf(x, w, folder);
             if (res != SZ_OK) {
-                CrewFail(crew, worker, i, static_cast<u32>(StopReason(res)));
+                CrewFail(crew, worker, i, static_cast<u32>(StopReason(res)), 0);
                 break;
             }
         }
@@ -217,16 +222,20 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
         const Handle file = CreateFileW(w.path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            CrewFail(crew, worker, i, static_cast<u32>(Reason::EntryCreate));
+            CrewFail(crew, worker, i, static_cast<u32>(Reason::EntryCreate), GetLastError());
             break;
         }
-        SRes res = folder == kNoFolder ? SZ_OK : StreamEntry(x, i, folder, w.open, file);
-        if (!CloseHandle(file) && res == SZ_OK) res = SZ_ERROR_WRITE;
+        SRes res = folder == kNoFolder ? SZ_OK : StreamEntry(x, i, folder, w, file);
+        u32 error = res == SZ_ERROR_WRITE ? w.error : res == SZ_ERROR_READ ? FolderDecoderReadError(w.open.decoder) : 0;
+        if (!CloseHandle(file) && res == SZ_OK) {
+            res = SZ_ERROR_WRITE;
+            error = GetLastError();
+        }
         if (res != SZ_OK) {
             // No partly written or unverified file is left for the installer.
             DeleteFileW(w.path);
             if (res != kAbandoned) {
-                CrewFail(crew, worker, i, static_cast<u32>(res == SZ_ERROR_WRITE ? Reason::SevenZipWrite : StopReason(res)));
+                CrewFail(crew, worker, i, static_cast<u32>(res == SZ_ERROR_WRITE ? Reason::SevenZipWrite : StopReason(res)), error);
             }
             break;
         }
@@ -278,11 +287,25 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     // Without a name table no entry can be named: treated like an archive that did not open.
     if (opened == SZ_OK && db.NumFiles != 0 && db.FileNameOffsets == nullptr) opened = SZ_ERROR_ARCHIVE;
     if (opened != SZ_OK) {
-        NoteStop(Reason::SevenZipOpen, static_cast<u32>(opened));
+        NoteStop(Reason::SevenZipOpen, static_cast<u32>(opened), opened == SZ_ERROR_READ ? GetLastError() : 0);
         SzArEx_Free(&db, mainAllocator);
         return ExtractionEnd::Finished;
     }
     if (db.db.NumPackStreams != 0) ProgressSetTotal(state.progress, db.db.PackPositions[db.db.NumPackStreams]);
+
+    // The files and their bytes, as the header gives them, against the free space.
+    u64 bytes = 0;
+    u32 files = 0;
+    for (UInt32 i = 0; i < db.NumFiles; ++i) {
+        if (SzArEx_IsDir(&db, i)) continue;
+        ++files;
+        const u64 sum = bytes + SzArEx_GetFileSize(&db, i);
+        bytes = sum < bytes ? ~0ull : sum;
+    }
+    if (!PayloadFits(state, bytes, files)) {
+        SzArEx_Free(&db, mainAllocator);
+        return ExtractionEnd::NoSpace;
+    }
 
     // Every check that comes before anything is created for an entry, in archive order, and the
     // parent folders of every entry before the first that fails them: the workers then only create
@@ -290,6 +313,7 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     x.limit = db.NumFiles;
     x.tail = state.staging.entryTail;
     Reason refused = Reason::SevenZipOpen;  // none
+    u32 refusedError = 0;  // the Windows error of a folder that could not be made
     u64 perWorker = 0;
     UInt32 lastFolder = kNoFolder;
     WChar name[kMaxPathChars];
@@ -313,7 +337,10 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
             } else {
                 SzArEx_GetFileNameUtf16(&db, i, reinterpret_cast<UInt16*>(name));
                 if (!EntryNameIsSafe(name, static_cast<u32>(len))) refused = Reason::NameUnsafe;
-                else if (!EntryPathBuilder(state.staging, name, static_cast<u32>(len))) refused = Reason::EntryFolder;
+                else if (!EntryPathBuilder(state.staging, name, static_cast<u32>(len))) {
+                    refused = Reason::EntryFolder;
+                    refusedError = GetLastError();
+                }
             }
         }
         if (refused != Reason::SevenZipOpen) {
@@ -348,7 +375,9 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     }
 
     CrewStart(x.crew, workers, jobs, state.selfPath, state.selfFile);
-    if (refused != Reason::SevenZipOpen) CrewFail(x.crew, 0, x.limit, static_cast<u32>(refused));
+    Log("workers: %u", x.crew.size);
+    // The error was taken where the folder failed: CrewStart's calls have set others since.
+    if (refused != Reason::SevenZipOpen) CrewFail(x.crew, 0, x.limit, static_cast<u32>(refused), refusedError);
     CrewFinish(x.crew);
 
     const bool cancelled = CancelRequested(state.progress);
@@ -358,10 +387,9 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     if (cancelled) return ExtractionEnd::Cancelled;
     if (x.crew.failure != kNoFailure) {
         const Reason reason = static_cast<Reason>(FailedReason(x.crew));
-        NoteFailureError(FailedError(x.crew));
         // Names, folders and output files that cannot be created end the run; the rest stops it.
-        if (reason < Reason::SevenZipOpen) FailRun(reason, x.crew.failure);
-        NoteStop(reason, x.crew.failure);
+        if (reason < Reason::SevenZipOpen) FailRun(reason, x.crew.failure, FailedError(x.crew));
+        NoteStop(reason, x.crew.failure, FailedError(x.crew));
     }
     return ExtractionEnd::Finished;
 }

@@ -581,6 +581,14 @@ SRes FolderDecoderFinish(FolderDecoder& d) {
     return SZ_OK;
 }
 
+u32 FolderDecoderReadError(const FolderDecoder& d) {
+    u32 error = d.shape == FolderShape::Bcj2 ? d.rc.error : 0;
+    for (u32 i = 0; i < d.unitCount; ++i) {
+        if (d.units[i].input.error != 0) error = d.units[i].input.error;
+    }
+    return error;
+}
+
 void FolderDecoderFree(FolderDecoder& d, ISzAllocPtr alloc) {
     for (u32 ci = 0; ci < d.unitCount; ++ci) UnitFree(d.units[ci], alloc);
     d.unitCount = 0;

@@ -104,4 +104,7 @@ SRes FolderDecoderFinish(FolderDecoder& decoder);
 
 void FolderDecoderFree(FolderDecoder& decoder, ISzAllocPtr alloc);
 
+// After SZ_ERROR_READ: the Windows error of the packed stream's read that failed (0: none).
+u32 FolderDecoderReadError(const FolderDecoder& decoder);
+
 }  // namespace stub

@@ -10,6 +10,7 @@ extern "C" {
 #include "payload/EntryNameCheck.h"
 #include "payload/EntryPaths.h"
 #include "payload/ExtractionWorkers.h"
+#include "payload/FreeSpace.h"
 #include "run/Failure.h"
 
 namespace stub {
@@ -72,6 +73,7 @@ struct ZipWorker {
     ReadCursor input;  // the entry's data
     u8* block;         // the read buffer, then inflate's output buffer
     z_stream stream;   // one inflate state serves every entry of the worker
+    u32 error;         // the Windows error of the write that failed
 };
 
 struct ZipExtraction {
@@ -80,9 +82,12 @@ struct ZipExtraction {
     ZipWorker workers[kMaxWorkers];
 };
 
-u32 WriteOut(Handle file, const u8* data, u32 bytes) {
+u32 WriteOut(ZipWorker& w, Handle file, const u8* data, u32 bytes) {
     u32 written = 0;
-    if (!WriteFile(file, data, bytes, &written, nullptr) || written != bytes) return static_cast<u32>(Reason::EntryWrite);
+    if (!WriteFile(file, data, bytes, &written, nullptr) || written != bytes) {
+        w.error = GetLastError();
+        return static_cast<u32>(Reason::EntryWrite);
+    }
     return 0;
 }
 
@@ -99,7 +104,7 @@ u32 CopyStored(Crew& crew, ZipWorker& w, Handle file, const ZipRecord& record, u
         if (available == 0) return static_cast<u32>(Reason::ZipTruncated);
         const u32 take = available < left ? available : left;
         crc = CrcUpdate(crc, data, take);
-        const u32 failed = WriteOut(file, data, take);
+        const u32 failed = WriteOut(w, file, data, take);
         if (failed != 0) return failed;
         CursorSkip(w.input, take);
         left -= take;
@@ -139,7 +144,7 @@ u32 Inflate(Crew& crew, ZipWorker& w, Handle file, const ZipRecord& record, u32*
         produced += made;
         if (made != 0) {
             crc = CrcUpdate(crc, out, made);
-            const u32 failed = WriteOut(file, out, made);
+            const u32 failed = WriteOut(w, file, out, made);
             if (failed != 0) return failed;
         }
         if (result == Z_STREAM_END) break;
@@ -166,37 +171,32 @@ bool RunJob(Crew& crew, u32 worker, u32 job) {
     const Handle file = CreateFileW(j.path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        CrewFail(crew, worker, record.index, static_cast<u32>(Reason::EntryCreate));
+        CrewFail(crew, worker, record.index, static_cast<u32>(Reason::EntryCreate), GetLastError());
         return false;
     }
     u32 crc = 0;
     u32 failed = record.method == kMethodStored ? CopyStored(crew, w, file, record, &crc)
                                                 : Inflate(crew, w, file, record, &crc);
+    u32 error = failed == static_cast<u32>(Reason::EntryWrite) ? w.error
+              : failed == static_cast<u32>(Reason::SelfRead)   ? w.input.error
+                                                               : 0;
     if (failed == 0 && crc != record.crc) failed = static_cast<u32>(Reason::ZipCrc);
-    if (!CloseHandle(file) && failed == 0) failed = static_cast<u32>(Reason::EntryWrite);
+    if (!CloseHandle(file) && failed == 0) {
+        failed = static_cast<u32>(Reason::EntryWrite);
+        error = GetLastError();
+    }
     if (failed != 0) {
         DeleteFileW(j.path);
-        if (failed != kAbandoned) CrewFail(crew, worker, record.index, failed);
+        if (failed != kAbandoned) CrewFail(crew, worker, record.index, failed, error);
         return false;
     }
     __atomic_store_n(&j.whole, 1u, __ATOMIC_RELEASE);
     return true;
 }
 
-// Reads the next record's header and name and applies every check that comes before anything is
-// created for an entry. 0 for a record, kWalkEnd at the end of the walk, else the reason the
-// record is refused.
-u32 ReadRecord(RunState& state, ZipWalk& zip, ZipRecord& record) {
-    record.index = zip.recordIndex++;
-    record.offset = zip.records.position;
-
-    // The central directory must follow the last entry: a file that ends here is cut short.
-    if (!CursorRead(zip.records, zip.header, kLocalHeaderBytes)) return Truncated(zip.records);
-    for (u32 i = 0; i < kZipSignatureBytes; ++i) {
-        if (zip.header[i] != zip.signatures.zip[i]) return kWalkEnd;  // the end of the local records
-    }
-
-    const u8* header = zip.header;
+// The fields of a local header, and the checks on them alone: 0, or the reason the record is
+// refused.
+u32 ReadHeader(const u8* header, ZipRecord& record) {
     record.flags = Read16(header + 6);
     record.method = Read16(header + 8);
     record.crc = Read32(header + 14);
@@ -213,6 +213,54 @@ u32 ReadRecord(RunState& state, ZipWalk& zip, ZipRecord& record) {
     if (record.method == kMethodStored && record.compressedSize != record.uncompressedSize) {
         return static_cast<u32>(Reason::ZipStoredSizes);
     }
+    return 0;
+}
+
+bool IsLocalHeader(const ZipWalk& zip, const u8* header) {
+    for (u32 i = 0; i < kZipSignatureBytes; ++i) {
+        if (header[i] != zip.signatures.zip[i]) return false;
+    }
+    return true;
+}
+
+// What the walk will unpack, from a pass over the local headers it will read (through the walk's
+// buffer, which the walk then fills again): the uncompressed sizes of the records, and the files
+// they make (a name ending in "/" makes none). The pass stops where the walk would end or refuse a
+// record: the walk stays the judge of every record.
+void ZipPayloadSize(ZipWalk& zip, u64& bytes, u32& files) {
+    ReadCursor pass = zip.records;
+    bytes = 0;
+    files = 0;
+    ZipRecord record;
+    for (;;) {
+        u8 last = 0;
+        if (!CursorRead(pass, zip.header, kLocalHeaderBytes) || !IsLocalHeader(zip, zip.header) ||
+            ReadHeader(zip.header, record) != 0 || record.nameBytes == 0 ||
+            !CursorAdvance(pass, record.nameBytes - 1) || !CursorRead(pass, &last, 1) ||
+            !CursorAdvance(pass, static_cast<u64>(record.extraLength) + record.compressedSize)) {
+            break;
+        }
+        if (last != '/') {
+            bytes += record.uncompressedSize;
+            ++files;
+        }
+    }
+    zip.records.begin = zip.records.end = 0;  // the walk reads its first record again
+}
+
+// Reads the next record's header and name and applies every check that comes before anything is
+// created for an entry. 0 for a record, kWalkEnd at the end of the walk, else the reason the
+// record is refused.
+u32 ReadRecord(RunState& state, ZipWalk& zip, ZipRecord& record) {
+    record.index = zip.recordIndex++;
+    record.offset = zip.records.position;
+
+    // The central directory must follow the last entry: a file that ends here is cut short.
+    if (!CursorRead(zip.records, zip.header, kLocalHeaderBytes)) return Truncated(zip.records);
+    if (!IsLocalHeader(zip, zip.header)) return kWalkEnd;  // the end of the local records
+
+    const u32 fault = ReadHeader(zip.header, record);
+    if (fault != 0) return fault;
 
     // Name: bounded by the path-length rule before it is read, then converted from UTF-8.
     if (!EntryPathFits(state.staging, record.nameBytes)) return static_cast<u32>(Reason::NameTooLong);
@@ -266,6 +314,13 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     ZipWalkStart(state, zip);
     ProgressSetTotal(state.progress, CursorRemaining(zip.records));
     const Handle heap = GetProcessHeap();
+    u64 bytes;
+    u32 files;
+    ZipPayloadSize(zip, bytes, files);
+    if (!PayloadFits(state, bytes, files)) {
+        HeapFree(heap, 0, zip.records.buffer);
+        return ExtractionEnd::NoSpace;
+    }
     ZipExtraction x;
     x.crew.run = RunJob;
     x.crew.progress = &state.progress;
@@ -294,6 +349,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     // The walk: each record read and checked, its folders made, then its entry handed out; at most
     // one entry per worker waits, the walk runs the rest itself.
     CrewStart(x.crew, workers, 0, state.selfPath, state.selfFile);
+    Log("workers: %u", x.crew.size);
     u32 published = 0;
     u32 confirmed = 0;  // jobs before this one were written whole: their slots are free
     ZipRecord record;
@@ -301,12 +357,14 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     while (!CrewStopped(x.crew, kNoFailure)) {
         u32 refused = ReadRecord(state, zip, record);
         if (refused == kWalkEnd) break;
+        u32 error = refused == static_cast<u32>(Reason::SelfRead) ? zip.records.error : 0;
         u64 data = 0;
         if (refused == 0) {
             ProgressCount(&state.progress, kLocalHeaderBytes + record.nameBytes + record.extraLength);
             // A directory entry creates nothing; whatever data it carries is passed over.
             if (!record.directory && !EntryPathBuilder(state.staging, zip.wideName, record.nameUnits)) {
                 refused = static_cast<u32>(Reason::EntryFolder);
+                error = GetLastError();
             } else if (!CursorAdvance(zip.records, record.extraLength)) {
                 refused = static_cast<u32>(Reason::ZipTruncated);
             } else {
@@ -315,7 +373,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
             }
         }
         if (refused != 0) {
-            CrewFail(x.crew, 0, record.index, refused);
+            CrewFail(x.crew, 0, record.index, refused, error);
             break;
         }
         if (record.directory) continue;
@@ -360,8 +418,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     HeapFree(heap, 0, zip.records.buffer);
     if (cancelled) return ExtractionEnd::Cancelled;
     if (x.crew.failure != kNoFailure) {
-        NoteFailureError(FailedError(x.crew));
-        FailRun(static_cast<Reason>(FailedReason(x.crew)), x.crew.failure);
+        FailRun(static_cast<Reason>(FailedReason(x.crew)), x.crew.failure, FailedError(x.crew));
     }
     return ExtractionEnd::Finished;
 }

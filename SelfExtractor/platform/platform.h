@@ -41,6 +41,7 @@ inline Handle const INVALID_HANDLE_VALUE = reinterpret_cast<Handle>(static_cast<
 // Files.
 constexpr u32 GENERIC_READ = 0x80000000u;
 constexpr u32 GENERIC_WRITE = 0x40000000u;
+constexpr u32 FILE_APPEND_DATA = 0x4;  // writes go to the file's end, whoever else appends
 constexpr u32 FILE_SHARE_READ = 0x1;
 constexpr u32 FILE_SHARE_WRITE = 0x2;
 constexpr u32 CREATE_NEW = 1;
@@ -108,6 +109,13 @@ constexpr u32 ERROR_RESOURCE_DATA_NOT_FOUND = 1812;  // the image has no resourc
 constexpr u32 ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 constexpr u32 ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 constexpr u32 ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
+constexpr u32 ERROR_HANDLE_DISK_FULL = 39;
+constexpr u32 ERROR_BAD_EXE_FORMAT = 193;
+constexpr u32 ERROR_ENVVAR_NOT_FOUND = 203;
+constexpr u32 ERROR_VIRUS_INFECTED = 225;                        // antivirus software refused the file
+constexpr u32 ERROR_VIRUS_DELETED = 226;
+constexpr u32 ERROR_ACCESS_DISABLED_NO_SAFER_UI_BY_POLICY = 786;  // a software restriction policy
+constexpr u32 ERROR_ACCESS_DISABLED_BY_POLICY = 1260;            // AppLocker, software restriction
 
 // Processes, threads, waits.
 constexpr u32 INFINITE = 0xFFFFFFFFu;
@@ -270,9 +278,9 @@ u32 GetLastError();
 void* StubHeapAlloc(size_t bytes);
 void StubHeapFree(void* block);
 
-// Why a run fails or its 7z extraction stops (see run/Failure.h). The stub shows and logs
-// nothing, so on Windows this is nothing at all; the host backend keeps each note in the run's
-// result for the tools and tests.
+// Why a run fails or its 7z extraction stops (see run/Failure.h). On Windows this is nothing at
+// all (the run's log, run/RunLog.h, says it in words when it is on); the host backend keeps each
+// note in the run's result for the tools and tests.
 #if defined(_WIN32)
 inline void NoteFailureReason(u32, u32) {}
 #else
@@ -404,6 +412,30 @@ struct SystemInfo {
 };
 
 void GetSystemInfo(SystemInfo* info);  // cannot fail
+
+// ---- kernel32: the run's log and the free space before unpacking -------------------------------
+constexpr u32 FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
+constexpr u32 FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+constexpr u32 FORMAT_MESSAGE_MAX_WIDTH_MASK = 0xFF;  // no line breaks but the text's own
+
+// SYSTEMTIME, field for field.
+struct SystemTime {
+    u16 wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+};
+
+// The variable's value and its length; a value that does not fit gives the units it needs (with
+// its terminator); 0 with ERROR_ENVVAR_NOT_FOUND when it is not set.
+u32 GetEnvironmentVariableW(const WChar* name, WChar* buffer, u32 capacity);
+void GetSystemTime(SystemTime* time);  // UTC; cannot fail
+// The system's text for a Windows error (FORMAT_MESSAGE_FROM_SYSTEM); its length, 0 on failure.
+u32 FormatMessageW(u32 flags, const void* source, u32 messageId, u32 languageId, WChar* buffer,
+                   u32 capacity, void* arguments);
+// The free bytes of the volume that holds `folder` (a path ending in a backslash): those the caller
+// may use (its quota counted), the volume's size, and all free bytes. Any out pointer may be null.
+Bool GetDiskFreeSpaceExW(const WChar* folder, u64* freeToCaller, u64* total, u64* totalFree);
+// The volume's cluster: sectors per cluster and bytes per sector (and cluster counts).
+Bool GetDiskFreeSpaceW(const WChar* folder, u32* sectorsPerCluster, u32* bytesPerSector,
+                       u32* freeClusters, u32* totalClusters);
 
 // ---- shell32, shlwapi, ole32, user32 ----------------------------------------------------------
 Bool ShellExecuteExW(ShellExecuteInfo* info);

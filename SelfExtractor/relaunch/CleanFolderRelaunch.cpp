@@ -38,19 +38,25 @@ void CleanFolderRelaunch(RunState& state) {
 
     if (!CopyFileW(state.relaunchSelfPath, privateCopyPath, 1)) FailRun(Reason::RelaunchCopy);
 
+    Log("private copy: %w", privateCopyPath);
+    LogFlush();  // the copy may run for long, and log into the same file
+    const u32 started = LogOn() ? GetTickCount() : 0;
     if (!PrivateCopyRunner(privateCopyPath, CopyParameters(state.commandLine), state.exitCode)) {
         FailRun(Reason::RelaunchStart);
     }
+    if (LogOn()) Log("private copy ended: exit code %u after %u ms", state.exitCode, GetTickCount() - started);
 
     // Removal of the copy, then of its folder with whatever the installer left in it (the
     // installer runs there: a log written by relative path lands in it). A running program's file
     // cannot be deleted, so a copy still running after the wait keeps its file and its folder
     // untouched. No result changes the exit code.
     WChar privateFolder[kMaxPathChars];
-    if (DeleteFileW(privateCopyPath) && FolderOfPath(privateCopyPath, privateFolder)) {
-        FolderTreeDelete(privateFolder, privateFolderHeld);
+    if (!DeleteFileW(privateCopyPath)) {
+        Log("delete: the copy stays, %e", GetLastError());
+    } else if (FolderOfPath(privateCopyPath, privateFolder)) {
+        LogDeleteLeft(FolderTreeDelete(privateFolder, privateFolderHeld));
     }
-    ExitProcess(state.exitCode);
+    EndRun(state.exitCode);
 }
 
 }  // namespace stub

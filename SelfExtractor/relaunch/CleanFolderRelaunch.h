@@ -8,8 +8,9 @@ namespace stub {
 
 enum class DllPresence : u32 { None, Present, PatternTooLong };
 
-// Whether `folder` holds an entry matching "*.dll" (a failing listing counts as none).
-DllPresence DllPresenceTest(const WChar* folder);
+// Whether `folder` holds an entry matching "*.dll" (a failing listing counts as none); the name
+// found goes into `found` (kMaxPathChars units) when it is given.
+DllPresence DllPresenceTest(const WChar* folder, WChar* found = nullptr);
 
 // Runs the private copy and ends the process with its exit code (5 on a failure of the stub).
 [[noreturn]] void CleanFolderRelaunch(RunState& state);

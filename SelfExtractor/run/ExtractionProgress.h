@@ -32,7 +32,9 @@ struct ExtractionProgress {
 };
 
 // How an extraction that returned ended. A refused or failed extraction never returns Cancelled.
-enum class ExtractionEnd : platform::u32 { Finished = 0, Cancelled = 1 };
+// NoSpace: the payload does not fit the staging folder's free space (RunState::spaceNeeded and
+// spaceFree say by how much); nothing was created.
+enum class ExtractionEnd : platform::u32 { Finished = 0, Cancelled = 1, NoSpace = 2 };
 
 inline platform::u64 ProgressConsumed(const ExtractionProgress& p) { return __atomic_load_n(&p.consumed, __ATOMIC_RELAXED); }
 inline platform::u64 ProgressTotal(const ExtractionProgress& p) { return __atomic_load_n(&p.total, __ATOMIC_RELAXED); }

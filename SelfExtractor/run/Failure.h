@@ -1,12 +1,14 @@
 // How a run ends when the stub itself fails, and how a stopped 7z extraction is recorded.
 //
-// Every failure ends the process with kFailureExitCode; the reason travels with it to the
-// platform layer, which drops it on Windows (the stub shows and logs nothing) and keeps it on the
-// host, where sfxtool turns it into the exact explanation of what the stub will do with an
-// installer. `detail` is the archive entry the reason concerns (its index in archive order for 7z,
-// its record number for ZIP) or another number the reason names.
+// Every failure ends the process with kFailureExitCode; the reason travels with it to the run's
+// log (in words, with the Windows error of the call that failed), to the failure message (its
+// cause line), and to the platform layer, which drops it on Windows and keeps it on the host,
+// where sfxtool turns it into the exact explanation of what the stub will do with an installer.
+// `detail` is the archive entry the reason concerns (its index in archive order for 7z, its
+// record number for ZIP) or another number the reason names.
 #pragma once
 
+#include "run/RunLog.h"
 #include "run/RunState.h"
 
 namespace stub {
@@ -58,29 +60,36 @@ enum class Reason : u32 {
     SevenZipCrc,             // a file's or folder's CRC differs
     SevenZipRead,            // the packed data cannot be read (the file ends early)
     SevenZipWrite,           // an output file cannot be written or closed
+    // Run sequence, before anything is unpacked.
+    DiskSpace,               // the payload does not fit the staging folder's free space
 };
 
 constexpr u32 kNoEntry = 0xFFFFFFFFu;
+constexpr u32 kLastError = 0xFFFFFFFFu;  // FailRun: the calling thread's last error, if any
 
-// The failure message the installer's options give, shown when anybody can answer it, with a
-// line on the cause where the stub can tell it (ui/FailureMessage.cpp).
-void ReportFailure(Reason reason);
-// Keeps the first reason a 7z extraction stopped for, and the error with it, for that line.
-void NoteExtractionStop(Reason reason);
-// The error behind a failure found on another thread (a worker's), for that line.
-void NoteFailureError(u32 error);
+// The reasons that follow a Windows call that failed, whose last error then says why; the others
+// (the archive's own faults) have none.
+constexpr platform::u64 kReasonsWithError =
+    (1ull << static_cast<u32>(Reason::ModulePath)) | (1ull << static_cast<u32>(Reason::StagingDirectory)) |
+    (1ull << static_cast<u32>(Reason::SelfOpen)) | (1ull << static_cast<u32>(Reason::SelfRead)) |
+    (1ull << static_cast<u32>(Reason::EntryFolder)) | (1ull << static_cast<u32>(Reason::EntryCreate)) |
+    (1ull << static_cast<u32>(Reason::EntryWrite)) | (1ull << static_cast<u32>(Reason::LaunchFile)) |
+    (1ull << static_cast<u32>(Reason::LaunchMissing)) | (1ull << static_cast<u32>(Reason::InstallerMissing)) |
+    (1ull << static_cast<u32>(Reason::InstallerStart)) | (1ull << static_cast<u32>(Reason::InstallerWait)) |
+    (1ull << static_cast<u32>(Reason::RelaunchFolder)) | (1ull << static_cast<u32>(Reason::RelaunchCopy)) |
+    (1ull << static_cast<u32>(Reason::RelaunchStart)) | (1ull << static_cast<u32>(Reason::SevenZipRead)) |
+    (1ull << static_cast<u32>(Reason::SevenZipWrite));
+static_assert(static_cast<u32>(Reason::DiskSpace) < 64, "the reasons fit the mask");
 
-// Ends the run with kFailureExitCode, recording why.
-[[noreturn]] inline void FailRun(Reason reason, u32 detail = kNoEntry) {
-    platform::NoteFailureReason(static_cast<u32>(reason), detail);
-    ReportFailure(reason);
-    platform::ExitProcess(kFailureExitCode);
-}
+// Ends the run with kFailureExitCode, recording why: in the run's log, in the failure message the
+// installer's options give (shown when anybody can answer it, with a line on the cause where the
+// stub can tell it) and for the host. `error` is the Windows error of the call that failed (0:
+// none); kLastError takes the calling thread's last error for the reasons that have one, and must
+// then be the first thing after the call that failed. (ui/FailureMessage.cpp)
+[[noreturn]] void FailRun(Reason reason, u32 detail = kNoEntry, u32 error = kLastError);
 
-// Records why a 7z extraction stopped; the run goes on.
-inline void NoteStop(Reason reason, u32 detail) {
-    platform::NoteFailureReason(static_cast<u32>(reason), detail);
-    NoteExtractionStop(reason);
-}
+// Records why a 7z extraction stopped (the first reason, with its error, explains a failure that
+// follows); the run goes on.
+void NoteStop(Reason reason, u32 detail, u32 error);
 
 }  // namespace stub

@@ -18,6 +18,7 @@ constexpr u32 kSilentSwitchChars = 32;
 struct InstallerOptions {
     WaitMode wait;                                    // default Staging
     bool progress;                                    // default false
+    bool log;                                         // a log file in the temp folder; default false
     bool switchListGiven;                             // the switches below replace the defaults
     u32 failureMessageLength;                         // units; 0: no message box
     u32 switchCount;                                  // 0 unless switchListGiven

@@ -56,6 +56,8 @@ struct RunState {
     PayloadKind payloadKind;
     u32 exitCode;
     ExtractionProgress progress;            // the extraction's progress and cancel (shared)
+    platform::u64 spaceNeeded;              // the payload's bytes and clusters, when they did not fit
+    platform::u64 spaceFree;                // the staging folder's free bytes then
 };
 
 }  // namespace stub

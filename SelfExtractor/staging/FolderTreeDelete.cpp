@@ -1,5 +1,7 @@
 #include "staging/FolderTreeDelete.h"
 
+#include "run/RunLog.h"
+
 namespace stub {
 
 using namespace platform;
@@ -83,10 +85,15 @@ const u8* NextRecord(Level& level, u8* buffer) {
     return record;
 }
 
+// An entry stays, for `error`.
+void Stays(TreeLeft& left, u32 error) {
+    if (left.entries++ == 0) left.error = error;
+}
+
 // The entry goes when its last handle closes; a folder only when it is empty by then.
-void DeleteThrough(Handle entry) {
+void DeleteThrough(Handle entry, TreeLeft& left) {
     const u8 remove = 1;  // FILE_DISPOSITION_INFO.DeleteFile
-    SetFileInformationByHandle(entry, FileDispositionInfo, &remove, sizeof remove);
+    if (!SetFileInformationByHandle(entry, FileDispositionInfo, &remove, sizeof remove)) Stays(left, GetLastError());
 }
 
 void ClearReadOnly(Handle entry, u32 attributes) {
@@ -99,19 +106,26 @@ void ClearReadOnly(Handle entry, u32 attributes) {
 
 }  // namespace
 
-void FolderTreeDelete(const WChar* path, HeldFolder& held) {
-    if (held.handle == INVALID_HANDLE_VALUE) return;
+void LogDeleteLeft(TreeLeft left) {
+    if (left.entries == 0) Log("delete: everything removed");
+    else Log("delete: %u entries stay, %e", left.entries, left.error);
+}
+
+TreeLeft FolderTreeDelete(const WChar* path, HeldFolder& held) {
+    TreeLeft left = {1, 0};
+    if (held.handle == INVALID_HANDLE_VALUE) return left;
     // The walk's own handle, with the rights to list and delete, takes over the hold; it must
     // reach the folder that was held, not one put in its place since.
     CloseHandle(held.handle);
     held.handle = INVALID_HANDLE_VALUE;
     const Handle heap = GetProcessHeap();
-    if (heap == nullptr) return;
+    if (heap == nullptr) return left;
     auto* work = static_cast<DeleteWork*>(HeapAlloc(heap, 0, sizeof(DeleteWork)));
-    if (work == nullptr) return;
+    if (work == nullptr) return left;
     u32 length = 0;
     Handle root = INVALID_HANDLE_VALUE;
     if (LongPath(work->path, path, length)) root = OpenForDelete(work->path, true);
+    if (root == INVALID_HANDLE_VALUE) left.error = GetLastError();
     ByHandleFileInformation info;
     if (root != INVALID_HANDLE_VALUE &&
         (!GetFileInformationByHandle(root, &info) || info.dwVolumeSerialNumber != held.volume ||
@@ -122,8 +136,9 @@ void FolderTreeDelete(const WChar* path, HeldFolder& held) {
     }
     if (root == INVALID_HANDLE_VALUE) {
         HeapFree(heap, 0, work);
-        return;
+        return left;
     }
+    left = {0, 0};
 
     // An iterative walk: levels[d] holds the folder d levels below the root.
     u32 depth = 0;
@@ -133,7 +148,7 @@ void FolderTreeDelete(const WChar* path, HeldFolder& held) {
         const u8* record = NextRecord(level, work->listings[depth]);
         if (record == nullptr) {
             // A listing at its end: the folder goes, after its children.
-            DeleteThrough(level.folder);
+            DeleteThrough(level.folder, left);
             CloseHandle(level.folder);
             if (depth == 0) break;
             --depth;
@@ -150,7 +165,10 @@ void FolderTreeDelete(const WChar* path, HeldFolder& held) {
         const bool isLink = (listed & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         const bool isFolder = !isLink && (listed & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const Handle entry = OpenForDelete(work->path, isFolder);
-        if (entry == INVALID_HANDLE_VALUE) continue;  // in use, or gone: it stays
+        if (entry == INVALID_HANDLE_VALUE) {  // in use, or gone: it stays
+            Stays(left, GetLastError());
+            continue;
+        }
         // The handle must reach the entry listed: same volume and file ID, a link exactly when
         // the listing says so (where the system opens a link's target, the IDs may match while
         // the handle is the target's: it stays).
@@ -160,6 +178,7 @@ void FolderTreeDelete(const WChar* path, HeldFolder& held) {
             info.nFileIndexHigh != Read32(record + kDirInfoFileId + 4) ||
             ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) != isLink) {
             CloseHandle(entry);
+            Stays(left, 0);
             continue;
         }
         // A link's attributes are never touched: on some systems that would reach its target.
@@ -171,10 +190,11 @@ void FolderTreeDelete(const WChar* path, HeldFolder& held) {
             work->levels[++depth] = {entry, childLength, kNoRecord};
             continue;
         }
-        DeleteThrough(entry);  // a file, a link as a link, a folder too deep when empty
+        DeleteThrough(entry, left);  // a file, a link as a link, a folder too deep when empty
         CloseHandle(entry);
     }
     HeapFree(heap, 0, work);
+    return left;
 }
 
 }  // namespace stub

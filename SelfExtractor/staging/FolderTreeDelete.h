@@ -25,8 +25,16 @@ constexpr platform::u32 kMaxOpenListings = 64;
 // - paths carry the "\\?\" prefix, so names with a trailing dot or space are reached as they are.
 // A read-only entry has its attribute cleared first (through its handle). What cannot be removed
 // (a file held open by a running program) stays, with the folders that lead to it; the walk goes
-// on with the rest. Nothing goes to the recycle bin, nothing is shown, and no result is reported:
-// a clean-up never fails a run. The hold is let go in every case.
-void FolderTreeDelete(const platform::WChar* path, HeldFolder& folder);
+// on with the rest. Nothing goes to the recycle bin and nothing is shown: a clean-up never fails a
+// run. The hold is let go in every case. What stayed is returned for the run's log.
+struct TreeLeft {
+    platform::u32 entries;  // entries that stayed (the root counts when it was not reached)
+    platform::u32 error;    // the Windows error behind the first of them; 0: none (an entry that is
+                            // not the one listed, a folder that was not held)
+};
+TreeLeft FolderTreeDelete(const platform::WChar* path, HeldFolder& folder);
+
+// "delete: everything removed", or what stayed and why.
+void LogDeleteLeft(TreeLeft left);
 
 }  // namespace stub

@@ -20,9 +20,13 @@ struct FailureReportScope {
 [[nodiscard]] bool MayShowWindows(const RunState& state);
 
 // The message box's text: the options' message, then after an empty line the cause where the stub
-// can tell it (damaged or incomplete, not enough disk space, a temp folder that cannot be
-// written). `error` is the last error when the run failed. Into `text` (kFailureTextChars units).
-constexpr u32 kFailureTextChars = kFailureMessageChars + 128;
-void FailureText(const InstallerOptions& options, Reason reason, u32 error, WChar* text);
+// can tell it: not enough free space for the payload (in MB, with the drive), a program blocked by
+// a policy (errors 1260, 786), a file blocked by antivirus software (225, 226), not enough disk
+// space, a damaged or incomplete file, a temp folder that cannot be written, an installer program
+// Windows could not start ("error N: <the system's text>"). `error` is the Windows error of the
+// call that failed (0: none). Into `text` (kFailureTextChars units). The run's log gives the same
+// cause on a line of its own.
+constexpr u32 kFailureTextChars = 2 * kFailureMessageChars;
+void FailureText(const RunState& state, Reason reason, u32 error, WChar* text);
 
 }  // namespace stub

@@ -86,7 +86,7 @@ TEST(InstallerOptions, RefusesEveryMalformedShape) {
         "", U16({1, 1, 0, 0, 0}),                                            // shorter than the header
         U16({0, 1, 0, 0, 0, 0}), U16({2, 1, 0, 0, 0, 0}),                    // version
         U16({1, 3, 0, 0, 0, 0}), U16({1, 0xFFFF, 0, 0, 0, 0}),               // wait
-        U16({1, 1, 4, 0, 0, 0}), U16({1, 1, 0x8001, 0, 0, 0}),               // unknown flags
+        U16({1, 1, 8, 0, 0, 0}), U16({1, 1, 0x8001, 0, 0, 0}),               // unknown flags
         U16({1, 1, 0, 0, 0, 1}),                                             // reserved
         U16({1, 1, 0, 1025, 0, 0}) + Text(std::u16string(1025, u'm')),       // message over 1024
         U16({1, 1, 0, 5, 0, 0}) + Text(u"abcd"),                             // message past the end

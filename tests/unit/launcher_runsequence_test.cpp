@@ -76,18 +76,20 @@ TEST_F(LauncherRunSequence, FullZipRunInStepOrder) {
     EXPECT_TRUE(result.attachedConsole);
     EXPECT_TRUE(result.threadStarted);
 
-    // Hardening first: nothing but its own calls before the last preload; then the options
-    // record is looked up (there is none).
+    // Hardening first: nothing but its own calls before the last preload; then the log's variable
+    // is read (it is not set) and the options record is looked up (there is none).
     ASSERT_FALSE(result.calls.empty());
     EXPECT_EQ(result.calls[0].call, Call::GetModuleHandleW);
     const long commandLine = FirstIndexOf(result, Call::GetCommandLineW);
     const long options = FirstIndexOf(result, Call::FindResourceW);
-    EXPECT_LT(LastIndexOf(result, Call::LoadLibraryW), options);
+    const long logVariable = FirstIndexOf(result, Call::GetEnvironmentVariableW);
+    EXPECT_LT(LastIndexOf(result, Call::LoadLibraryW), logVariable);
+    EXPECT_EQ(logVariable + 1, options);
     EXPECT_EQ(options + 1, commandLine);
     EXPECT_EQ(result.CountOf(Call::FindResourceW), 1u);
     EXPECT_EQ(result.CountOf(Call::LoadResource), 0u);
     EXPECT_EQ(result.CountOf(Call::LoadLibraryW), 17u);
-    for (long i = 0; i < options; ++i) {
+    for (long i = 0; i < logVariable; ++i) {
         const Call call = result.calls[static_cast<size_t>(i)].call;
         EXPECT_TRUE(call == Call::GetModuleHandleW || call == Call::GetProcAddress ||
                     call == Call::SetDllDirectoryW || call == Call::SetDefaultDllDirectories ||

@@ -145,7 +145,9 @@ TEST(FailureMessage, TheCauseLineNamesDiskSpaceAndTheTempFolder) {
     const Case cases[] = {
         {Call::WriteFile, platform::ERROR_DISK_FULL, u"There is not enough disk space."},
         {Call::CreateDirectoryW, platform::ERROR_ACCESS_DENIED, u"The temporary folder cannot be written."},
-        {Call::ShellExecuteExW, platform::ERROR_ACCESS_DENIED, nullptr},  // the stub cannot tell
+        {Call::ShellExecuteExW, platform::ERROR_ACCESS_DENIED,
+         u"Windows could not start the installer program (error 5: Access is denied.)"},
+        {Call::GetFileAttributesW, platform::ERROR_ACCESS_DENIED, nullptr},  // the stub cannot tell
     };
     // With several workers, the write that fails is a worker's: its error still names the cause.
     for (const Case& c : cases)

@@ -423,6 +423,27 @@ size_t ErrorCount(const Report& report) {
     return n;
 }
 
+namespace {
+
+// The bytes and files the stub unpacks: what it checks, with a cluster a file, against the free
+// space before it creates anything.
+struct ToUnpack {
+    uint64_t bytes = 0;
+    uint32_t files = 0;
+};
+
+ToUnpack Unpacked(const Report& r) {
+    ToUnpack u;
+    for (const auto& e : r.entries) {
+        if (e.isDir) continue;
+        u.bytes += e.size;
+        ++u.files;
+    }
+    return u;
+}
+
+}  // namespace
+
 nlohmann::json ReportJson(const Report& r) {
     using nlohmann::json;
     json j;
@@ -459,6 +480,9 @@ nlohmann::json ReportJson(const Report& r) {
     }
     j["entries"] = entries;
     j["emptyFolders"] = r.emptyFolders;
+    const ToUnpack unpack = Unpacked(r);
+    j["unpackBytes"] = r.found ? json(unpack.bytes) : json(nullptr);
+    j["unpackFiles"] = r.found ? json(unpack.files) : json(nullptr);
     j["program"] = {{"source", r.launchSource}, {"path", r.program}, {"exists", r.programExists}};
     j["peakMemory"] = r.peakMemory;
     j["workers"] = r.workers;
@@ -525,6 +549,9 @@ std::string ReportText(const Report& r) {
             o << "empty folders (" << r.emptyFolders.size() << ", not created by the stub):\n";
             for (const auto& f : r.emptyFolders) o << "  " << f << "\n";
         }
+        const ToUnpack unpack = Unpacked(r);
+        o << "to unpack:   " << unpack.bytes << " bytes in " << unpack.files << (unpack.files == 1 ? " file" : " files")
+          << " (the stub first checks them, with a cluster a file, against the free space)\n";
     }
     o << "stub:        ";
     if (r.trial.started)

@@ -81,7 +81,8 @@ std::string BuildOptionsRecord(const InstallerOptionsChoice& choice) {
     std::string record;
     Put16(record, stub::kOptionsVersion);
     Put16(record, wait);
-    Put16(record, (choice.progress ? stub::kOptionsProgress : 0) | (words.empty() ? 0 : stub::kOptionsSwitchList));
+    Put16(record, (choice.progress ? stub::kOptionsProgress : 0) | (words.empty() ? 0 : stub::kOptionsSwitchList) |
+                      (choice.log ? stub::kOptionsLog : 0));
     Put16(record, static_cast<uint32_t>(message.size()));
     Put16(record, static_cast<uint32_t>(words.size()));
     Put16(record, 0);
@@ -100,7 +101,7 @@ std::string OptionsRecordFault(const std::string& r) {
                    count = Get16(r, 8), reserved = Get16(r, 10);
     if (version != stub::kOptionsVersion) return "its version is " + std::to_string(version) + ", not 1";
     if (wait > 2) return "its wait mode is " + std::to_string(wait) + " (0 installer, 1 staging, 2 tree)";
-    if (flags & ~(stub::kOptionsProgress | stub::kOptionsSwitchList))
+    if (flags & ~(stub::kOptionsProgress | stub::kOptionsSwitchList | stub::kOptionsLog))
         return "it sets unknown flag bits (flags " + std::to_string(flags) + ")";
     if (reserved != 0) return "its reserved field is " + std::to_string(reserved) + ", not 0";
     if (length > stub::kFailureMessageChars)
@@ -145,6 +146,7 @@ nlohmann::json OptionsJson(const std::string* record) {
     if (record == nullptr) {
         j["wait"] = "staging";
         j["progress"] = false;
+        j["log"] = false;
         j["failureMessage"] = nullptr;
         j["silentSwitches"] = kDefaultSilentSwitches;
         j["silentSwitchesGiven"] = false;
@@ -152,6 +154,7 @@ nlohmann::json OptionsJson(const std::string* record) {
     }
     j["wait"] = kWaitModes[static_cast<uint32_t>(options->wait)];
     j["progress"] = options->progress;
+    j["log"] = options->log;
     j["failureMessage"] = options->failureMessageLength == 0 ? json(nullptr)
         : json(EncodeUtf8(std::u16string(options->failureMessage, options->failureMessageLength)));
     json switches = json::array();
@@ -175,6 +178,8 @@ std::string OptionsText(const std::string* record) {
                  : std::string("none: the stub's defaults\n"));
     o << "  wait              " << j["wait"].get<std::string>() << "\n";
     o << "  progress window   " << (j["progress"].get<bool>() ? "yes" : "no") << "\n";
+    o << "  log file          " << (j["log"].get<bool>() ? "yes, in the temp folder beside the staging folder" : "no")
+      << "\n";
     // Quoted as JSON: a message's line breaks and quotes stay on one line.
     o << "  failure message   "
       << (j["failureMessage"].is_null() ? std::string("none")

@@ -1,5 +1,5 @@
 // The installer options record (its format: SelfExtractor/launcher/OptionsReader.h): built
-// from pack's --wait, --failure-message, --progress and --silent-switch, told in words when the
+// from pack's --wait, --failure-message, --progress, --silent-switch and --log, told in words when the
 // stub's parser refuses one, and shown by inspect as the stub's own parser reads it.
 #pragma once
 
@@ -30,8 +30,9 @@ struct InstallerOptionsChoice {
     std::optional<std::string> failureMessage;  // UTF-8
     bool progress = false;
     std::vector<std::string> silentSwitches;    // as given: "/S", "-S" or "S"
+    bool log = false;                           // the run's log beside the staging folder
     // Pack writes a record only when an option is given.
-    bool Any() const { return wait || failureMessage || progress || !silentSwitches.empty(); }
+    bool Any() const { return wait || failureMessage || progress || !silentSwitches.empty() || log; }
 };
 
 // The record's bytes. Throws OptionsUsageError naming the option and its limit: a wait mode that

@@ -99,6 +99,7 @@ std::string ReasonCode(uint32_t reason) {
         case Reason::SevenZipCrc: return "crc-mismatch";
         case Reason::SevenZipRead: return "7z-truncated";
         case Reason::SevenZipWrite: return "write-failed";
+        case Reason::DiskSpace: return "disk-space";
     }
     return "stub-failure";
 }
@@ -302,6 +303,10 @@ Problem Explain(const StubNote& note, const VerdictContext& c) {
             break;
         case Reason::SevenZipWrite:
             p.message = "the stub cannot write " + entry + stops + "check the disk";
+            break;
+        case Reason::DiskSpace:
+            p.message = "the entries declare more bytes than any disk holds; the stub ends with exit code 5 before it "
+                        "unpacks anything: " + std::string(kRepack);
             break;
     }
     if (p.message.empty()) p.message = "the stub fails (reason " + std::to_string(note.reason) + ")";

@@ -84,6 +84,9 @@ int main(int argc, char** argv) {
                                            "fails with exit code 5, with a line naming the cause");
     pack->add_flag("--progress", packOptions.options.progress,
                    "Show a progress window with Cancel when unpacking takes more than a second");
+    pack->add_flag("--log", packOptions.options.log,
+                   "The stub writes the log of every run to <installer name>-<yyyyMMdd-HHmmss>-<pid>.log (UTC) in the "
+                   "temp folder it unpacks under (SELFEXTRACTOR_LOG, when set, names the file instead)");
     pack->add_option("--silent-switch", packOptions.options.silentSwitches,
                      "WORD, repeatable: a switch (/WORD or -WORD, any case) in the installer's parameters that keeps the "
                      "stub from showing any window; replaces the default list /S /Q /quiet /qn /passive /VERYSILENT "
@@ -103,7 +106,7 @@ int main(int argc, char** argv) {
                  "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header), one folder per "
                  "--block-size of input, compressed side by side.\n"
                  "On a terminal, pack shows its progress on stderr (bytes, rate, time left) unless --quiet.\n"
-                 "The identity options and the installer options (--wait, --failure-message, --progress, --silent-switch) "
+                 "The identity options and the installer options (--wait, --failure-message, --progress, --silent-switch, --log) "
                  "rewrite the resource section of the installer's copy of the stub; the stub file is not changed. Without "
                  "any installer option the stub keeps its defaults.");
 

@@ -22,6 +22,8 @@ constexpr u64 kMaxFileSize = 0x7FFFFFFFFFFFFFFFull;
 
 // The rights that take part in sharing: reading data (a folder's listing too), writing data, and
 // deleting (or renaming). Attribute rights never conflict.
+std::u16string RecordedPath(Handle handle);
+
 bool Reads(u32 access) { return (access & (GENERIC_READ | FILE_LIST_DIRECTORY)) != 0; }
 bool Writes(u32 access) { return (access & (GENERIC_WRITE | 0x2 | 0x4)) != 0; }
 bool Deletes(u32 access) { return (access & DELETE) != 0; }
@@ -166,10 +168,13 @@ Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIB
         SetError(ERROR_FILE_EXISTS);
         return INVALID_HANDLE_VALUE;
     }
-    if (resolved.exists && (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0 &&
-        (resolved.isDirectory ||
-         (resolved.isLink && (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0 &&
-          !Current().env.linksOpenTargets))) {
+    // A link asked for as itself opens as the link: a file link whatever the flags, a folder link
+    // (as any folder) only with backup semantics.
+    const bool backup = (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0;
+    if (resolved.exists &&
+        ((backup && resolved.isDirectory) ||
+         (resolved.isLink && (backup || !resolved.isDirectory) &&
+          (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0 && !Current().env.linksOpenTargets))) {
         return OpenFolderOrLink(resolved, access, shareMode, disposition, flagsAndAttributes);
     }
     if (resolved.exists && resolved.isDirectory) {
@@ -182,11 +187,12 @@ Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIB
     }
     const bool truncates = resolved.exists &&
                            (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING);
-    if (resolved.exists && ((access & GENERIC_WRITE) || truncates) && IsRunningModule(resolved)) {
+    const bool writes = (access & (GENERIC_WRITE | FILE_APPEND_DATA)) != 0;
+    if (resolved.exists && (writes || truncates) && IsRunningModule(resolved)) {
         SetError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    if (resolved.exists && ((access & GENERIC_WRITE) || truncates) && IsReadOnly(resolved.linuxPath)) {
+    if (resolved.exists && (writes || truncates) && IsReadOnly(resolved.linuxPath)) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -199,6 +205,8 @@ Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIB
     if (!resolved.exists) flags |= O_CREAT | O_EXCL;
     if (truncates) flags |= O_TRUNC;
     if (truncates && !(access & GENERIC_WRITE)) flags = O_RDWR | O_TRUNC;
+    // Appending only: every write lands at the end, as Windows does for FILE_APPEND_DATA alone.
+    if ((access & (GENERIC_WRITE | FILE_APPEND_DATA)) == FILE_APPEND_DATA) flags |= O_WRONLY | O_APPEND;  // O_RDONLY is 0
     const int fd = ::open(resolved.linuxPath.c_str(), flags | O_CLOEXEC, 0666);
     if (fd < 0) {
         SetError(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED);
@@ -243,10 +251,10 @@ Bool ReadFile(Handle file, void* buffer, u32 toRead, u32* read, void*) {
 
 Bool WriteFile(Handle file, const void* buffer, u32 toWrite, u32* written, void*) {
     if (written != nullptr) *written = 0;
-    if (Enter(host::Call::WriteFile)) return 0;
+    if (Enter(host::Call::WriteFile, RecordedPath(file))) return 0;
     Object* object = FileOf(file);
     if (object == nullptr) return 0;
-    if (!(object->access & GENERIC_WRITE)) {
+    if (!(object->access & (GENERIC_WRITE | FILE_APPEND_DATA))) {
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -870,6 +878,42 @@ u32 GetFullPathNameW(const WChar* path, u32 capacity, WChar* buffer, WChar** fil
     std::copy(full.begin(), full.end(), buffer);
     buffer[full.size()] = 0;
     return static_cast<u32>(full.size());
+}
+
+// ---- free space -----------------------------------------------------------------------------
+
+Bool GetDiskFreeSpaceExW(const WChar* folder, u64* freeToCaller, u64* total, u64* totalFree) {
+    const std::u16string text = FromZ(folder);
+    if (Enter(host::Call::GetDiskFreeSpaceExW, text)) return 0;
+    const Resolved resolved = ResolveHere(text);
+    if (resolved.error != ERROR_SUCCESS || !resolved.exists || !resolved.isDirectory) {
+        SetError(resolved.error != ERROR_SUCCESS ? resolved.error : ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    const u64 free = Current().env.freeBytes;
+    if (freeToCaller != nullptr) *freeToCaller = free;
+    if (totalFree != nullptr) *totalFree = free;
+    if (total != nullptr) *total = free + (u64(1) << 30);
+    return 1;
+}
+
+Bool GetDiskFreeSpaceW(const WChar* folder, u32* sectorsPerCluster, u32* bytesPerSector,
+                       u32* freeClusters, u32* totalClusters) {
+    const std::u16string text = FromZ(folder);
+    if (Enter(host::Call::GetDiskFreeSpaceW, text)) return 0;
+    const Resolved resolved = ResolveHere(text);
+    if (resolved.error != ERROR_SUCCESS || !resolved.exists || !resolved.isDirectory) {
+        SetError(resolved.error != ERROR_SUCCESS ? resolved.error : ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    const Environment& env = Current().env;
+    const u32 sector = env.clusterBytes < 512 ? env.clusterBytes : 512;
+    if (sectorsPerCluster != nullptr) *sectorsPerCluster = sector == 0 ? 0 : env.clusterBytes / sector;
+    if (bytesPerSector != nullptr) *bytesPerSector = sector;
+    const u64 clusters = env.clusterBytes == 0 ? 0 : env.freeBytes / env.clusterBytes;
+    if (freeClusters != nullptr) *freeClusters = clusters > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<u32>(clusters);
+    if (totalClusters != nullptr) *totalClusters = 0xFFFFFFFFu;
+    return 1;
 }
 
 }  // namespace platform

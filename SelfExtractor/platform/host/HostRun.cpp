@@ -31,7 +31,8 @@ const char* CallName(Call call) {
         "QueryInformationJobObject", "QueryFullProcessImageNameW", "GetFinalPathNameByHandleW",
         "CompareStringOrdinal", "FindResourceW", "LoadResource", "LockResource", "SizeofResource",
         "GetProcessWindowStation", "GetUserObjectInformationW", "MessageBoxW", "RegisterClassExW",
-        "CreateWindowExW", "GetSystemInfo"};
+        "CreateWindowExW", "GetSystemInfo", "GetEnvironmentVariableW", "GetSystemTime", "FormatMessageW",
+        "GetDiskFreeSpaceExW", "GetDiskFreeSpaceW"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
     const auto index = static_cast<size_t>(call);
     return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";

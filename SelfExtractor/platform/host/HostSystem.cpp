@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <stdexcept>
 
 #include "platform/host/HostInternal.h"
@@ -403,6 +405,60 @@ void StubHeapFree(void* block) {
     std::free(block);
     context.liveHeapBytes -= it->second;
     context.stubBlocks.erase(it);
+}
+
+// ---- the run's log --------------------------------------------------------------------------
+
+u32 GetEnvironmentVariableW(const WChar* name, WChar* buffer, u32 capacity) {
+    const std::u16string key = FoldCase(FromZ(name));
+    if (Enter(host::Call::GetEnvironmentVariableW, key)) return 0;
+    for (const auto& [variable, value] : Current().env.variables) {
+        if (FoldCase(variable) == key) return CopyOrSize(value, buffer, capacity);
+    }
+    SetError(ERROR_ENVVAR_NOT_FOUND);
+    return 0;
+}
+
+void GetSystemTime(SystemTime* time) {
+    Enter(host::Call::GetSystemTime, {}, {}, false, false);  // cannot fail on Windows
+    const Context& context = Current();
+    const int64_t ms = context.env.systemTimeAtStart * 1000 + (context.clockMs - 1000000u);
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    struct tm utc;
+    gmtime_r(&seconds, &utc);
+    *time = SystemTime{static_cast<u16>(utc.tm_year + 1900), static_cast<u16>(utc.tm_mon + 1),
+                       static_cast<u16>(utc.tm_wday), static_cast<u16>(utc.tm_mday),
+                       static_cast<u16>(utc.tm_hour), static_cast<u16>(utc.tm_min),
+                       static_cast<u16>(utc.tm_sec), static_cast<u16>(ms % 1000)};
+}
+
+// Windows' English texts for the errors the stub's tests meet; any other error has none here.
+u32 FormatMessageW(u32 flags, const void*, u32 messageId, u32, WChar* buffer, u32 capacity, void*) {
+    if (Enter(host::Call::FormatMessageW)) return 0;
+    static const std::map<u32, std::u16string> kTexts = {
+        {ERROR_FILE_NOT_FOUND, u"The system cannot find the file specified.\r\n"},
+        {ERROR_PATH_NOT_FOUND, u"The system cannot find the path specified.\r\n"},
+        {ERROR_ACCESS_DENIED, u"Access is denied.\r\n"},
+        {ERROR_READ_FAULT, u"The system cannot read from the specified device.\r\n"},
+        {ERROR_SHARING_VIOLATION, u"The process cannot access the file because it is being used by another process.\r\n"},
+        {ERROR_HANDLE_DISK_FULL, u"The disk is full.\r\n"},
+        {ERROR_DISK_FULL, u"There is not enough space on the disk.\r\n"},
+        {ERROR_BAD_EXE_FORMAT, u"%1 is not a valid Win32 application.\r\n"},
+        {ERROR_VIRUS_INFECTED, u"Operation did not complete successfully because the file contains a virus or potentially unwanted software.\r\n"},
+        {ERROR_VIRUS_DELETED, u"This file contains a virus or potentially unwanted software and cannot be opened. Due to the nature of this virus or potentially unwanted software, the file has been removed from this location.\r\n"},
+        {ERROR_ACCESS_DISABLED_NO_SAFER_UI_BY_POLICY, u"Access to %1 has been restricted by your Administrator by the default software restriction policy level.\r\n"},
+        {ERROR_ACCESS_DISABLED_BY_POLICY, u"This program is blocked by group policy. For more information, contact your system administrator.\r\n"},
+    };
+    const auto found = kTexts.find(messageId);
+    if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || found == kTexts.end()) {
+        SetError(317);  // ERROR_MR_MID_NOT_FOUND
+        return 0;
+    }
+    if (buffer == nullptr || capacity <= found->second.size()) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    return CopyOrSize(found->second, buffer, capacity);
 }
 
 // ---- command line and text ------------------------------------------------------------------

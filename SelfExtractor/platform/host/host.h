@@ -68,6 +68,8 @@ enum class Call {
     CreateWindowExW,
     // Processors.
     GetSystemInfo,
+    // The run's log and the free space.
+    GetEnvironmentVariableW, GetSystemTime, FormatMessageW, GetDiskFreeSpaceExW, GetDiskFreeSpaceW,
     Count_
 };
 const char* CallName(Call call);
@@ -160,6 +162,13 @@ struct Environment {
     // ...) finds them (any other name or module: ERROR_RESOURCE_TYPE_NOT_FOUND or
     // ERROR_RESOURCE_NAME_NOT_FOUND), LockResource gives these bytes.
     std::map<std::pair<u16, u16>, std::string> resources;
+    // The process's environment variables (GetEnvironmentVariableW; names without regard to case).
+    std::map<std::u16string, std::u16string> variables;
+    // The volume under every path: the bytes GetDiskFreeSpaceExW gives the caller, and its cluster.
+    uint64_t freeBytes = uint64_t(1) << 62;
+    u32 clusterBytes = 4096;
+    // GetSystemTime: this UTC time (Unix seconds) at the run's clock's start, moving on with it.
+    int64_t systemTimeAtStart = 1796904000;  // 2026-12-10 12:00:00
 };
 
 struct CallRecord;

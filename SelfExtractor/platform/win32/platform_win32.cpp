@@ -489,6 +489,37 @@ static_assert(offsetof(SystemInfo, dwNumberOfProcessors) == offsetof(SYSTEM_INFO
 
 void GetSystemInfo(SystemInfo* info) { ::GetSystemInfo(reinterpret_cast<SYSTEM_INFO*>(info)); }
 
+// ---- the run's log and the free space ---------------------------------------------------------
+
+static_assert(sizeof(SystemTime) == sizeof(SYSTEMTIME), "SystemTime mirrors SYSTEMTIME");
+static_assert(sizeof(u64) == sizeof(ULARGE_INTEGER), "u64 stands for ULARGE_INTEGER");
+
+u32 GetEnvironmentVariableW(const WChar* name, WChar* buffer, u32 capacity) {
+    return ::GetEnvironmentVariableW(Wide(name), Wide(buffer), capacity);
+}
+
+void GetSystemTime(SystemTime* time) { ::GetSystemTime(reinterpret_cast<SYSTEMTIME*>(time)); }
+
+u32 FormatMessageW(u32 flags, const void* source, u32 messageId, u32 languageId, WChar* buffer,
+                   u32 capacity, void* arguments) {
+    return ::FormatMessageW(flags, source, messageId, languageId, Wide(buffer), capacity,
+                            static_cast<va_list*>(arguments));
+}
+
+Bool GetDiskFreeSpaceExW(const WChar* folder, u64* freeToCaller, u64* total, u64* totalFree) {
+    return ::GetDiskFreeSpaceExW(Wide(folder), reinterpret_cast<ULARGE_INTEGER*>(freeToCaller),
+                                 reinterpret_cast<ULARGE_INTEGER*>(total),
+                                 reinterpret_cast<ULARGE_INTEGER*>(totalFree));
+}
+
+Bool GetDiskFreeSpaceW(const WChar* folder, u32* sectorsPerCluster, u32* bytesPerSector,
+                       u32* freeClusters, u32* totalClusters) {
+    return ::GetDiskFreeSpaceW(Wide(folder), reinterpret_cast<DWORD*>(sectorsPerCluster),
+                               reinterpret_cast<DWORD*>(bytesPerSector),
+                               reinterpret_cast<DWORD*>(freeClusters),
+                               reinterpret_cast<DWORD*>(totalClusters));
+}
+
 Bool GetExitCodeProcess(Handle process, u32* exitCode) {
     return ::GetExitCodeProcess(process, reinterpret_cast<DWORD*>(exitCode));
 }
