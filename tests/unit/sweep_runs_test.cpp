@@ -82,7 +82,7 @@ std::string SevenZipPayload() {
 
 // The phase of the run that the index-th call (0-based) of the clean run belongs to.
 struct Phases {
-    long stagingCreated = -1;  // the CreateDirectoryW that makes the staging folder
+    long stagingCreated = -1;  // the NtCreateFile that makes and holds the staging folder
     long selfOpened = -1;      // CreateFileW of the stub's own file
     long locatorDone = -1;     // the locator's seek back to the signature
     long extractionDone = -1;  // the CloseHandle of the stub's own file
@@ -95,7 +95,7 @@ Phases FindPhases(const RunResult& clean) {
     for (size_t i = 0; i < clean.calls.size(); ++i) {
         const CallRecord& c = clean.calls[i];
         const long at = static_cast<long>(i);
-        if (c.call == Call::CreateDirectoryW && p.stagingCreated < 0) p.stagingCreated = at;
+        if (c.call == Call::NtCreateFile && p.stagingCreated < 0) p.stagingCreated = at;
         if (c.call == Call::CreateFileW && p.selfOpened < 0 && c.path == u"C:\\stub\\SelfExtractor.exe") p.selfOpened = at;
         if (c.call == Call::SetFilePointer && p.selfOpened >= 0 && p.locatorDone < 0) p.locatorDone = at;
         // The launcher's read of .launch (the delete's opens, by "\\?\" paths, come later).
@@ -197,8 +197,9 @@ Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool seve
             // A reserved file that cannot be deleted keeps the directory from being made.
             return Expect::FailsBeforeStaging;
         case Call::LocalFree: return Expect::Unaffected;
-        case Call::CreateDirectoryW:
-            return at == p.stagingCreated ? Expect::FailsBeforeStaging : Expect::Fails;
+        // The staging folder's NT path and its creation; the folders of entries.
+        case Call::GetFullPathNameW: case Call::NtCreateFile:
+            return at <= p.stagingCreated ? Expect::FailsBeforeStaging : Expect::Fails;
         case Call::ReadFile: case Call::SetFilePointer: case Call::StubHeapAlloc: case Call::WriteFile:
             if (sevenZip && inExtraction) return Expect::ExtractionStops;
             return Expect::Fails;
@@ -471,8 +472,8 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
     ASSERT_TRUE(clean.tempAfter.empty()) << "copy and private folder removed";
     ASSERT_EQ(clean.result.CountOf(Call::CopyFileW), 1u);
 
-    // The private folder is made and held before the copy; the delete's calls come after the
-    // copy's end. The delete first lets go of the hold, then opens the folder itself.
+    // The private folder is made and held (in one call) before the copy; the delete's calls come
+    // after the copy's end. The delete first lets go of the hold, then opens the folder itself.
     const long copied = FirstIndexOf(clean.result, Call::CopyFileW);
     const long ended = FirstIndexOf(clean.result, Call::GetExitCodeProcess);
     ASSERT_GT(copied, 0);
@@ -507,8 +508,10 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
         Call kind = failed.call;
         // The folder's hold and the delete's handle: made before the copy, they end the run with
         // the folder left empty; after it, the copy's code stays and so does the folder.
-        const bool holdOrDelete = kind == Call::CreateFileW || kind == Call::GetFileInformationByHandle;
+        const bool holdOrDelete = kind == Call::CreateFileW || kind == Call::GetFileInformationByHandle ||
+                                  kind == Call::GetVolumeInformationByHandleW;
         if (holdOrDelete && at < copied) kind = Call::CopyFileW;
+        if (kind == Call::GetFullPathNameW && at < copied) kind = Call::NtCreateFile;  // its NT path
         if (holdOrDelete && at > ended) kind = Call::DeleteFileW;
         if (kind == Call::CloseHandle && at == holdReleased) kind = Call::DeleteFileW;
         if (kind == Call::GetFullPathNameW || kind == Call::SetFileInformationByHandle ||
@@ -525,14 +528,14 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
                 EXPECT_FALSE(started);
                 EXPECT_TRUE(outcome.tempAfter.empty());
                 break;
-            case Call::CreateDirectoryW:
+            case Call::NtCreateFile:
             case Call::CopyFileW:
             case Call::ShellExecuteExW:
                 EXPECT_EQ(r.exitCode, kFailure);
                 EXPECT_FALSE(started);
                 // Nothing new when the folder was not made; the empty folder, or the folder with
                 // the copy, when the copy or its start failed.
-                EXPECT_EQ(privateFolders, kind == Call::CreateDirectoryW ? 0u : 1u);
+                EXPECT_EQ(privateFolders, kind == Call::NtCreateFile ? 0u : 1u);
                 break;
             case Call::GetExitCodeProcess:
                 EXPECT_EQ(r.exitCode, 0u) << "the exit code keeps its start value";
