@@ -126,6 +126,9 @@ void RunSequence(RunState& state) {
     ProgressWindowStart(state, progress);
     const ExtractionEnd end = state.payloadKind == PayloadKind::SevenZip ? SevenZipExtractor(state)
                                                                           : ZipEntryExtractor(state);
+    // One step decides between a Cancel and the launch, before the window closes: a Cancel that
+    // came first ends the run, one pressed after is refused (the window's thread may still run).
+    const bool launch = end == ExtractionEnd::Finished && DecideLaunch(state.progress);
     ProgressWindowEnd(progress);
 
     CloseHandle(state.selfFile);
@@ -137,7 +140,7 @@ void RunSequence(RunState& state) {
         FailRun(Reason::DiskSpace, kNoEntry, 0);
     }
     // Cancel: nothing is started, the staging folder goes, and the run ends with ERROR_CANCELLED.
-    if (end == ExtractionEnd::Cancelled || CancelRequested(state.progress)) {
+    if (!launch) {
         LogDeleteLeft(FolderTreeDelete(state.staging.stagingPath, state.staging.folder));
         EndRun(ERROR_CANCELLED);
     }

@@ -272,6 +272,8 @@ WChar* GetCommandLineW();
 i32 MultiByteToWideChar(u32 codePage, u32 flags, const char* bytes, i32 byteCount, WChar* out,
                         i32 capacity);
 u32 GetLastError();
+// Sets the calling thread's last error (for a failure a call reports otherwise, as an NTSTATUS).
+void SetLastError(u32 error);
 
 // The stub's own general-purpose heap (a private heap from HeapCreate on Windows), distinct from
 // the process heap: serves the 7z decoder's allocators and the runtime's malloc.
@@ -326,6 +328,77 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
 // The full path of `path` (".", ".." and "/" resolved lexically, as Win32 paths are); like
 // GetTempPathW, a result of `capacity` or more is the size it would need.
 u32 GetFullPathNameW(const WChar* path, u32 capacity, WChar* buffer, WChar** filePart);
+// More classes for GetFileInformationByHandleEx (Windows 8 and later): FILE_ID_INFO (the 64-bit
+// volume serial number, then the 128-bit file ID), and listings with 128-bit file IDs
+// (FILE_ID_EXTD_DIR_INFO: attributes and name length where FILE_ID_BOTH_DIR_INFO has them).
+constexpr u32 FileIdInfo = 18;
+constexpr u32 FileIdExtdDirectoryInfo = 19;
+constexpr u32 kFileIdInfoBytes = 24;
+constexpr u32 kFileIdInfoId = 8;
+constexpr u32 kExtdDirInfoFileId = 72;
+constexpr u32 kExtdDirInfoName = 88;
+// The volume's file-system name ("NTFS", "ReFS", ...) through a handle on any of its files; the
+// other outputs may be null. Missing before Vista: looked up by name.
+Bool GetVolumeInformationByHandleW(Handle file, WChar* volumeName, u32 volumeNameCapacity,
+                                   u32* serialNumber, u32* maxComponentLength, u32* flags,
+                                   WChar* fileSystemName, u32 fileSystemNameCapacity);
+// A path's long form: each component that is a short (8.3) alias becomes the name it stands for.
+// Like GetTempPathW, a result of `capacity` or more is the size it would need; 0 on failure (the
+// path must exist).
+u32 GetLongPathNameW(const WChar* path, WChar* buffer, u32 capacity);
+
+// ---- ntdll: always loaded; its calls are looked up by name ------------------------------------
+using NtStatus = i32;  // NTSTATUS: negative is a failure
+constexpr NtStatus STATUS_SUCCESS = 0;
+constexpr NtStatus STATUS_ACCESS_DENIED = static_cast<NtStatus>(0xC0000022u);
+constexpr NtStatus STATUS_OBJECT_NAME_INVALID = static_cast<NtStatus>(0xC0000033u);
+constexpr NtStatus STATUS_OBJECT_NAME_COLLISION = static_cast<NtStatus>(0xC0000035u);
+constexpr NtStatus STATUS_OBJECT_PATH_NOT_FOUND = static_cast<NtStatus>(0xC000003Au);
+constexpr NtStatus STATUS_DISK_FULL = static_cast<NtStatus>(0xC000007Fu);
+constexpr NtStatus STATUS_INVALID_PARAMETER = static_cast<NtStatus>(0xC000000Du);
+constexpr NtStatus STATUS_INVALID_INFO_CLASS = static_cast<NtStatus>(0xC0000003u);
+constexpr NtStatus STATUS_UNSUCCESSFUL = static_cast<NtStatus>(0xC0000001u);
+
+// UNICODE_STRING, OBJECT_ATTRIBUTES and IO_STATUS_BLOCK, field for field.
+struct UnicodeString {
+    u16 Length;         // bytes, without a terminator
+    u16 MaximumLength;  // bytes
+    WChar* Buffer;
+};
+struct ObjectAttributes {
+    u32 Length;  // sizeof(ObjectAttributes)
+    Handle RootDirectory;
+    UnicodeString* ObjectName;  // an NT path ("\??\C:\...") when RootDirectory is null
+    u32 Attributes;
+    void* SecurityDescriptor;   // a self-relative descriptor for an object this call creates
+    void* SecurityQualityOfService;
+};
+struct IoStatusBlock {
+    union {
+        NtStatus Status;
+        void* Pointer;
+    };
+    uintptr_t Information;  // NtCreateFile: FILE_CREATED, FILE_OPENED, ...
+};
+constexpr u32 OBJ_CASE_INSENSITIVE = 0x40;
+constexpr u32 FILE_CREATE = 2;                     // create disposition: fail if it exists
+constexpr u32 FILE_CREATED = 2;                    // IoStatusBlock.Information after a creation
+constexpr u32 FILE_DIRECTORY_FILE = 0x1;           // create options
+constexpr u32 FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
+constexpr u32 FILE_OPEN_REPARSE_POINT = 0x00200000;
+constexpr u32 FileInternalInformation = 6;         // FILE_INTERNAL_INFORMATION: the 64-bit file ID
+
+// Creates (or opens) a file or folder and gives its handle in one step. The stub only creates its
+// folders with it (FILE_CREATE, FILE_DIRECTORY_FILE, a descriptor): the handle is then the new
+// folder's own, with the descriptor given, and nothing can be put in its place in between.
+NtStatus NtCreateFile(Handle* file, u32 access, ObjectAttributes* attributes, IoStatusBlock* io,
+                      i64* allocationSize, u32 fileAttributes, u32 shareAccess, u32 disposition,
+                      u32 options, void* eaBuffer, u32 eaLength);
+// The file information of class `infoClass` (FileInternalInformation) into `info`.
+NtStatus NtQueryInformationFile(Handle file, IoStatusBlock* io, void* info, u32 bytes,
+                                u32 infoClass);
+// The Win32 error an NTSTATUS stands for (ERROR_MR_MID_NOT_FOUND, 317, for one it does not know).
+u32 RtlNtStatusToDosError(NtStatus status);
 
 // ---- advapi32: the process's token and security descriptors ----------------------------------
 constexpr u32 TOKEN_QUERY = 0x8;

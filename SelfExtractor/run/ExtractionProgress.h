@@ -10,12 +10,14 @@
 //             read), for ZIP the bytes from the first local record to the end of the file (the
 //             central directory and what follows it are never read, so consumed stays below it).
 //             Set once, before the first byte is counted. Read it with ProgressTotal.
-//   cancel    0 until RequestCancel. Every worker tests it between chunks of at most 1 MiB (7z) or
-//             256 KiB (ZIP) of output, and before each entry: it stops, closes and deletes the file
-//             of the entry it had not finished (files it finished stay), and takes nothing more.
-//             The extractor then returns ExtractionEnd::Cancelled, with every worker stopped and
-//             every handle and block of the extraction released: the staging folder may be deleted
-//             at once.
+//   cancel    0 while nothing is decided; 1 once Cancel holds (RequestCancel), 2 once the run
+//             decided to launch (DecideLaunch). Whichever comes first holds, in one atomic step: a
+//             Cancel pressed after the decision changes nothing. Every worker tests for 1 between
+//             chunks of at most 1 MiB (7z) or 256 KiB (ZIP) of output, and before each entry: it
+//             stops, closes and deletes the file of the entry it had not finished (files it
+//             finished stay), and takes nothing more. The extractor then returns
+//             ExtractionEnd::Cancelled, with every worker stopped and every handle and block of the
+//             extraction released: the staging folder may be deleted at once.
 //
 // All three are read and written with atomic operations only (the record is shared between
 // threads); nothing here blocks or allocates.
@@ -38,8 +40,19 @@ enum class ExtractionEnd : platform::u32 { Finished = 0, Cancelled = 1, NoSpace 
 
 inline platform::u64 ProgressConsumed(const ExtractionProgress& p) { return __atomic_load_n(&p.consumed, __ATOMIC_RELAXED); }
 inline platform::u64 ProgressTotal(const ExtractionProgress& p) { return __atomic_load_n(&p.total, __ATOMIC_RELAXED); }
-inline void RequestCancel(ExtractionProgress& p) { __atomic_store_n(&p.cancel, 1u, __ATOMIC_RELEASE); }
-inline bool CancelRequested(const ExtractionProgress& p) { return __atomic_load_n(&p.cancel, __ATOMIC_ACQUIRE) != 0; }
+// True when the cancel holds (now or before), false when the launch was decided first.
+inline bool RequestCancel(ExtractionProgress& p) {
+    platform::u32 seen = 0;
+    return __atomic_compare_exchange_n(&p.cancel, &seen, 1u, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE) ||
+           seen == 1;
+}
+inline bool CancelRequested(const ExtractionProgress& p) { return __atomic_load_n(&p.cancel, __ATOMIC_ACQUIRE) == 1; }
+// True when the launch is decided (no Cancel came first); from then on RequestCancel is refused.
+inline bool DecideLaunch(ExtractionProgress& p) {
+    platform::u32 seen = 0;
+    return __atomic_compare_exchange_n(&p.cancel, &seen, 2u, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE) ||
+           seen == 2;
+}
 
 // Used by the extractors.
 inline void ProgressCount(ExtractionProgress* p, platform::u64 bytes) {

@@ -22,14 +22,16 @@ constexpr u32 kStagingRootChars = 262;  // stagingRoot: staging path, backslash,
 enum class PayloadKind : u32 { None = 0, Zip = 1, SevenZip = 2 };
 
 // A folder the stub made, held open from its creation until the tree delete takes it: the handle
-// asks for no access that others' opens conflict with (the installer may list the folder or make
-// it its current folder) but shares no delete, so nobody can rename or replace the folder while it
-// is held. Its file ID and volume say which folder it is, so the delete can tell it from a swap.
+// lists the folder (a right that takes part in sharing: a handle with attribute rights alone holds
+// nothing back) and shares reading and writing (the installer may list the folder or make it its
+// current folder) but not delete, so nobody can rename or replace the folder while it is held.
+// Its file ID and volume say which folder it is, so the delete can tell it from a swap.
 struct HeldFolder {
     platform::Handle handle;  // INVALID_HANDLE_VALUE when none
     u32 volume;
-    u32 idHigh;
-    u32 idLow;
+    u32 wideIds;              // 1: the file system's 64-bit file IDs are not unique (ReFS): the
+                              // folder and everything in it are told apart by 128-bit IDs
+    platform::u64 id[2];      // the file ID: 64 bits in id[0], or 128 (id[0] the lower half)
 };
 
 // The staging directory: the fresh folder under the user's temp folder that receives the archive.

@@ -1,5 +1,6 @@
 #include "staging/PrivateFolder.h"
 
+#include "run/Failure.h"
 #include "run/Text.h"
 
 namespace stub {
@@ -25,6 +26,14 @@ const u8* SidOf(const u8* info) {
     const u8* sid;
     __builtin_memcpy(&sid, info, sizeof sid);  // SID_AND_ATTRIBUTES.Sid
     return sid;
+}
+
+// "ReFS", in any case: the file system whose 64-bit file IDs are not unique.
+bool IsReFS(const WChar* name) {
+    const char* const refs = "refs";
+    for (u32 i = 0; i < 4; ++i)
+        if ((name[i] | 0x20) != refs[i]) return false;
+    return name[4] == 0;
 }
 
 }  // namespace
@@ -74,33 +83,105 @@ bool CreatePrivateFolder(const WChar* path, HeldFolder& folder) {
     folder.handle = INVALID_HANDLE_VALUE;
     WChar sddl[kMaxPathChars];
     if (!PrivateFolderSddl(sddl)) return false;
+    // The NT path: "\??\" for the "\\?\" prefix of the full path.
+    WChar ntPath[kPrefixedPathChars];
+    u32 length = 0;
+    if (!PrefixedPath(ntPath, path, length)) return false;
+    ntPath[1] = u'?';
     void* descriptor = nullptr;
     u32 descriptorBytes = 0;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
                                                               &descriptorBytes)) {
         return false;
     }
-    SECURITY_ATTRIBUTES security = {sizeof(SECURITY_ATTRIBUTES), descriptor, 0};
-    const Bool created = CreateDirectoryW(path, &security);
+    UnicodeString name = {static_cast<u16>(length * 2), static_cast<u16>(length * 2), ntPath};
+    ObjectAttributes attributes = {sizeof(ObjectAttributes), nullptr, &name, OBJ_CASE_INSENSITIVE,
+                                   descriptor, nullptr};
+    IoStatusBlock io = {};
+    Handle handle = INVALID_HANDLE_VALUE;
+    const NtStatus status = NtCreateFile(
+        &handle, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr,
+        FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+        FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     LocalFree(descriptor);
-    return created && HoldFolder(path, folder);
+    if (status < 0) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return false;
+    }
+    folder.handle = handle;
+    // Made by this very call, so with the descriptor just given; a folder, not a link.
+    if (io.Information != FILE_CREATED || !IdentifyFolder(folder)) {
+        CloseHandle(handle);
+        folder.handle = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    return true;
 }
 
 bool HoldFolder(const WChar* path, HeldFolder& folder) {
-    folder.handle = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING,
+    folder.handle = CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder.handle == INVALID_HANDLE_VALUE) return false;
-    ByHandleFileInformation info;
-    if (!GetFileInformationByHandle(folder.handle, &info)) {
+    if (!IdentifyFolder(folder)) {
         CloseHandle(folder.handle);
         folder.handle = INVALID_HANDLE_VALUE;
         return false;
     }
-    folder.volume = info.dwVolumeSerialNumber;
-    folder.idHigh = info.nFileIndexHigh;
-    folder.idLow = info.nFileIndexLow;
     return true;
+}
+
+bool IdentifyFolder(HeldFolder& folder) {
+    ByHandleFileInformation info;
+    if (!GetFileInformationByHandle(folder.handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_DIRECTORY) {
+        return false;
+    }
+    WChar fileSystem[kMaxPathChars];
+    if (!GetVolumeInformationByHandleW(folder.handle, nullptr, 0, nullptr, nullptr, nullptr,
+                                       fileSystem, kMaxPathChars)) {
+        return false;
+    }
+    folder.volume = info.dwVolumeSerialNumber;
+    folder.wideIds = IsReFS(fileSystem) ? 1 : 0;
+    folder.id[0] = (static_cast<u64>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    folder.id[1] = 0;
+    return folder.wideIds == 0 || EntryFileId(folder.handle, true, folder.id);
+}
+
+bool EntryFileId(Handle entry, bool wide, u64* id) {
+    id[1] = 0;
+    if (wide) {
+        alignas(8) u8 info[kFileIdInfoBytes];
+        if (!GetFileInformationByHandleEx(entry, FileIdInfo, info, kFileIdInfoBytes)) return false;
+        __builtin_memcpy(id, info + kFileIdInfoId, 16);
+        return true;
+    }
+    IoStatusBlock io;
+    return NtQueryInformationFile(entry, &io, id, 8, FileInternalInformation) >= 0;
+}
+
+bool PrefixedPath(WChar* out, const WChar* folder, u32& length) {
+    WChar full[kMaxPathChars];
+    const u32 fullLength = GetFullPathNameW(folder, kMaxPathChars, full, nullptr);
+    if (fullLength == 0 || fullLength >= kMaxPathChars) return false;
+    const WChar* prefix = u"\\\\?\\";
+    const WChar* rest = full;
+    if (full[0] == u'\\' && full[1] == u'\\') {
+        if (full[2] == u'?' && full[3] == u'\\') {
+            prefix = u"";
+        } else {
+            prefix = u"\\\\?\\UNC";
+            rest = full + 1;  // "\server\share..."
+        }
+    }
+    length = 0;
+    while (*prefix != 0) out[length++] = *prefix++;
+    while (*rest != 0) out[length++] = *rest++;
+    while (length > 0 && out[length - 1] == u'\\') --length;  // a folder, without its backslash
+    out[length] = 0;
+    return length > 0;
 }
 
 Handle OpenForDelete(const WChar* path, bool folder) {

@@ -52,14 +52,27 @@ u32 StagingName(const StagingState& staging, WChar* name) {
     return length;
 }
 
-// Whether the process runs a program whose file lies inside the folder `folder` (`length` units).
+bool Within(const WChar* image, u32 units, const WChar* folder, u32 length) {
+    return units > length && image[length] == u'\\' &&
+           CompareStringOrdinal(image, static_cast<i32>(length), folder, static_cast<i32>(length), 1) ==
+               CSTR_EQUAL;
+}
+
+// Whether the process runs a program whose file lies inside the folder `folder` (`length` units,
+// long names). The program's path is the one it was started by, which may hold short (8.3) names
+// (a temp folder such as C:\Users\JOHNSM~1\...): a path with a '~' that does not match as it is
+// is compared once more in its long form.
 bool RunsFrom(Handle process, const WChar* folder, u32 length) {
     WChar image[kImageChars];
     u32 units = kImageChars;
-    if (!QueryFullProcessImageNameW(process, 0, image, &units) || units <= length) return false;
-    return image[length] == u'\\' &&
-           CompareStringOrdinal(image, static_cast<i32>(length), folder, static_cast<i32>(length), 1) ==
-               CSTR_EQUAL;
+    if (!QueryFullProcessImageNameW(process, 0, image, &units) || units >= kImageChars) return false;
+    if (Within(image, units, folder, length)) return true;
+    bool shortName = false;
+    for (u32 i = 0; i < units; ++i) shortName = shortName || image[i] == u'~';
+    if (!shortName) return false;
+    WChar longImage[kImageChars];
+    const u32 longUnits = GetLongPathNameW(image, longImage, kImageChars);
+    return longUnits < kImageChars && Within(longImage, longUnits, folder, length);
 }
 
 }  // namespace

@@ -46,8 +46,9 @@ void ShowPercent(ProgressWindow& w, bool force) {
     InvalidateRect(w.window, &bar, 0);
 }
 
+// Once the run has decided to launch, a Cancel is refused and the window only closes.
 void Cancel(ProgressWindow& w) {
-    RequestCancel(*w.progress);
+    if (!RequestCancel(*w.progress)) return;
     EnableWindow(w.cancel, 0);
     SetWindowTextW(w.bar, u"Cancelling...");
 }

@@ -165,7 +165,7 @@ TEST(InstallerOptions, WholeRuns) {
     EXPECT_EQ(r.exitCode, 5u);
     ASSERT_EQ(r.notes.size(), 1u);
     EXPECT_EQ(r.notes[0].reason, static_cast<uint32_t>(stub::Reason::OptionsMalformed));
-    for (Call made : {Call::GetCommandLineW, Call::FindFirstFileW, Call::GetTempPathW, Call::CreateDirectoryW, Call::CreateFileW})
+    for (Call made : {Call::GetCommandLineW, Call::FindFirstFileW, Call::GetTempPathW, Call::NtCreateFile, Call::CreateDirectoryW, Call::CreateFileW})
         EXPECT_EQ(r.CountOf(made), 0u) << platform::host::CallName(made);
     EXPECT_TRUE(sandbox.List(env.tempFolder).empty());
 

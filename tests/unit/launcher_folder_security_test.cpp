@@ -5,6 +5,7 @@
 // has it.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -148,7 +149,7 @@ TEST(FolderSecurity, ADescriptorThatCannotBeMadeEndsTheRunBeforeAnythingIsUnpack
         {Call::GetTokenInformation, "the token cannot be read"},
         {Call::ConvertSidToStringSidW, "the user's SID has no text"},
         {Call::ConvertStringSecurityDescriptorToSecurityDescriptorW, "the descriptor is refused"},
-        {Call::CreateDirectoryW, "the folder cannot be made with it"},
+        {Call::NtCreateFile, "the folder cannot be made with it"},
     };
     for (const bool relaunch : {false, true}) {
         for (const Case& c : cases) {
@@ -166,10 +167,75 @@ TEST(FolderSecurity, ADescriptorThatCannotBeMadeEndsTheRunBeforeAnythingIsUnpack
             EXPECT_TRUE(outcome.tempAfter.empty()) << outcome.tempAfter.front();
             EXPECT_EQ(outcome.result.CountOf(Call::CreateFileW), 0u) << "nothing opened or unpacked";
             for (const auto& record : outcome.result.calls) {
-                if (record.call == Call::CreateDirectoryW) EXPECT_TRUE(record.failedByInjection);
+                if (record.call == Call::NtCreateFile) EXPECT_TRUE(record.failedByInjection);
+                EXPECT_NE(record.call, Call::CreateDirectoryW) << "never with the inherited list";
             }
             EXPECT_EQ(outcome.result.blocksLeft, 0u) << "the SID text and descriptor are freed";
         }
+    }
+}
+
+// The staging folder is made and held in one call. A link put in its name just before that call
+// ends the run with 5, nothing unpacked through it; from that call on, another process cannot
+// remove the folder to put a link in its place (the hold lists the folder: a right that takes part
+// in sharing), up to the first file unpacked into it.
+TEST(FolderSecurity, TheStagingFolderIsHeldFromItsCreation) {
+    const std::u16string staging = u"C:\\Temp\\ZEB1000.tmp";
+    const std::u16string elsewhere = u"C:\\Elsewhere";
+    auto prepare = [&](WholeRun& run) {
+        run.env.tempFileStart = 0x1000;
+        run.WriteStub(StubImage(), InstallerZip());
+        run.sandbox.WriteFile(elsewhere + u"\\keep.txt", "keep");
+    };
+    auto untouched = [&](WholeRun& run) {
+        return run.sandbox.List(elsewhere) == std::vector<std::string>{"keep.txt"};
+    };
+    auto plantLink = [&](WholeRun& run) {
+        std::filesystem::create_directory_symlink(run.sandbox.LinuxPath(elsewhere),
+                                                  run.sandbox.LinuxPath(u"C:\\Temp") + "/ZEB1000.tmp");
+    };
+
+    WholeRun taken;
+    prepare(taken);
+    Faults atCreation;
+    atCreation.beforeCall = [&](const platform::host::CallRecord& call) {
+        if (call.call == Call::NtCreateFile) plantLink(taken);
+    };
+    const Outcome refused = taken.Run(atCreation);
+    EXPECT_EQ(refused.result.exitCode, kFailure);
+    EXPECT_FALSE(refused.installerStarted);
+    EXPECT_TRUE(untouched(taken));
+
+    WholeRun clean;
+    prepare(clean);
+    const RunResult cleanResult = clean.Run().result;
+    const long created = launchertest::FirstIndexOf(cleanResult, Call::NtCreateFile);
+    long firstFile = -1;
+    for (size_t i = 0; i < cleanResult.calls.size() && firstFile < 0; ++i)
+        if (cleanResult.calls[i].call == Call::CreateFileW &&
+            cleanResult.calls[i].path.rfind(staging + u"\\", 0) == 0)
+            firstFile = static_cast<long>(i);
+    ASSERT_GT(created, 0);
+    ASSERT_GT(firstFile, created);
+    for (long n = created + 2; n <= firstFile + 1; ++n) {  // before the call after the creation, ...
+        WholeRun run;
+        prepare(run);
+        bool removed = false;
+        Faults faults;
+        faults.beforeCall = [&, count = long{0}](const platform::host::CallRecord&) mutable {
+            if (++count != n) return;
+            // Another process: a run of its own, whose calls meet the stub's open handles.
+            platform::host::Run(run.sandbox, Environment{}, [&] {
+                removed = platform::RemoveDirectoryW(staging.c_str()) != 0;
+            });
+            if (removed) plantLink(run);
+        };
+        const Outcome outcome = run.Run(faults);
+        SCOPED_TRACE("removal tried before call " + std::to_string(n));
+        EXPECT_FALSE(removed);
+        EXPECT_EQ(outcome.result.exitCode, kInstallerCode);
+        EXPECT_TRUE(untouched(run));
+        EXPECT_TRUE(outcome.tempAfter.empty());
     }
 }
 

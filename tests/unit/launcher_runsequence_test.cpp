@@ -145,7 +145,7 @@ TEST_F(LauncherRunSequence, ModulePathTooLongFailsBeforeAnyStagingDirectory) {
         EXPECT_TRUE(result.exited) << length;
         EXPECT_EQ(result.exitCode, 5u) << length;
         EXPECT_EQ(result.CountOf(Call::GetTempPathW), 0u) << length;
-        EXPECT_EQ(result.CountOf(Call::CreateDirectoryW), 0u) << length;
+        EXPECT_EQ(result.CountOf(Call::NtCreateFile), 0u) << length;
         EXPECT_TRUE(StagingFolders(sandbox, env.tempFolder).empty()) << length;
         EXPECT_TRUE(result.starts.empty());
     }
@@ -178,7 +178,7 @@ TEST_F(LauncherRunSequence, TempFolderThatDoesNotFitEndsTheRun) {
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.exitCode, 5u);
     EXPECT_EQ(result.CountOf(Call::GetTempFileNameW), 0u);
-    EXPECT_EQ(result.CountOf(Call::CreateDirectoryW), 0u);
+    EXPECT_EQ(result.CountOf(Call::NtCreateFile), 0u);
     EXPECT_TRUE(result.starts.empty());
 }
 
@@ -294,6 +294,7 @@ TEST_F(LauncherRunSequence, EachFailingLauncherCallGivesItsDocumentedExitCode) {
                 // The staging folder's delete: whatever fails, the code stays the installer's.
                 case Call::GetFullPathNameW: case Call::GetProcessHeap: case Call::HeapAlloc:
                 case Call::HeapFree: case Call::GetFileInformationByHandle:
+                case Call::GetVolumeInformationByHandleW: case Call::NtQueryInformationFile:
                 case Call::GetFileInformationByHandleEx: case Call::SetFileInformationByHandle:
                     expectInstaller = true;
                     break;

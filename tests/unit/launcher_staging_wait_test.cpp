@@ -59,6 +59,31 @@ TEST(StagingWait, AProgramFromStagingThatOutlivesTheInstallerKeepsTheFolderUntil
     EXPECT_EQ(DeleteAfterInstallerMs(several.result), 7000);
 }
 
+// %TEMP% often holds short (8.3) names, and a program started by such a path may be reported by
+// it: it keeps the folder all the same, the folder being named by the system in its long form.
+TEST(StagingWait, AProgramStartedByAShortPathKeepsTheFolder) {
+    const std::u16string shortTemp = u"C:\\Users\\JOHNSM~1\\AppData\\Local\\Temp";
+    const std::u16string staging = shortTemp + u"\\ZEB1000.tmp";
+    Sandbox sandbox;
+    Environment env;
+    env.shortNames[u"C:\\Users\\JOHNSM~1"] = u"C:\\Users\\John Smith";
+    env.tempFolder = shortTemp + u"\\";
+    env.tempFileStart = 0x1000;
+    env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
+    sandbox.WriteFile(env.modulePath, StubImage() + Payload());
+    env.programs[staging + u"\\Orvak ZEB Installer.exe"] = [&](const ProcessStart&) {
+        return ProcessOutcome{kInstallerCode, false, {{staging + u"\\child.exe", 3000}}};
+    };
+    const auto result = platform::host::Run(sandbox, env, [] {
+        auto state = std::make_unique<stub::RunState>();
+        stub::RunSequence(*state);
+    });
+    EXPECT_EQ(result.exitCode, kInstallerCode) << launchertest::Trace(result, 12);
+    EXPECT_EQ(DeleteAfterInstallerMs(result), 3000);
+    EXPECT_TRUE(sandbox.List(u"C:\\Users\\John Smith\\AppData\\Local\\Temp").empty());
+    EXPECT_EQ(result.CountOf(Call::GetLongPathNameW), 1u) << "only the path that did not match as it is";
+}
+
 TEST(StagingWait, ProgramsFromElsewhereAreNotWaitedFor) {
     WholeRun run;
     // The installed application setup starts at its end, and a folder whose name only begins like

@@ -144,7 +144,8 @@ TEST(FailureMessage, TheCauseLineNamesDiskSpaceAndTheTempFolder) {
     };
     const Case cases[] = {
         {Call::WriteFile, platform::ERROR_DISK_FULL, u"There is not enough disk space."},
-        {Call::CreateDirectoryW, platform::ERROR_ACCESS_DENIED, u"The temporary folder cannot be written."},
+        {Call::NtCreateFile, platform::ERROR_ACCESS_DENIED, u"The temporary folder cannot be written."},
+        {Call::NtCreateFile, platform::ERROR_DISK_FULL, u"There is not enough disk space."},
         {Call::ShellExecuteExW, platform::ERROR_ACCESS_DENIED,
          u"Windows could not start the installer program (error 5: Access is denied.)"},
         {Call::GetFileAttributesW, platform::ERROR_ACCESS_DENIED, nullptr},  // the stub cannot tell
@@ -190,6 +191,51 @@ TEST(Cancel, StagingDeletedNothingStartedExitCancelled) {
     EXPECT_TRUE(result.starts.empty());
     EXPECT_TRUE(launchertest::StagingFolders(run.sandbox, u"C:\\Temp").empty());
     EXPECT_TRUE(result.messageBoxes.empty()) << "a cancel is no failure";
+}
+
+// Cancel and the launch are one decision: a Cancel pressed at any moment of a run is either taken,
+// and the run ends with 1223, starts nothing and deletes the staging folder, or refused because
+// the launch was decided first (the window is closing), and the installer runs. Never both.
+TEST(Cancel, TakenBeforeTheLaunchIsDecidedAndRefusedAfterWheneverItComes) {
+    WholeRun run;
+    run.WriteStub(StubImage(), testsupport::BuildZip({{"Orvak ZEB Installer.exe", "MZ installer"},
+                                                      {"data.bin", std::string(100000, 'd')}}));
+    run.env.resources[{10, 1}] = sfxtool::BuildOptionsRecord({{}, {}, true, {}});
+    auto runWith = [&](uint64_t pressAt, int& taken) {
+        stub::RunState* current = nullptr;
+        Faults faults;
+        faults.beforeCall = [&, count = uint64_t{0}](const platform::host::CallRecord&) mutable {
+            if (++count == pressAt && current != nullptr) taken = stub::RequestCancel(current->progress);
+        };
+        return platform::host::Run(run.sandbox, run.env, [&] {
+            auto state = std::make_unique<stub::RunState>();
+            current = state.get();
+            stub::RunSequence(*state);
+        }, faults);
+    };
+    int none = -1;
+    const uint64_t calls = runWith(0, none).callCount;
+    int takenCount = 0, refusedCount = 0;
+    for (uint64_t n = 1; n <= calls; ++n) {
+        int taken = -1;
+        const auto result = runWith(n, taken);
+        const auto left = launchertest::StagingFolders(run.sandbox, u"C:\\Temp");
+        for (const auto& folder : left) std::filesystem::remove_all(run.sandbox.LinuxPath(folder));
+        if (taken < 0) continue;  // pressed before the run state was there
+        SCOPED_TRACE("Cancel before call " + std::to_string(n) + launchertest::Trace(result, 3));
+        if (taken == 1) {
+            ++takenCount;
+            EXPECT_EQ(result.exitCode, 1223u);
+            EXPECT_TRUE(result.starts.empty());
+            EXPECT_TRUE(left.empty());
+        } else {
+            ++refusedCount;
+            EXPECT_EQ(result.exitCode, kInstallerCode);
+            EXPECT_EQ(result.starts.size(), 1u);
+        }
+    }
+    EXPECT_GT(takenCount, 0);
+    EXPECT_GT(refusedCount, 0);
 }
 
 // The wait mode the record gives: installer (as before: no wait), staging, tree (the stub's job).

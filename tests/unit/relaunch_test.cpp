@@ -301,7 +301,7 @@ TEST_F(Relaunch, ReservedFileThatCannotBeDeletedEndsWith5AndStays) {
     const RunResult result = RunStub(deleteFails);
     EXPECT_EQ(result.exitCode, 5u);
     EXPECT_TRUE(seen.empty());
-    EXPECT_EQ(result.CountOf(Call::CreateDirectoryW), 0u);
+    EXPECT_EQ(result.CountOf(Call::NtCreateFile), 0u);
     EXPECT_EQ(result.CountOf(Call::CopyFileW), 0u);
     EXPECT_EQ(Added(before), Shapes{"reserved-file"});
 }
@@ -490,7 +490,7 @@ TEST_F(Relaunch, TempFolderLengthAtTheFitBoundary) {
         } else {
             EXPECT_EQ(result.exitCode, 5u);
             EXPECT_TRUE(seen.empty());
-            EXPECT_EQ(result.CountOf(Call::CreateDirectoryW), 0u);
+            EXPECT_EQ(result.CountOf(Call::NtCreateFile), 0u);
             EXPECT_EQ(result.CountOf(Call::CopyFileW), 0u);
         }
         EXPECT_EQ(Added(before), Shapes{});
@@ -577,7 +577,7 @@ Expected ExpectedAfterFailure(Call call, size_t occurrence, bool reservedRoad) {
         case Call::DeleteFileW:
             if (reservedRoad && occurrence == 1) return {5, {"reserved-file"}};
             return {3, {"folder/", "folder/copy"}};  // the copy stays, so does its folder
-        case Call::CreateDirectoryW: return {5, {}};
+        case Call::NtCreateFile: return {5, {}};
         case Call::CopyFileW: return {5, {"folder/"}};
         case Call::GetForegroundWindow: return {3, {}};
         case Call::ShellExecuteExW: return {5, {"folder/", "folder/copy"}};
@@ -592,17 +592,21 @@ Expected ExpectedAfterFailure(Call call, size_t occurrence, bool reservedRoad) {
         case Call::ConvertSidToStringSidW:
         case Call::ConvertStringSecurityDescriptorToSecurityDescriptorW: return {5, {}};
         case Call::LocalFree: return {3, {}};  // not tested
-        // The hold (first), then the delete's own handle on the folder (second): a folder that
-        // cannot be held ends the run; one the delete cannot reach stays, empty.
-        case Call::CreateFileW:
+        // The check of the folder just made and held (first), then of the delete's own handle on
+        // it (second): a folder that cannot be told a folder ends the run; one the delete cannot
+        // reach stays, empty.
         case Call::GetFileInformationByHandle:
+        case Call::GetVolumeInformationByHandleW:
             return occurrence == 1 ? Expected{5, {"folder/"}} : Expected{3, {"folder/"}};
+        case Call::CreateFileW: return {3, {"folder/"}};  // the delete's own handle
         // The token's, the copy's process's, the hold's (the delete then cannot take the folder
         // over) and the delete's own handle's closes.
         case Call::CloseHandle: return occurrence == 3 ? Expected{3, {"folder/"}} : Expected{3, {}};
         // The private folder's delete, once the copy is gone: the folder stays when it cannot be
         // reached or removed; a failing listing still removes the empty folder.
-        case Call::GetFullPathNameW:
+        case Call::GetFullPathNameW:  // first: the folder's NT path, nothing is made
+            if (occurrence == 1) return {5, {}};
+            return {3, {"folder/"}};
         case Call::GetProcessHeap:
         case Call::HeapAlloc:
         case Call::SetFileInformationByHandle: return {3, {"folder/"}};
@@ -655,13 +659,14 @@ TEST_F(Relaunch, EveryFailingCallEndsAsDocumentedAndLeavesWhatItShould) {
             }
         }
         // Every call the run makes was made to fail once.
-        for (Call kind : {Call::GetTempPathW, Call::CreateDirectoryW, Call::CopyFileW,
+        for (Call kind : {Call::GetTempPathW, Call::NtCreateFile, Call::CopyFileW,
                           Call::GetForegroundWindow, Call::ShellExecuteExW,
                           Call::WaitForSingleObject, Call::GetExitCodeProcess, Call::CloseHandle,
                           Call::DeleteFileW, Call::OpenProcessToken, Call::GetTokenInformation,
                           Call::ConvertSidToStringSidW,
                           Call::ConvertStringSecurityDescriptorToSecurityDescriptorW,
                           Call::CreateFileW, Call::GetFileInformationByHandle,
+                          Call::GetVolumeInformationByHandleW, Call::GetFullPathNameW,
                           Call::GetFileInformationByHandleEx, Call::SetFileInformationByHandle}) {
             EXPECT_EQ(failedKinds[kind], clean.CountOf(kind)) << host::CallName(kind);
         }

@@ -7,6 +7,7 @@
 // was written.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -82,7 +83,7 @@ std::string SevenZipPayload() {
 
 // The phase of the run that the index-th call (0-based) of the clean run belongs to.
 struct Phases {
-    long stagingCreated = -1;  // the CreateDirectoryW that makes the staging folder
+    long stagingCreated = -1;  // the NtCreateFile that makes and holds the staging folder
     long selfOpened = -1;      // CreateFileW of the stub's own file
     long locatorDone = -1;     // the locator's seek back to the signature
     long extractionDone = -1;  // the CloseHandle of the stub's own file
@@ -97,7 +98,7 @@ Phases FindPhases(const RunResult& clean) {
     for (size_t i = 0; i < clean.calls.size(); ++i) {
         const CallRecord& c = clean.calls[i];
         const long at = static_cast<long>(i);
-        if (c.call == Call::CreateDirectoryW && p.stagingCreated < 0) p.stagingCreated = at;
+        if (c.call == Call::NtCreateFile && p.stagingCreated < 0) p.stagingCreated = at;
         if (c.call == Call::CreateFileW && p.selfOpened < 0 && c.path == u"C:\\stub\\SelfExtractor.exe") p.selfOpened = at;
         if (c.call == Call::SetFilePointer && p.selfOpened >= 0 && p.locatorDone < 0) p.locatorDone = at;
         // The launcher's read of .launch (the delete's opens, by "\\?\" paths, come later).
@@ -122,26 +123,21 @@ Phases FindPhases(const RunResult& clean) {
 // A close that fails leaves its handle open for the rest of the run. For an output file that
 // matters: the launcher cannot open a `.launch` still open for writing, and the shell cannot delete
 // a staging folder that holds an open file. The name (relative to the staging folder) of the file
-// that stays open, from the last file opened before the close; empty for the stub's own file, the
-// launcher's read of `.launch` (closed after its read) and the process handle.
+// that stays open; "(launch read)" for the launcher's read of `.launch`; empty for the stub's own
+// file, the folders' holds and any other object.
 std::string LeftOpen(const RunResult& clean, const Phases& p, size_t index) {
-    // Only files matter (the host names the kind of object each close closes).
-    if (clean.calls[index].call != Call::CloseHandle || clean.calls[index].path != u"file") return {};
-    // Files are closed in the reverse order of their opening: the output files and .launch
-    // inside the span of the stub's own file.
-    std::vector<size_t> open;
-    for (size_t i = 0; i < index; ++i) {
-        if (clean.calls[i].call == Call::CreateFileW) open.push_back(i);
-        if (clean.calls[i].call == Call::CloseHandle && clean.calls[i].path == u"file" && !open.empty())
-            open.pop_back();
-    }
-    if (open.empty()) return {};
-    const long opened = static_cast<long>(open.back());
-    if (opened == p.selfOpened) return {};
-    if (opened == p.launchOpened) return "(launch read)";
-    const std::string path = platform::host::Utf8(clean.calls[open.back()].path);
+    // Only files matter: the host names the kind of object each close closes, and a file's path
+    // (workers close theirs in any order).
+    const CallRecord& c = clean.calls[index];
+    if (c.call != Call::CloseHandle || c.path != u"file") return {};
+    std::string path = platform::host::Utf8(c.path2);
     const size_t cut = path.find(".tmp\\");
-    return cut == std::string::npos ? std::string() : path.substr(cut + 5);
+    if (cut == std::string::npos) return {};  // the stub's own file, a folder's hold
+    path = path.substr(cut + 5);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    if (path.empty()) return {};
+    if (path == ".launch" && static_cast<long>(index) > p.launchOpened) return "(launch read)";
+    return path;
 }
 
 // The machine of the sweeps: 1, 2 or 4 processors; several workers take turns in an interleaving
@@ -203,8 +199,9 @@ Expect Classify(const RunResult& clean, const Phases& p, size_t index, bool seve
             // A reserved file that cannot be deleted keeps the directory from being made.
             return Expect::FailsBeforeStaging;
         case Call::LocalFree: return Expect::Unaffected;
-        case Call::CreateDirectoryW:
-            return at == p.stagingCreated ? Expect::FailsBeforeStaging : Expect::Fails;
+        // The staging folder's NT path and its creation; the folders of entries.
+        case Call::GetFullPathNameW: case Call::NtCreateFile:
+            return at <= p.stagingCreated ? Expect::FailsBeforeStaging : Expect::Fails;
         case Call::ReadFile: case Call::SetFilePointer: case Call::StubHeapAlloc: case Call::WriteFile:
             // ZIP: the pass over the headers before the free space stops short; the walk reads again.
             if (!sevenZip && at > p.passStart && at < p.spaceChecked) return Expect::Unaffected;
@@ -479,8 +476,8 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
     ASSERT_TRUE(clean.tempAfter.empty()) << "copy and private folder removed";
     ASSERT_EQ(clean.result.CountOf(Call::CopyFileW), 1u);
 
-    // The private folder is made and held before the copy; the delete's calls come after the
-    // copy's end. The delete first lets go of the hold, then opens the folder itself.
+    // The private folder is made and held (in one call) before the copy; the delete's calls come
+    // after the copy's end. The delete first lets go of the hold, then opens the folder itself.
     const long copied = FirstIndexOf(clean.result, Call::CopyFileW);
     const long ended = FirstIndexOf(clean.result, Call::GetExitCodeProcess);
     ASSERT_GT(copied, 0);
@@ -515,8 +512,10 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
         Call kind = failed.call;
         // The folder's hold and the delete's handle: made before the copy, they end the run with
         // the folder left empty; after it, the copy's code stays and so does the folder.
-        const bool holdOrDelete = kind == Call::CreateFileW || kind == Call::GetFileInformationByHandle;
+        const bool holdOrDelete = kind == Call::CreateFileW || kind == Call::GetFileInformationByHandle ||
+                                  kind == Call::GetVolumeInformationByHandleW;
         if (holdOrDelete && at < copied) kind = Call::CopyFileW;
+        if (kind == Call::GetFullPathNameW && at < copied) kind = Call::NtCreateFile;  // its NT path
         if (holdOrDelete && at > ended) kind = Call::DeleteFileW;
         if (kind == Call::CloseHandle && at == holdReleased) kind = Call::DeleteFileW;
         if (kind == Call::GetFullPathNameW || kind == Call::SetFileInformationByHandle ||
@@ -533,14 +532,14 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
                 EXPECT_FALSE(started);
                 EXPECT_TRUE(outcome.tempAfter.empty());
                 break;
-            case Call::CreateDirectoryW:
+            case Call::NtCreateFile:
             case Call::CopyFileW:
             case Call::ShellExecuteExW:
                 EXPECT_EQ(r.exitCode, kFailure);
                 EXPECT_FALSE(started);
                 // Nothing new when the folder was not made; the empty folder, or the folder with
                 // the copy, when the copy or its start failed.
-                EXPECT_EQ(privateFolders, kind == Call::CreateDirectoryW ? 0u : 1u);
+                EXPECT_EQ(privateFolders, kind == Call::NtCreateFile ? 0u : 1u);
                 break;
             case Call::GetExitCodeProcess:
                 EXPECT_EQ(r.exitCode, 0u) << "the exit code keeps its start value";

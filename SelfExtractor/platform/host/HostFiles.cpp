@@ -20,18 +20,21 @@ namespace {
 
 constexpr u64 kMaxFileSize = 0x7FFFFFFFFFFFFFFFull;
 
-// The rights that take part in sharing: reading data (a folder's listing too), writing data, and
-// deleting (or renaming). Attribute rights never conflict.
 std::u16string RecordedPath(Handle handle);
 
-bool Reads(u32 access) { return (access & (GENERIC_READ | FILE_LIST_DIRECTORY)) != 0; }
+// The rights that take part in sharing: reading data (a folder's listing, traversing it, too),
+// writing data, and deleting (or renaming). A handle with none of them (attributes alone) takes no
+// part at all, as on Windows and Wine: its share mode holds nothing back, and nobody's refuses it.
+bool Reads(u32 access) { return (access & (GENERIC_READ | FILE_LIST_DIRECTORY | 0x20)) != 0; }
 bool Writes(u32 access) { return (access & (GENERIC_WRITE | 0x2 | 0x4)) != 0; }
 bool Deletes(u32 access) { return (access & DELETE) != 0; }
+bool Shares(u32 access) { return Reads(access) || Writes(access) || Deletes(access); }
 
 // Another open handle on the same file refuses this access (or this sharing refuses its access).
 bool SharingConflict(const std::string& linuxPath, u32 access, u32 share) {
+    if (!Shares(access)) return false;
     for (const Object* object : OpenFiles()) {
-        if (object->linuxPath != linuxPath) continue;
+        if (object->linuxPath != linuxPath || !Shares(object->access)) continue;
         if (Reads(access) && !(object->share & FILE_SHARE_READ)) return true;
         if (Writes(access) && !(object->share & FILE_SHARE_WRITE)) return true;
         if (Deletes(access) && !(object->share & FILE_SHARE_DELETE)) return true;
@@ -45,7 +48,9 @@ bool SharingConflict(const std::string& linuxPath, u32 access, u32 share) {
 // A handle on the entry that does not share delete: the entry cannot be deleted or renamed.
 bool HeldWithoutDeleteSharing(const std::string& linuxPath) {
     for (const Object* object : OpenFiles())
-        if (object->linuxPath == linuxPath && !(object->share & FILE_SHARE_DELETE)) return true;
+        if (object->linuxPath == linuxPath && Shares(object->access) &&
+            !(object->share & FILE_SHARE_DELETE))
+            return true;
     return false;
 }
 
@@ -318,13 +323,15 @@ u32 SetFilePointer(Handle file, i32 distanceLow, i32* distanceHigh, u32 moveMeth
 }
 
 Bool CloseHandle(Handle handle) {
-    // The call's record names the kind of object closed ("file", "process", "thread", "event").
+    // The call's record names the kind of object closed ("file", "process", "thread", "event")
+    // and, for a file or folder, its Windows path now.
     Context& context = Current();
     auto it = context.objects.find(reinterpret_cast<uintptr_t>(handle));
     static const char16_t* const kKinds[] = {u"file", u"find", u"process", u"thread", u"event",
                                              u"token", u"snapshot", u"job"};
     const std::u16string kind = it == context.objects.end() ? u"" : kKinds[static_cast<int>(it->second.kind)];
-    if (Enter(host::Call::CloseHandle, kind)) return 0;
+    const bool file = it != context.objects.end() && it->second.kind == ObjectKind::File;
+    if (Enter(host::Call::CloseHandle, kind, file ? RecordedPath(handle) : std::u16string())) return 0;
     if (it == context.objects.end() || it->second.kind == ObjectKind::Find) {
         ++context.result.invalidHandleUses;
         SetError(ERROR_INVALID_HANDLE);
@@ -644,8 +651,13 @@ Bool RemoveDirectoryW(const WChar* path) {
 
 namespace {
 
-// What GetFileInformationByHandle and a listing report of an entry whose lstat is `st`.
-u64 FileIdOf(const struct stat& st) { return static_cast<u64>(st.st_ino); }
+// What GetFileInformationByHandle, FileInternalInformation and a listing report of an entry whose
+// lstat is `st`: its inode; on a file system without unique 64-bit IDs, one ID for every entry.
+// The 128-bit ID is the inode and the device.
+constexpr u64 kNotUnique = 0xFFFFFFFFFFFFFFFFull;
+u64 FileIdOf(const struct stat& st) {
+    return Current().env.fileSystem == u"ReFS" ? kNotUnique : static_cast<u64>(st.st_ino);
+}
 
 // The attributes of the object a handle holds, at the Linux path it names now.
 u32 HandleAttributes(const Object& object, const std::string& now) {
@@ -679,7 +691,8 @@ std::vector<DirRecord> ListByHandle(const std::string& folder) {
     struct stat st;
     for (const char* dot : {".", ".."}) {
         if (stat((folder + "/" + dot).c_str(), &st) == 0)
-            records.push_back(DirRecord{Utf16(dot), FILE_ATTRIBUTE_DIRECTORY, FileIdOf(st)});
+            records.push_back(DirRecord{Utf16(dot), FILE_ATTRIBUTE_DIRECTORY, FileIdOf(st),
+                                        {static_cast<u64>(st.st_ino), static_cast<u64>(st.st_dev)}});
     }
     const bool followLinks = Current().env.linksOpenTargets;
     for (const auto& [name, linuxName] : entries) {
@@ -689,7 +702,8 @@ std::vector<DirRecord> ListByHandle(const std::string& folder) {
         struct stat target;
         // Wine gives a link the ID of its target; Windows the link's own.
         if (S_ISLNK(st.st_mode) && followLinks && stat(full.c_str(), &target) == 0) st = target;
-        records.push_back(DirRecord{name, attributes, FileIdOf(st)});
+        records.push_back(DirRecord{name, attributes, FileIdOf(st),
+                                    {static_cast<u64>(st.st_ino), static_cast<u64>(st.st_dev)}});
     }
     return records;
 }
@@ -733,8 +747,24 @@ Bool GetFileInformationByHandleEx(Handle file, u32 infoClass, void* buffer, u32 
     if (Enter(host::Call::GetFileInformationByHandleEx, RecordedPath(file))) return 0;
     Object* object = FileOf(file);
     if (object == nullptr) return 0;
-    if ((infoClass != FileIdBothDirectoryInfo && infoClass != FileIdBothDirectoryRestartInfo) ||
-        !object->directory || buffer == nullptr) {
+    if (infoClass == FileIdInfo && buffer != nullptr && bytes >= kFileIdInfoBytes) {
+        struct stat st;
+        if (fstat(object->fd, &st) != 0) {
+            SetError(ERROR_INVALID_HANDLE);
+            return 0;
+        }
+        auto* out = static_cast<u8*>(buffer);
+        Put64(out, static_cast<u64>(st.st_dev));
+        Put64(out + kFileIdInfoId, static_cast<u64>(st.st_ino));
+        Put64(out + kFileIdInfoId + 8, static_cast<u64>(st.st_dev));
+        return 1;
+    }
+    // Listings: FileIdBothDirectoryInfo with 64-bit IDs, FileIdExtdDirectoryInfo with 128-bit
+    // ones (each with its restart class after it).
+    const bool wide = infoClass == FileIdExtdDirectoryInfo || infoClass == FileIdExtdDirectoryInfo + 1;
+    const bool restart = infoClass == FileIdBothDirectoryRestartInfo || infoClass == FileIdExtdDirectoryInfo + 1;
+    if ((!wide && infoClass != FileIdBothDirectoryInfo && !restart) || !object->directory ||
+        buffer == nullptr) {
         SetError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -742,7 +772,8 @@ Bool GetFileInformationByHandleEx(Handle file, u32 infoClass, void* buffer, u32 
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
-    if (!object->listed || infoClass == FileIdBothDirectoryRestartInfo) {
+    const u32 nameAt = wide ? kExtdDirInfoName : kDirInfoName;
+    if (!object->listed || restart) {
         object->records = ListByHandle(PathOfDescriptor(object->fd));
         object->nextRecord = 0;
         object->listed = true;
@@ -758,14 +789,19 @@ Bool GetFileInformationByHandleEx(Handle file, u32 infoClass, void* buffer, u32 
     while (object->nextRecord < object->records.size()) {
         const DirRecord& record = object->records[object->nextRecord];
         const u32 nameBytes = static_cast<u32>(record.name.size() * 2);
-        const u32 size = (kDirInfoName + nameBytes + 7) & ~7u;
+        const u32 size = (nameAt + nameBytes + 7) & ~7u;
         if (size > bytes - used) break;
         u8* at = out + used;
         std::memset(at, 0, size);
         Put32(at + kDirInfoAttributes, record.attributes);
         Put32(at + kDirInfoNameBytes, nameBytes);
-        Put64(at + kDirInfoFileId, record.fileId);
-        std::memcpy(at + kDirInfoName, record.name.data(), nameBytes);
+        if (wide) {
+            Put64(at + kExtdDirInfoFileId, record.wideId[0]);
+            Put64(at + kExtdDirInfoFileId + 8, record.wideId[1]);
+        } else {
+            Put64(at + kDirInfoFileId, record.fileId);
+        }
+        std::memcpy(at + nameAt, record.name.data(), nameBytes);
         if (previous != nullptr) Put32(previous + kDirInfoNextEntryOffset, static_cast<u32>(at - previous));
         previous = at;
         used += size;
@@ -863,6 +899,148 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
         return 0;
     }
     return 1;
+}
+
+u32 GetLongPathNameW(const WChar* path, WChar* buffer, u32 capacity) {
+    const std::u16string text = FromZ(path);
+    if (Enter(host::Call::GetLongPathNameW, text)) return 0;
+    const Resolved resolved = ResolveHere(text);
+    if (path == nullptr || resolved.error != ERROR_SUCCESS || !resolved.exists) {
+        SetError(path == nullptr ? ERROR_INVALID_PARAMETER : MissingError(resolved));
+        return 0;
+    }
+    const std::u16string full = LongForm(Current().env, text);
+    if (full.size() + 1 > capacity) return static_cast<u32>(full.size() + 1);
+    std::copy(full.begin(), full.end(), buffer);
+    buffer[full.size()] = 0;
+    return static_cast<u32>(full.size());
+}
+
+Bool GetVolumeInformationByHandleW(Handle file, WChar* volumeName, u32 volumeNameCapacity,
+                                   u32* serialNumber, u32* maxComponentLength, u32* flags,
+                                   WChar* fileSystemName, u32 fileSystemNameCapacity) {
+    if (Enter(host::Call::GetVolumeInformationByHandleW, RecordedPath(file))) return 0;
+    Object* object = FileOf(file);
+    if (object == nullptr) return 0;
+    struct stat st;
+    if (fstat(object->fd, &st) != 0) {
+        SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    const std::u16string& name = Current().env.fileSystem;
+    if ((volumeName != nullptr && volumeNameCapacity == 0) ||
+        (fileSystemName != nullptr && name.size() + 1 > fileSystemNameCapacity)) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (volumeName != nullptr) volumeName[0] = 0;
+    if (serialNumber != nullptr) *serialNumber = static_cast<u32>(st.st_dev);
+    if (maxComponentLength != nullptr) *maxComponentLength = 255;
+    if (flags != nullptr) *flags = 0;
+    if (fileSystemName != nullptr) {
+        std::copy(name.begin(), name.end(), fileSystemName);
+        fileSystemName[name.size()] = 0;
+    }
+    return 1;
+}
+
+// ---- ntdll ----------------------------------------------------------------------------------------
+
+namespace {
+
+// NTSTATUS values and the Win32 errors they stand for, both ways, for the failures modelled here.
+constexpr std::pair<NtStatus, u32> kStatusErrors[] = {
+    {STATUS_SUCCESS, ERROR_SUCCESS},
+    {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+    {STATUS_OBJECT_NAME_INVALID, ERROR_INVALID_NAME},
+    {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
+    {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
+    {STATUS_DISK_FULL, ERROR_DISK_FULL},
+    {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+    {STATUS_INVALID_INFO_CLASS, ERROR_INVALID_PARAMETER},
+    {static_cast<NtStatus>(0xC0000008u), ERROR_INVALID_HANDLE},
+    {static_cast<NtStatus>(0xC0000079u), ERROR_INVALID_SECURITY_DESCR},
+    {STATUS_UNSUCCESSFUL, 31},  // ERROR_GEN_FAILURE
+};
+
+// The status of a failure whose Win32 error is `error` (an injected one: the Faults' last error).
+NtStatus StatusOf(u32 error) {
+    for (const auto& [status, mapped] : kStatusErrors)
+        if (mapped == error && status != STATUS_SUCCESS) return status;
+    return STATUS_UNSUCCESSFUL;
+}
+
+}  // namespace
+
+u32 RtlNtStatusToDosError(NtStatus status) {
+    for (const auto& [known, error] : kStatusErrors)
+        if (known == status) return error;
+    return 317;  // ERROR_MR_MID_NOT_FOUND
+}
+
+// Only the stub's use is modelled: a new folder (FILE_CREATE, FILE_DIRECTORY_FILE) by an NT path
+// "\??\...", with or without a descriptor; its handle is open on it as CreateFileW's would be.
+NtStatus NtCreateFile(Handle* file, u32 access, ObjectAttributes* attributes, IoStatusBlock* io,
+                      i64*, u32, u32 shareAccess, u32 disposition, u32 options, void*, u32) {
+    std::u16string name;
+    if (attributes != nullptr && attributes->ObjectName != nullptr &&
+        attributes->ObjectName->Buffer != nullptr)
+        name.assign(attributes->ObjectName->Buffer, attributes->ObjectName->Length / 2);
+    const bool ntPath = name.size() > 4 && name.compare(0, 4, u"\\??\\") == 0;
+    const std::u16string path = ntPath ? name.substr(4) : name;  // as Win32 names it
+    if (Enter(host::Call::NtCreateFile, path)) return StatusOf(Current().faults.lastError);
+    if (file == nullptr || io == nullptr || attributes == nullptr ||
+        attributes->Length != sizeof(ObjectAttributes) || attributes->RootDirectory != nullptr ||
+        disposition != FILE_CREATE || (options & FILE_DIRECTORY_FILE) == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!ntPath) return STATUS_OBJECT_PATH_NOT_FOUND;
+    *file = nullptr;
+    std::u16string sddl;
+    if (attributes->SecurityDescriptor != nullptr) {
+        SECURITY_ATTRIBUTES security = {sizeof(SECURITY_ATTRIBUTES), attributes->SecurityDescriptor, 0};
+        if (!DescriptorText(&security, sddl)) return StatusOf(Current().lastError);
+    }
+    const Resolved resolved = ResolveHere(u"\\\\?\\" + path);
+    if (resolved.error != ERROR_SUCCESS) return STATUS_OBJECT_NAME_INVALID;
+    if (!resolved.parentExists) return STATUS_OBJECT_PATH_NOT_FOUND;
+    if (resolved.exists) return STATUS_OBJECT_NAME_COLLISION;
+    if (::mkdir(resolved.linuxPath.c_str(), 0777) != 0)
+        return errno == EEXIST ? STATUS_OBJECT_NAME_COLLISION
+               : errno == ENOSPC ? STATUS_DISK_FULL : STATUS_ACCESS_DENIED;
+    const int fd = ::open(resolved.linuxPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return STATUS_ACCESS_DENIED;
+    if (attributes->SecurityDescriptor != nullptr)
+        Current().result.folderSecurity.push_back(FolderSecurity{path, sddl});
+    Object object(ObjectKind::File);
+    object.fd = fd;
+    object.access = access;
+    object.share = shareAccess;
+    object.linuxPath = resolved.linuxPath;
+    object.directory = true;
+    *file = NewObject(std::move(object));
+    io->Status = STATUS_SUCCESS;
+    io->Information = FILE_CREATED;
+    return STATUS_SUCCESS;
+}
+
+NtStatus NtQueryInformationFile(Handle file, IoStatusBlock* io, void* info, u32 bytes,
+                                u32 infoClass) {
+    if (Enter(host::Call::NtQueryInformationFile, RecordedPath(file)))
+        return StatusOf(Current().faults.lastError);
+    Object* object = FindObject(file, ObjectKind::File);
+    if (object == nullptr) {
+        ++Current().result.invalidHandleUses;
+        return static_cast<NtStatus>(0xC0000008u);  // STATUS_INVALID_HANDLE
+    }
+    if (infoClass != FileInternalInformation) return STATUS_INVALID_INFO_CLASS;
+    struct stat st;
+    if (io == nullptr || info == nullptr || bytes < 8) return static_cast<NtStatus>(0xC0000004u);
+    if (fstat(object->fd, &st) != 0) return STATUS_ACCESS_DENIED;
+    Put64(static_cast<u8*>(info), FileIdOf(st));
+    io->Status = STATUS_SUCCESS;
+    io->Information = 8;
+    return STATUS_SUCCESS;
 }
 
 u32 GetFullPathNameW(const WChar* path, u32 capacity, WChar* buffer, WChar** filePart) {

@@ -69,6 +69,7 @@ struct DirRecord {
     std::u16string name;
     u32 attributes = 0;
     u64 fileId = 0;
+    u64 wideId[2] = {0, 0};  // the 128-bit ID, lower half first
 };
 
 struct Object {
@@ -168,6 +169,8 @@ std::vector<std::string> RunningModules();
 bool Enter(Call call, const std::u16string& path = {}, const std::u16string& path2 = {},
            bool allocation = false, bool failable = true);
 void SetError(u32 error);
+// `path` with a leading short alias (Environment::shortNames) replaced by the folder it stands for.
+std::u16string LongForm(const Environment& env, const std::u16string& path);
 // Resolve for a path given to a platform call: against the current run's sandbox and folder,
 // refusing paths of kMaxPathChars units or more.
 Resolved ResolveHere(const std::u16string& path, bool wildcardLast = false);

@@ -32,7 +32,9 @@ const char* CallName(Call call) {
         "CompareStringOrdinal", "FindResourceW", "LoadResource", "LockResource", "SizeofResource",
         "GetProcessWindowStation", "GetUserObjectInformationW", "MessageBoxW", "RegisterClassExW",
         "CreateWindowExW", "GetSystemInfo", "GetEnvironmentVariableW", "GetSystemTime", "FormatMessageW",
-        "GetDiskFreeSpaceExW", "GetDiskFreeSpaceW"};
+        "GetDiskFreeSpaceExW", "GetDiskFreeSpaceW",
+        "NtCreateFile", "NtQueryInformationFile",
+        "GetVolumeInformationByHandleW", "GetLongPathNameW"};
     static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(Call::Count_));
     const auto index = static_cast<size_t>(call);
     return index < static_cast<size_t>(Call::Count_) ? kNames[index] : "?";
@@ -148,6 +150,18 @@ bool Enter(Call call, const std::u16string& path, const std::u16string& path2, b
     return fail;
 }
 
+std::u16string LongForm(const Environment& env, const std::u16string& path) {
+    const size_t prefix = path.compare(0, 4, u"\\\\?\\") == 0 ? 4 : 0;  // "\\?\" paths too
+    const std::u16string folded = FoldCase(path.substr(prefix));
+    for (const auto& [alias, folder] : env.shortNames) {
+        const std::u16string key = FoldCase(alias);
+        if (folded.compare(0, key.size(), key) == 0 &&
+            (folded.size() == key.size() || folded[key.size()] == u'\\'))
+            return path.substr(0, prefix) + folder + path.substr(prefix + key.size());
+    }
+    return path;
+}
+
 Resolved ResolveHere(const std::u16string& path, bool wildcardLast) {
     // Without the "\\?\" prefix, a path of MAX_PATH units or more is refused, as for every
     // program that does not declare itself long-path aware.
@@ -158,7 +172,8 @@ Resolved ResolveHere(const std::u16string& path, bool wildcardLast) {
         return refused;
     }
     Context& context = Current();
-    return Resolve(context.sandbox->root(), context.env.currentDirectory, path, wildcardLast);
+    return Resolve(context.sandbox->root(), context.env.currentDirectory,
+                   LongForm(context.env, path), wildcardLast);
 }
 
 Handle NewObject(Object object) {
@@ -208,14 +223,15 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
     context.counting = true;
     context.commandLine = env.commandLine;
     for (const auto& [path, program] : env.programs) {
-        const std::u16string key = PathKey(env.currentDirectory, path);
+        const std::u16string key = PathKey(env.currentDirectory, LongForm(env, path));
         if (key.empty()) throw std::invalid_argument("malformed program path: " + Utf8(path));
         context.programsByKey[key] = program;
     }
     if (env.createFolders) {  // where it can: a test may give a folder that cannot exist
         for (const std::u16string* folder :
              {&env.currentDirectory, &env.tempFolder, &env.systemFolder})
-            if (!folder->empty()) MakeFolders(sandbox.root(), env.currentDirectory, *folder);
+            if (!folder->empty())
+                MakeFolders(sandbox.root(), env.currentDirectory, LongForm(env, *folder));
     }
 
     Context* const outer = g_current;
@@ -253,6 +269,7 @@ using namespace host;
 using namespace host::detail;
 
 u32 GetLastError() { return Current().lastError; }
+void SetLastError(u32 error) { Current().lastError = error; }
 
 void NoteFailureReason(u32 reason, u32 detail) {
     Current().result.notes.push_back(host::FailureNote{reason, detail});

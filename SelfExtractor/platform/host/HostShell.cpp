@@ -86,7 +86,8 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
     if (unquoted.size() >= 2 && unquoted.front() == u'"' && unquoted.back() == u'"')
         unquoted = unquoted.substr(1, unquoted.size() - 2);
     Resolved target;
-    if (unquoted.size() < kMaxPathChars) target = Resolve(context.sandbox->root(), base, unquoted);
+    if (unquoted.size() < kMaxPathChars)
+        target = Resolve(context.sandbox->root(), LongForm(context.env, base), LongForm(context.env, unquoted));
     else target.error = ERROR_PATH_NOT_FOUND;
     if (target.error != ERROR_SUCCESS || !target.exists) {
         SetError(ERROR_FILE_NOT_FOUND);

@@ -70,6 +70,8 @@ enum class Call {
     GetSystemInfo,
     // The run's log and the free space.
     GetEnvironmentVariableW, GetSystemTime, FormatMessageW, GetDiskFreeSpaceExW, GetDiskFreeSpaceW,
+    // Folders created with their handle, file IDs and names, the volume (ntdll and kernel32).
+    NtCreateFile, NtQueryInformationFile, GetVolumeInformationByHandleW, GetLongPathNameW,
     Count_
 };
 const char* CallName(Call call);
@@ -109,7 +111,7 @@ struct Token {
 
 // A folder made with a security descriptor: the SDDL text the descriptor was converted from.
 struct FolderSecurity {
-    std::u16string path;  // as CreateDirectoryW was given it
+    std::u16string path;  // as CreateDirectoryW was given it (NtCreateFile's without "\??\")
     std::u16string sddl;
 };
 
@@ -154,6 +156,15 @@ struct Environment {
     // FILE_FLAG_OPEN_REPARSE_POINT, and a folder's listing gives a link the file ID of its target.
     // False: Windows' way (the handle is the link's own, and so is the listed ID).
     bool linksOpenTargets = false;
+    // What GetVolumeInformationByHandleW names the file system. "ReFS" (a Dev Drive too): the
+    // 64-bit file IDs (listings, FileInternalInformation, GetFileInformationByHandle) are not
+    // unique, the host gives every entry the same one; the 128-bit ones (FileIdInfo,
+    // FileIdExtdDirectoryInfo) are.
+    std::u16string fileSystem = u"NTFS";
+    // Short (8.3) aliases of folders: the full short path ("C:\Users\JOHNSM~1") and the full
+    // long path it stands for ("C:\Users\John Smith"). A path that begins with an alias reaches
+    // the long folder; GetLongPathNameW gives the long form. Folders have no other short names.
+    std::map<std::u16string, std::u16string> shortNames;
     // The window station is visible (an interactive session); false: a service's, session 0.
     bool interactiveStation = true;
     // Windows can be made (a display); false: CreateWindowExW fails, as with no display.

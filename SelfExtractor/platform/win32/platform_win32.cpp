@@ -15,6 +15,7 @@
 #include <shlwapi.h>
 #include <sddl.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 namespace {
 
@@ -76,14 +77,14 @@ WIN32_FIND_DATAW* Wide(platform::FindData* found) {
 // the caller's own failure handling applies.
 
 enum SystemLibrary : unsigned {
-    kUser32, kShell32, kShlwapi, kOle32, kAdvapi32, kKernel32, kGdi32, kSystemLibraryCount
+    kUser32, kShell32, kShlwapi, kOle32, kAdvapi32, kKernel32, kGdi32, kNtdll, kSystemLibraryCount
 };
 
-// kernel32 is in the list for the procedures older versions lack: loading it by full path only
-// finds the module already mapped.
+// kernel32 is in the list for the procedures older versions lack, ntdll for the calls kernel32
+// does not offer: loading either by full path only finds the module already mapped.
 const wchar_t* const kSystemLibraryNames[kSystemLibraryCount] = {
     L"user32.dll", L"shell32.dll", L"shlwapi.dll", L"ole32.dll", L"advapi32.dll", L"kernel32.dll",
-    L"gdi32.dll",
+    L"gdi32.dll", L"ntdll.dll",
 };
 
 enum BoundProcedure : unsigned {
@@ -105,6 +106,10 @@ enum BoundProcedure : unsigned {
     kQueryFullProcessImageNameW,
     kGetFinalPathNameByHandleW,
     kCompareStringOrdinal,
+    kGetVolumeInformationByHandleW,
+    kNtCreateFile,
+    kNtQueryInformationFile,
+    kRtlNtStatusToDosError,
     kGetProcessWindowStation,
     kGetUserObjectInformationW,
     kMessageBoxW,
@@ -151,6 +156,8 @@ const ProcedureSource kProcedureSources[kBoundProcedureCount] = {
     {kKernel32, "GetFileInformationByHandleEx"}, {kKernel32, "SetFileInformationByHandle"},
     {kKernel32, "QueryFullProcessImageNameW"}, {kKernel32, "GetFinalPathNameByHandleW"},
     {kKernel32, "CompareStringOrdinal"},
+    {kKernel32, "GetVolumeInformationByHandleW"},
+    {kNtdll, "NtCreateFile"}, {kNtdll, "NtQueryInformationFile"}, {kNtdll, "RtlNtStatusToDosError"},
     {kUser32, "GetProcessWindowStation"},
     {kUser32, "GetUserObjectInformationW"},
     {kUser32, "MessageBoxW"},
@@ -322,6 +329,27 @@ static_assert(SameType<GetFinalPathNameByHandleWProc, decltype(&::GetFinalPathNa
               "GetFinalPathNameByHandleW");
 static_assert(SameType<CompareStringOrdinalProc, decltype(&::CompareStringOrdinal)>::value,
               "CompareStringOrdinal");
+static_assert(offsetof(FILE_ID_INFO, FileId) == platform::kFileIdInfoId &&
+                  sizeof(FILE_ID_INFO) == platform::kFileIdInfoBytes,
+              "FILE_ID_INFO");
+static_assert(offsetof(FILE_ID_EXTD_DIR_INFO, FileAttributes) == platform::kDirInfoAttributes &&
+                  offsetof(FILE_ID_EXTD_DIR_INFO, FileNameLength) == platform::kDirInfoNameBytes &&
+                  offsetof(FILE_ID_EXTD_DIR_INFO, FileId) == platform::kExtdDirInfoFileId &&
+                  offsetof(FILE_ID_EXTD_DIR_INFO, FileName) == platform::kExtdDirInfoName,
+              "FILE_ID_EXTD_DIR_INFO");
+static_assert(sizeof(platform::UnicodeString) == sizeof(UNICODE_STRING) &&
+                  offsetof(platform::UnicodeString, Buffer) == offsetof(UNICODE_STRING, Buffer),
+              "UNICODE_STRING");
+static_assert(sizeof(platform::ObjectAttributes) == sizeof(OBJECT_ATTRIBUTES) &&
+                  offsetof(platform::ObjectAttributes, ObjectName) ==
+                      offsetof(OBJECT_ATTRIBUTES, ObjectName) &&
+                  offsetof(platform::ObjectAttributes, SecurityDescriptor) ==
+                      offsetof(OBJECT_ATTRIBUTES, SecurityDescriptor),
+              "OBJECT_ATTRIBUTES");
+static_assert(sizeof(platform::IoStatusBlock) == sizeof(IO_STATUS_BLOCK) &&
+                  offsetof(platform::IoStatusBlock, Information) ==
+                      offsetof(IO_STATUS_BLOCK, Information),
+              "IO_STATUS_BLOCK");
 static_assert(sizeof(platform::ProcessEntry) == sizeof(PROCESSENTRY32W) &&
                   offsetof(platform::ProcessEntry, szExeFile) == offsetof(PROCESSENTRY32W, szExeFile),
               "PROCESSENTRY32W");
@@ -542,6 +570,7 @@ i32 MultiByteToWideChar(u32 codePage, u32 flags, const char* bytes, i32 byteCoun
 }
 
 u32 GetLastError() { return ::GetLastError(); }
+void SetLastError(u32 error) { ::SetLastError(error); }
 
 void* StubHeapAlloc(size_t bytes) {
     if (gStubHeap == nullptr) return nullptr;
@@ -575,6 +604,47 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
 u32 GetFullPathNameW(const WChar* path, u32 capacity, WChar* buffer, WChar** filePart) {
     return ::GetFullPathNameW(Wide(path), capacity, Wide(buffer),
                               reinterpret_cast<wchar_t**>(filePart));
+}
+
+u32 GetLongPathNameW(const WChar* path, WChar* buffer, u32 capacity) {
+    return ::GetLongPathNameW(Wide(path), Wide(buffer), capacity);
+}
+
+Bool GetVolumeInformationByHandleW(Handle file, WChar* volumeName, u32 volumeNameCapacity,
+                                   u32* serialNumber, u32* maxComponentLength, u32* flags,
+                                   WChar* fileSystemName, u32 fileSystemNameCapacity) {
+    const auto query = Bind<decltype(&::GetVolumeInformationByHandleW)>(
+        kGetVolumeInformationByHandleW);
+    if (query == nullptr) return FALSE;
+    return query(file, Wide(volumeName), volumeNameCapacity, reinterpret_cast<DWORD*>(serialNumber),
+                 reinterpret_cast<DWORD*>(maxComponentLength), reinterpret_cast<DWORD*>(flags),
+                 Wide(fileSystemName), fileSystemNameCapacity);
+}
+
+// ---- ntdll: bound at run time ---------------------------------------------------------------------
+
+NtStatus NtCreateFile(Handle* file, u32 access, ObjectAttributes* attributes, IoStatusBlock* io,
+                      i64* allocationSize, u32 fileAttributes, u32 shareAccess, u32 disposition,
+                      u32 options, void* eaBuffer, u32 eaLength) {
+    const auto create = Bind<decltype(&::NtCreateFile)>(kNtCreateFile);
+    if (create == nullptr) return STATUS_UNSUCCESSFUL;
+    return create(file, access, reinterpret_cast<OBJECT_ATTRIBUTES*>(attributes),
+                  reinterpret_cast<IO_STATUS_BLOCK*>(io), reinterpret_cast<LARGE_INTEGER*>(allocationSize),
+                  fileAttributes, shareAccess, disposition, options, eaBuffer, eaLength);
+}
+
+NtStatus NtQueryInformationFile(Handle file, IoStatusBlock* io, void* info, u32 bytes,
+                                u32 infoClass) {
+    const auto query = Bind<decltype(&::NtQueryInformationFile)>(kNtQueryInformationFile);
+    if (query == nullptr) return STATUS_UNSUCCESSFUL;
+    return query(file, reinterpret_cast<IO_STATUS_BLOCK*>(io), info, bytes,
+                 static_cast<FILE_INFORMATION_CLASS>(infoClass));
+}
+
+u32 RtlNtStatusToDosError(NtStatus status) {
+    const auto convert = Bind<decltype(&::RtlNtStatusToDosError)>(kRtlNtStatusToDosError);
+    if (convert == nullptr) return ERROR_MR_MID_NOT_FOUND;
+    return convert(status);
 }
 
 // ---- kernel32: other processes, jobs, time ------------------------------------------------------
