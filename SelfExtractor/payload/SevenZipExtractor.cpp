@@ -1,6 +1,7 @@
 #include "payload/SevenZipExtractor.h"
 
 #include "payload/EntryNameCheck.h"
+#include "payload/EntryNameSet.h"
 #include "payload/EntryPaths.h"
 #include "payload/ExtractionWorkers.h"
 #include "payload/FreeSpace.h"
@@ -317,6 +318,7 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
     u64 perWorker = 0;
     UInt32 lastFolder = kNoFolder;
     WChar name[kMaxPathChars];
+    EntryNameSet names;  // the files' names so far: a name met again is refused here, in order
     for (UInt32 i = 0; i < db.NumFiles; ++i) {
         if (SzArEx_IsDir(&db, i)) continue;
         // The length counts the terminating NUL.
@@ -336,8 +338,12 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
                 refused = Reason::NameTooLong;
             } else {
                 SzArEx_GetFileNameUtf16(&db, i, reinterpret_cast<UInt16*>(name));
+                u32 taken = 0;
                 if (!EntryNameIsSafe(name, static_cast<u32>(len))) refused = Reason::NameUnsafe;
-                else if (!EntryPathBuilder(state.staging, name, static_cast<u32>(len))) {
+                else if ((taken = EntryNameSetAdd(names, name, static_cast<u32>(len) - 1, refusedError)) != 0) {
+                    // A block the set cannot have stops the extraction, as the decoder's would.
+                    refused = taken == static_cast<u32>(Reason::Memory) ? Reason::SevenZipMemory : static_cast<Reason>(taken);
+                } else if (!EntryPathBuilder(state.staging, name, static_cast<u32>(len))) {
                     refused = Reason::EntryFolder;
                     refusedError = GetLastError();
                 }
@@ -348,6 +354,8 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
             break;
         }
     }
+
+    EntryNameSetFree(names);
 
     // Jobs to run, then the workers: each needs an arena for the largest folder (but the first, which
     // then decodes each folder from the heap) and a read handle of its own (but the first). Those

@@ -8,6 +8,7 @@ extern "C" {
 
 #include "payload/ArchiveSignatures.h"
 #include "payload/EntryNameCheck.h"
+#include "payload/EntryNameSet.h"
 #include "payload/EntryPaths.h"
 #include "payload/ExtractionWorkers.h"
 #include "payload/FreeSpace.h"
@@ -353,6 +354,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     u32 published = 0;
     u32 confirmed = 0;  // jobs before this one were written whole: their slots are free
     ZipRecord record;
+    EntryNameSet names;  // the files' names so far: a name met again is refused here, in order
     // A failure or the cancel ends the walk (CrewStopped of the last possible entry).
     while (!CrewStopped(x.crew, kNoFailure)) {
         u32 refused = ReadRecord(state, zip, record);
@@ -362,7 +364,9 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
         if (refused == 0) {
             ProgressCount(&state.progress, kLocalHeaderBytes + record.nameBytes + record.extraLength);
             // A directory entry creates nothing; whatever data it carries is passed over.
-            if (!record.directory && !EntryPathBuilder(state.staging, zip.wideName, record.nameUnits)) {
+            if (!record.directory) refused = EntryNameSetAdd(names, zip.wideName, record.nameUnits, error);
+            if (refused != 0) {
+            } else if (!record.directory && !EntryPathBuilder(state.staging, zip.wideName, record.nameUnits)) {
                 refused = static_cast<u32>(Reason::EntryFolder);
                 error = GetLastError();
             } else if (!CursorAdvance(zip.records, record.extraLength)) {
@@ -416,6 +420,7 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
     }
     HeapFree(heap, 0, x.jobs);
     HeapFree(heap, 0, zip.records.buffer);
+    EntryNameSetFree(names);
     if (cancelled) return ExtractionEnd::Cancelled;
     if (x.crew.failure != kNoFailure) {
         FailRun(static_cast<Reason>(FailedReason(x.crew)), x.crew.failure, FailedError(x.crew));

@@ -399,6 +399,10 @@ NtStatus NtQueryInformationFile(Handle file, IoStatusBlock* io, void* info, u32 
                                 u32 infoClass);
 // The Win32 error an NTSTATUS stands for (ERROR_MR_MID_NOT_FOUND, 317, for one it does not know).
 u32 RtlNtStatusToDosError(NtStatus status);
+// `in` in upper case as the system compares names, unit for unit, into `out` (allocate: 0, so
+// `out` brings its own buffer, at least as long as `in`). Not counted among the host's calls: it
+// only maps units.
+NtStatus RtlUpcaseUnicodeString(UnicodeString* out, const UnicodeString* in, u8 allocate);
 
 // ---- advapi32: the process's token and security descriptors ----------------------------------
 constexpr u32 TOKEN_QUERY = 0x8;

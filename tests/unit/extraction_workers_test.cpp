@@ -163,6 +163,54 @@ TEST_F(ExtractionWorkersTest, AZipEntryThatFailsLeavesExactlyTheEntriesBeforeIt)
     }
 }
 
+// Names that are one file on Windows (case as the upcase table maps it, trailing dots, "\" for
+// "/"), or a file whose name a later entry uses as a folder: the later entry in archive order is
+// refused, as a file that cannot be created, whichever worker would have created its file first.
+TEST_F(ExtractionWorkersTest, NamesThatAreOneFileOnWindowsRefuseTheLaterEntryWhateverTheWorkers) {
+    const std::string big = Noise(60000, 7);
+    struct Shape {
+        const char* key;
+        std::string archive;
+        std::map<std::string, std::string> before;  // what the earlier entries leave
+        stub::Reason reason;
+    };
+    std::vector<Shape> shapes;
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {"dup.txt", "DUP.txt"}, {"\xC3\xBF.txt", "\xC5\xB8.txt"}, {"a", "a. "}, {"d/x", "D\\X"}};
+    for (const auto& [first, second] : pairs) {
+        std::vector<testsupport::ZipEntry> zip = {{"big.bin", big}, {first, "1"}, {"mid.bin", big}, {second, "2"}};
+        zip[0].deflate = zip[2].deflate = true;
+        shapes.push_back({first.c_str(), testsupport::BuildZip(zip), {{"big.bin", big}, {first, "1"}, {"mid.bin", big}},
+                          stub::Reason::EntryCreate});
+    }
+    shapes.push_back({"file, then folder", testsupport::BuildZip({{"x", "1"}, {"x/y", "2"}}), {{"x", "1"}},
+                      stub::Reason::EntryFolder});
+    shapes.push_back({"folder, then file", testsupport::BuildZip({{"x/y", "1"}, {"X", "2"}}), {{"x/y", "1"}},
+                      stub::Reason::EntryCreate});
+    // 7z: the two names in folders of their own, the earlier behind a large file.
+    shapes.push_back({"7z folders", testsupport::BuildSevenZipWithTool(
+                          {{{{"big.bin", big}, {"\xC3\xBF.txt", "1"}}, {"-m0=LZMA"}}, {{{"\xC5\xB8.txt", "2"}}, {"-m0=LZMA"}}}),
+                      {{"big.bin", big}, {"\xC3\xBF.txt", "1"}}, stub::Reason::EntryCreate});
+    shapes.push_back({"7z file, then folder", testsupport::BuildSevenZipRaw({{u"x", "1"}, {u"x/y", "2"}}), {{"x", "1"}},
+                      stub::Reason::EntryFolder});
+    for (const Shape& shape : shapes) {
+        for (const uint32_t processors : {1u, 2u, 4u}) {
+            for (uint32_t seed = 0; seed < (processors == 1 ? 1u : 10u); ++seed) {
+                SCOPED_TRACE(std::string(shape.key) + ", " + std::to_string(processors) + " processors, seed " +
+                             std::to_string(seed));
+                const Unpacked run = Unpack(shape.archive, processors, seed);
+                EXPECT_FALSE(run.returned);
+                EXPECT_EQ(run.result.exitCode, stub::kFailureExitCode);
+                EXPECT_EQ(run.files, shape.before);
+                ASSERT_FALSE(run.result.notes.empty());
+                EXPECT_EQ(run.result.notes.back().reason, static_cast<uint32_t>(shape.reason));
+                EXPECT_EQ(run.result.notes.back().detail, shape.before.size());  // the later entry, either format
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
 TEST_F(ExtractionWorkersTest, WorkersFallBackDownToOneAsMemoryRunsShort) {
     const FourFolders f = MakeFourFolders();
     const Unpacked roomy = Unpack(f.archive, 4, 1);

@@ -43,6 +43,22 @@ std::u16string FoldCase(const std::u16string& text) {
     return out;
 }
 
+}  // namespace platform::host
+
+namespace platform {
+
+NtStatus RtlUpcaseUnicodeString(UnicodeString* out, const UnicodeString* in, u8 allocate) {
+    if (out == nullptr || in == nullptr || allocate != 0 || out->MaximumLength < in->Length)
+        return static_cast<NtStatus>(0xC000000Du);  // STATUS_INVALID_PARAMETER
+    for (u32 i = 0; i < in->Length / 2u; ++i) out->Buffer[i] = host::FoldUnit(in->Buffer[i]);
+    out->Length = in->Length;
+    return 0;
+}
+
+}  // namespace platform
+
+namespace platform::host {
+
 // UTF-16 to UTF-8; an unpaired surrogate is kept as its own three-byte form so that every Windows
 // name maps to one Linux name and back.
 std::string Utf8(const std::u16string& text) {

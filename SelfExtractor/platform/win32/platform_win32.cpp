@@ -110,6 +110,7 @@ enum BoundProcedure : unsigned {
     kNtCreateFile,
     kNtQueryInformationFile,
     kRtlNtStatusToDosError,
+    kRtlUpcaseUnicodeString,
     kGetProcessWindowStation,
     kGetUserObjectInformationW,
     kMessageBoxW,
@@ -158,6 +159,7 @@ const ProcedureSource kProcedureSources[kBoundProcedureCount] = {
     {kKernel32, "CompareStringOrdinal"},
     {kKernel32, "GetVolumeInformationByHandleW"},
     {kNtdll, "NtCreateFile"}, {kNtdll, "NtQueryInformationFile"}, {kNtdll, "RtlNtStatusToDosError"},
+    {kNtdll, "RtlUpcaseUnicodeString"},
     {kUser32, "GetProcessWindowStation"},
     {kUser32, "GetUserObjectInformationW"},
     {kUser32, "MessageBoxW"},
@@ -645,6 +647,14 @@ u32 RtlNtStatusToDosError(NtStatus status) {
     const auto convert = Bind<decltype(&::RtlNtStatusToDosError)>(kRtlNtStatusToDosError);
     if (convert == nullptr) return ERROR_MR_MID_NOT_FOUND;
     return convert(status);
+}
+
+NtStatus RtlUpcaseUnicodeString(UnicodeString* out, const UnicodeString* in, u8 allocate) {
+    // Declared only in the driver kit's headers.
+    using Proc = LONG(NTAPI*)(UNICODE_STRING * out, const UNICODE_STRING* in, BOOLEAN allocate);
+    const auto upcase = Bind<Proc>(kRtlUpcaseUnicodeString);
+    if (upcase == nullptr) return STATUS_UNSUCCESSFUL;
+    return upcase(reinterpret_cast<UNICODE_STRING*>(out), reinterpret_cast<const UNICODE_STRING*>(in), allocate);
 }
 
 // ---- kernel32: other processes, jobs, time ------------------------------------------------------
