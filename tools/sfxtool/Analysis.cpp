@@ -221,7 +221,7 @@ void NameShapes(Report& r) {
         const std::u16string key = WindowsKey(e.wide);
         for (size_t slash = key.find(u'/'); slash != std::u16string::npos; slash = key.find(u'/', slash + 1))
             filled.insert(key.substr(0, slash));
-        if (EndsInDotOrSpace(e.name))
+        if (EndsInDotOrSpace(e.name) && !UnreachableFolder(e.name))  // those the stub cannot create at all
             r.problems.push_back({"name-trailing-dot", "entry " + Quote(e.name) + " has a name ending in a dot or a "
                 "space; Windows drops trailing dots and spaces, so the stub creates " + Quote(WindowsName(e.name)) +
                 " instead, and an installer looking for " + Quote(e.name) + " does not find it: rename it "
@@ -255,6 +255,12 @@ void ExplainPassedOver(Report& r, const std::string& path, const Candidate& cand
         " has a first packed stream that does not start with a zero byte (" + first + "), so the stub's locator passes "
         "over it: repack with sfxtool pack, which codes the first folder with LZMA (or with 7zz -m0=LZMA instead of "
         "the default LZMA2)"});
+}
+
+std::vector<std::string> Keys(const std::map<std::string, uint64_t>& map) {
+    std::vector<std::string> keys;
+    for (const auto& [key, value] : map) keys.push_back(key);
+    return keys;
 }
 
 }  // namespace
@@ -299,7 +305,7 @@ std::u16string DecodeUtf8(const std::string& bytes, bool* valid) {
 
 std::string EncodeUtf8(const std::u16string& text) { return platform::host::Utf8(text); }
 
-Report Analyse(const std::string& path, uint32_t stagingLength) {
+Report Analyse(const std::string& path, uint32_t stagingLength, const std::string& scratch) {
     Report r;
     r.path = path;
     r.stagingLength = stagingLength;
@@ -367,7 +373,7 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
     if (r.found && r.kind == ArchiveKind::Zip) AnalyseZip(r, path, context);
 
     // The verdict: the stub's whole run on the file, with a heap a 32-bit process is likely to get.
-    r.trial = RunStubTrial(path, stagingLength, kLikelyHeapLimit, r.identity.numbered);
+    r.trial = RunStubTrial(path, stagingLength, kLikelyHeapLimit, r.identity.numbered, scratch);
     if (!r.trial.ran)
         throw InputError("a staging path of " + std::to_string(stagingLength) + " units cannot be laid out for the "
                          "trial run (16 to 257)");
@@ -407,6 +413,11 @@ Report Analyse(const std::string& path, uint32_t stagingLength) {
              AllZero(path, end, r.pe.certificateTableOffset))
         r.trailingKind = "certificate-table";
     else r.trailingKind = "other";
+    if (r.trailingKind == "other" && !r.signatureTable && r.found)
+        r.problems.push_back({"trailing-data", std::to_string(r.trailingSize) + " bytes follow the archive (from offset " +
+            std::to_string(end) + "); the stub never reads them, so whatever they hold (another archive, when an "
+            "installer was given to pack as its stub) never reaches the installer: repack the payload behind the stub "
+            "itself, or cut the file at offset " + std::to_string(end)});
     if (r.signatureTable && r.found) {
         r.archiveCovered = end <= r.pe.certificateTableOffset;
         if (!r.archiveCovered)
@@ -494,6 +505,7 @@ nlohmann::json ReportJson(const Report& r) {
                  {"starts", r.trial.started ? json(r.trial.program) : json(nullptr)},
                  {"extractionComplete", r.extractionComplete},
                  {"filesUnpacked", r.trial.staged.size()},
+                 {"files", Keys(r.trial.staged)},
                  {"reasons", notes}};
     j["identity"] = IdentityJson(r.identity);
     j["options"] = r.identity.read ? OptionsJson(r.identity.OptionsRecord()) : nlohmann::json(nullptr);

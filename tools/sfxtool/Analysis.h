@@ -82,8 +82,9 @@ struct Report {
     Problems problems;
 };
 
-// Throws InputError when the file cannot be read.
-Report Analyse(const std::string& path, uint32_t stagingLength = kDefaultStagingLength);
+// Throws InputError when the file cannot be read. The stub's trial run unpacks into a folder made
+// in `scratch` (TMPDIR when empty).
+Report Analyse(const std::string& path, uint32_t stagingLength = kDefaultStagingLength, const std::string& scratch = {});
 
 // The problems that decide verify's verdict (warnings left out).
 size_t ErrorCount(const Report& report);

@@ -10,16 +10,17 @@ namespace {
 
 bool IsSeparator(char16_t c) { return c == u'/' || c == u'\\'; }
 
-// Drops the trailing dots and spaces of every component; "\" becomes "/".
+// Each component as Win32 paths leave it (TrimWin32Component: the last without its trailing dots
+// and spaces, the others without one trailing dot); "\\" becomes "/".
 template <typename Text, typename Char>
 Text TrimComponents(const Text& name, Char slash) {
     Text out;
     size_t start = 0;
     for (size_t i = 0; i <= name.size(); ++i) {
         if (i < name.size() && !IsSeparator(static_cast<char16_t>(name[i]))) continue;
-        size_t end = i;
-        while (end > start && (name[end - 1] == '.' || name[end - 1] == ' ')) --end;
-        out.append(name, start, end - start);
+        const std::u16string part(name.begin() + static_cast<std::ptrdiff_t>(start), name.begin() + static_cast<std::ptrdiff_t>(i));
+        const size_t kept = platform::host::TrimWin32Component(part, i == name.size()).size();
+        out.append(name, start, kept);
         if (i < name.size()) out += slash;
         start = i + 1;
     }
@@ -40,6 +41,18 @@ bool EndsInDotOrSpace(const std::string& name) {
         if (last && (name[i] == '.' || name[i] == ' ')) return true;
     }
     return false;
+}
+
+std::optional<std::string> UnreachableFolder(const std::string& name) {
+    size_t start = 0;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] != '/' && name[i] != '\\') continue;
+        const std::u16string part(name.begin() + static_cast<std::ptrdiff_t>(start), name.begin() + static_cast<std::ptrdiff_t>(i));
+        if (platform::host::TrimWin32Component(part, false) != platform::host::TrimWin32Component(part, true))
+            return name.substr(start, i - start);
+        start = i + 1;
+    }
+    return std::nullopt;
 }
 
 std::optional<size_t> InvalidUtf8At(const std::string& name) {

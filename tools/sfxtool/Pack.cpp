@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "platform/host/host.h"
+#include "sfxtool/PackInterrupt.h"
 #include "sfxtool/PackProgress.h"
 #include "sfxtool/SevenZipReader.h"
 #include "sfxtool/ZipWriter.h"
@@ -42,10 +43,12 @@ struct WorkFolder {
         buf.push_back(0);
         if (!mkdtemp(buf.data())) throw PackError("cannot create a work folder in " + parent + ": " + std::strerror(errno));
         path = fs::absolute(buf.data()).string();
+        InterruptRemoves(path);
     }
     ~WorkFolder() {
         std::error_code ignored;
         fs::remove_all(path, ignored);
+        InterruptRemoves("");
     }
 };
 
@@ -85,6 +88,24 @@ std::string ArchiveKindAtStart(const std::string& path) {
     if (in.gcount() >= 6 && std::memcmp(head, "7z\xBC\xAF\x27\x1C", 6) == 0) return "7z";
     if (in.gcount() >= 4 && std::memcmp(head, "PK\x03\x04", 4) == 0) return "zip";
     return "";
+}
+
+// A stub is an image and nothing after it. Bytes after it are an archive (the file is an
+// installer: the stub's locator would find that archive before the one pack appends) or a
+// certificate table (the stub is signed: signing comes after packing).
+void CheckStubImage(const std::string& path, const std::string& bytes) {
+    const PeLayout layout = ParsePeLayout(bytes);
+    if (!layout.isPe) throw PackError("the stub " + path + " is not a Windows executable");
+    if (bytes.size() <= layout.imageEnd) return;
+    const std::string extra = std::to_string(bytes.size() - layout.imageEnd) + " bytes after its image (which ends at "
+                              "offset " + std::to_string(layout.imageEnd) + ")";
+    if (layout.certificateTableOffset >= layout.imageEnd && layout.certificateTableSize != 0 &&
+        layout.certificateTableOffset + layout.certificateTableSize == bytes.size())
+        throw PackError("the stub " + path + " is signed: it carries " + extra + ", its certificate table; pack with "
+                        "the unsigned stub, then sign the installer");
+    throw PackError("the stub " + path + " carries " + extra + ": it looks like an installer (a stub with an archive "
+                    "appended), whose archive the stub would find instead of the one pack appends; give the stub "
+                    "itself (sfxtool --version names the stubs the tool carries)");
 }
 
 }  // namespace
@@ -171,6 +192,23 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, const PackOptions& opt
         }
     SetTime(stage, epoch);
 
+    // The block rule takes the files grouped by type: similar files share a folder.
+    std::vector<size_t> order(data.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return TypeOrderLess(data[a]->name, data[b]->name); });
+    {
+        std::vector<uint64_t> s;
+        std::vector<const PayloadFile*> d;
+        std::vector<bool> x;
+        for (const size_t i : order) {
+            s.push_back(sizes[i]);
+            d.push_back(data[i]);
+            x.push_back(executable[i]);
+        }
+        sizes.swap(s);
+        data.swap(d);
+        executable.swap(x);
+    }
     std::vector<SevenZipBlock> blocks;
     const std::vector<size_t> starts = BlockStarts(sizes, options.blockSize);
     for (size_t b = 0; b < std::max<size_t>(starts.size(), 1); ++b) {
@@ -182,14 +220,13 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, const PackOptions& opt
             block.bytes += sizes[i];
             block.executables = block.executables || executable[i];
         }
-        // 7zz takes the names in byte order, as the folder's files are sorted.
-        if (b == 0) std::sort(block.names.begin(), block.names.end());
         blocks.push_back(std::move(block));
     }
     uint64_t total = 0;
     for (const uint64_t s : sizes) total += s;
     ProgressMeter meter(options.terminalProgress ? &std::cerr : nullptr, total);
-    CompressBlocks(blocks, sevenZip, options.jobs ? options.jobs : Processors(), stage, workFolder, archivePath, meter);
+    CompressBlocks(blocks, sevenZip, options.jobs ? options.jobs : Processors(), options.fast, stage, workFolder,
+                   archivePath, meter);
     meter.Finish();
 
     // Every file, and nothing else, must have reached the archive under its own name.
@@ -201,17 +238,21 @@ void BuildSevenZip(const std::vector<PayloadFile>& files, const PackOptions& opt
     for (const auto& f : files) want.push_back(f.name);
     std::sort(got.begin(), got.end());
     if (listing.openResult != 0 || got != want)
-        throw PackError(sevenZip + " did not store the folder's files as named (names with leading or trailing "
-                        "spaces in a very large payload?): use --format zip");
+        throw PackError(sevenZip + " did not store the folder's files as named: use --format zip");
 }
 
 Report Pack(const PackOptions& o) {
+    PackInterruptGuard interrupts(o.out);  // outlives the work folder
     IdentityOptions identity = o.identity;
     if (o.options.Any()) identity.optionsRecord = BuildOptionsRecord(o.options);  // none: the stub's defaults
     struct stat st{};
     if (stat(o.stub.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw PackError("cannot read the stub " + o.stub);
+    struct stat outStat{};
+    if (stat(o.out.c_str(), &outStat) == 0 && outStat.st_dev == st.st_dev && outStat.st_ino == st.st_ino)
+        throw PackError("the output " + o.out + " is the stub " + o.stub + " itself (links resolved): pack never "
+                        "writes over its stub; name another output");
     const std::string stubBytes = ReadAll(o.stub);
-    if (!ParsePeLayout(stubBytes).isPe) throw PackError("the stub " + o.stub + " is not a Windows executable");
+    CheckStubImage(o.stub, stubBytes);
     std::string image;
     try {
         image = InstallerImage(stubBytes, identity);
@@ -257,7 +298,7 @@ Report Pack(const PackOptions& o) {
         throw PackError(e.what());
     }
     if (o.terminalProgress) std::cerr << "verifying: a whole run of the stub over the installer\n" << std::flush;
-    Report report = Analyse(temp, o.stagingLength);
+    Report report = Analyse(temp, o.stagingLength, work.path);
     report.path = o.out;
     // What verify only warns about, pack refuses: a name the stub would create otherwise.
     for (Problem& p : report.problems)

@@ -35,6 +35,7 @@ struct PackOptions {
     InstallerOptionsChoice options;        // wait, failure message, progress, silent switches
     uint64_t blockSize = kDefaultBlockSize;  // 7z: the bytes a folder takes before the next begins; 0: one folder
     unsigned jobs = 0;                   // 7zz at once (1: one thread in all); 0: one per processor
+    bool fast = false;                   // 7z: a smaller dictionary and a faster match finder
     bool terminalProgress = false;       // show progress on stderr while compressing
 };
 
@@ -60,7 +61,8 @@ std::vector<PayloadFile> CollectPayload(const std::string& folder, const std::op
 // Builds the archive for a folder into `archivePath`.
 void BuildZip(const std::vector<PayloadFile>& files, std::time_t epoch, const std::string& archivePath,
               uint64_t baseOffset = 0, bool terminalProgress = false);
-// 7z: the files in folders of about options.blockSize bytes (SevenZipBlocks.h), compressed side by side.
+// 7z: the files grouped by type (TypeOrderLess) in folders of about options.blockSize bytes
+// (SevenZipBlocks.h), compressed side by side.
 void BuildSevenZip(const std::vector<PayloadFile>& files, const PackOptions& options, const std::string& workFolder,
                    const std::string& archivePath);
 

@@ -32,6 +32,13 @@ void CheckName(const std::string& rel) {
     if (const auto at = InvalidUtf8At(rel))
         throw PackError("the payload folder holds " + Quote(Shown(rel)) + ", whose name is not valid UTF-8 (" +
                         ByteAt(rel, *at) + " of the name); the stub reads names as UTF-8: rename it");
+    for (size_t i = 0; i < rel.size(); ++i) {
+        if (static_cast<unsigned char>(rel[i]) >= 0x20) continue;
+        std::string shown = rel;
+        for (char& c : shown) c = static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+        throw PackError("the payload folder holds " + Quote(shown) + ", whose name holds a control character (" +
+                        ByteAt(rel, i) + " of the name); Windows does not allow them in file names: rename it");
+    }
     const size_t slash = rel.find('\\');
     if (slash != std::string::npos)
         throw PackError("the payload folder holds " + Quote(rel) + ", whose name holds a backslash (offset " +

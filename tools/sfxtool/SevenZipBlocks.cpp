@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "sfxtool/Pack.h"
+#include "sfxtool/PackInterrupt.h"
 #include "sfxtool/SevenZipWriter.h"
 
 namespace sfxtool {
@@ -24,32 +25,35 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What one 7zz compressing a 16 MiB dictionary with bt4 takes (about 200 MiB), with room.
-constexpr uint64_t kMemoryPerCompressor = 256ull << 20;
-// Names on the command line up to this many bytes; a list file beyond.
-constexpr size_t kCommandLineNames = 512u << 10;
+// What one 7zz takes to compress with a dictionary of `dictionary` bytes: bt4 about 11.5 times
+// the dictionary, hc4 about 7.5 times, plus its buffers; with room.
+uint64_t CompressorMemory(uint64_t dictionary, bool fast) { return (fast ? 8 : 12) * dictionary + (32ull << 20); }
 
 // The settings of every folder: LZMA (its stream starts with the zero byte the stub's locator
-// looks for) behind x86 BCJ when the folder holds x86/x64 executables, solid, an LZMA-packed plain
-// header, no times or attributes stored, no reordering by type. Names go on the command line after
-// "--", taken literally (-spd): list files would lose leading and trailing spaces. Very large sets
-// fall back to a list file. Progress goes to stdout (-bsp1), errors to stderr, nothing else.
-std::vector<std::string> CompressArguments(const std::string& sevenZip, bool executables, unsigned threads) {
-    return {sevenZip, "a", "-t7z",
-            "-m0=LZMA:d=16m:fb=64:mf=bt4:lc=3:lp=0:pb=2",
-            executables ? "-mf=BCJ" : "-mf=off",
-            "-ms=on", "-mqs=off", "-mmt=" + std::to_string(threads),
+// looks for; BCJ2's first packed stream is its LZMA-coded main stream) with the folder's
+// dictionary, behind x86 BCJ2 when the folder holds x86/x64 executables (smaller than BCJ on code:
+// calls and jumps go to streams of their own), solid, files grouped by type (-mqs), an LZMA-packed
+// plain header, no times or attributes stored. --fast: hc4 and fb=32. The names come from a list
+// file (WriteNameList). Progress goes to stdout (-bsp1), errors to stderr, nothing else.
+std::vector<std::string> CompressArguments(const std::string& sevenZip, bool executables, unsigned threads,
+                                           uint64_t dictionary, bool fast) {
+    const std::string lzma = "-m0=LZMA:d=" + std::to_string(dictionary >> 10) + "k" +
+                             (fast ? ":fb=32:mf=hc4" : ":fb=64:mf=bt4") + ":lc=3:lp=0:pb=2";
+    return {sevenZip, "a", "-t7z", lzma,
+            executables ? "-mf=BCJ2" : "-mf=off",
+            "-ms=on", "-mqs=on", "-mmt=" + std::to_string(threads),
             "-mhc=on", "-mhe=off",
             "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off",
             "-spd", "-scsUTF-8", "-sccUTF-8", "-bso0", "-bsp1", "-y"};
 }
 
 // Starts a program in `folder` with stdin from /dev/null, stdout into a pipe whose reading end it
-// returns in `output`, and stderr into `log`. Returns its pid, or -1.
+// returns in `output`, and stderr into `log`. Returns its pid, or -1. The child is killed by the
+// interrupt clean-up (PackInterrupt.h) until Wait has seen it end.
 pid_t Start(const std::vector<std::string>& argv, const std::string& folder, const std::string& log, int* output) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    const pid_t pid = fork();
+    const pid_t pid = ForkRegisteredChild();
     if (pid < 0) {
         close(fds[0]);
         close(fds[1]);
@@ -75,7 +79,14 @@ pid_t Start(const std::vector<std::string>& argv, const std::string& folder, con
     return pid;
 }
 
+// Waits for the child to end, takes it off the clean-up's list while it is still a zombie (its pid
+// cannot be reused before it is reaped), then reaps it.
 int Wait(pid_t pid) {
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0) {
+        if (errno != EINTR) break;
+    }
+    ChildEnded(pid);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
@@ -108,6 +119,17 @@ uint64_t AvailableMemory() {
         in.ignore(1 << 10, '\n');
     }
     return 0;
+}
+
+// The names 7zz takes from a list file (-i@FILE), whatever their number and length: one a line,
+// in quotes, which keep the leading spaces and tabs 7zz trims from a line (a name holds no line
+// break: pack refuses control characters). -spd takes them literally. Returns the file's path.
+std::string WriteNameList(const std::vector<std::string>& names, const std::string& path) {
+    std::ofstream list(path, std::ios::binary | std::ios::trunc);
+    for (const auto& n : names) list << '"' << n << "\"\n";
+    list.close();
+    if (!list) throw PackError("cannot write " + path);
+    return path;
 }
 
 // A 7zz at work on one block; stopped and reaped when still running as the pack unwinds.
@@ -203,6 +225,33 @@ std::vector<size_t> BlockStarts(const std::vector<uint64_t>& sizes, uint64_t blo
     return starts;
 }
 
+bool TypeOrderLess(const std::string& a, const std::string& b) {
+    struct Key {
+        std::string extension;
+        std::string last;
+    };
+    const auto key = [](const std::string& name) {
+        Key k;
+        const size_t slash = name.find_last_of("/\\");
+        k.last = name.substr(slash == std::string::npos ? 0 : slash + 1);
+        const size_t dot = k.last.rfind('.');
+        if (dot != std::string::npos) k.extension = k.last.substr(dot + 1);
+        for (char& c : k.extension) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        return k;
+    };
+    const Key ka = key(a), kb = key(b);
+    if (ka.extension != kb.extension) return ka.extension < kb.extension;
+    if (ka.last != kb.last) return ka.last < kb.last;
+    return a < b;
+}
+
+uint64_t DictionaryFor(uint64_t bytes, bool fast) {
+    const uint64_t cap = fast ? kFastDictionary : kMaxDictionary;
+    uint64_t d = 64u << 10;
+    while (d < bytes && d < cap) d = (d & (d - 1)) == 0 ? d / 2 * 3 : d / 3 * 4;
+    return std::min(d, cap);
+}
+
 unsigned Processors() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
@@ -210,7 +259,7 @@ unsigned Processors() {
     return n > 0 ? static_cast<unsigned>(n) : 1;
 }
 
-void CompressBlocks(const std::vector<SevenZipBlock>& blocks, const std::string& sevenZip, unsigned jobs,
+void CompressBlocks(const std::vector<SevenZipBlock>& blocks, const std::string& sevenZip, unsigned jobs, bool fast,
                     const std::string& stage, const std::string& work, const std::string& archivePath,
                     ProgressMeter& meter) {
     if (blocks.empty()) throw PackError("nothing to compress");
@@ -226,28 +275,22 @@ void CompressBlocks(const std::vector<SevenZipBlock>& blocks, const std::string&
     for (size_t k = 0; k < order.size(); ++k) order[k] = k;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return blocks[a].bytes > blocks[b].bytes; });
     const unsigned threads = jobs >= 2 ? 2 : 1;
+    uint64_t largest = 0;
+    for (const SevenZipBlock& b : blocks) largest = std::max(largest, b.bytes);
+    const uint64_t each = CompressorMemory(DictionaryFor(largest, fast), fast);
     const uint64_t memory = AvailableMemory();
-    const size_t maxRunning = std::min<uint64_t>(jobs, memory ? std::max<uint64_t>(1, memory / kMemoryPerCompressor) : jobs);
+    const size_t maxRunning = std::min<uint64_t>(jobs, memory ? std::max<uint64_t>(1, memory / each) : jobs);
     std::vector<uint64_t> done(blocks.size(), 0);
     Compressors compressors;
     size_t next = 0;
     while (next < order.size() || !compressors.running.empty()) {
         while (next < order.size() && compressors.running.size() < maxRunning) {
             const size_t k = order[next];
-            std::vector<std::string> argv = CompressArguments(sevenZip, blocks[k].executables, threads);
+            std::vector<std::string> argv =
+                CompressArguments(sevenZip, blocks[k].executables, threads, DictionaryFor(blocks[k].bytes, fast), fast);
+            argv.push_back("-i@" + WriteNameList(blocks[k].names, work + "/files-" + std::to_string(k) + ".txt"));
             argv.push_back("--");
             argv.push_back(archiveOf(k));
-            size_t total = 0;
-            for (const auto& n : blocks[k].names) total += n.size() + 1;
-            if (total < kCommandLineNames) {
-                argv.insert(argv.end(), blocks[k].names.begin(), blocks[k].names.end());
-            } else {
-                const std::string list = work + "/files-" + std::to_string(k) + ".txt";
-                std::ofstream listFile(list, std::ios::binary | std::ios::trunc);
-                for (const auto& n : blocks[k].names) listFile << n << '\n';
-                if (!listFile) throw PackError("cannot write " + list);
-                argv.push_back("@" + list);
-            }
             Compressor c;
             c.block = k;
             c.pid = Start(argv, stage, logOf(k), &c.output);

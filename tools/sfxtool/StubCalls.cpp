@@ -153,7 +153,7 @@ ZipListing ListZipAsStub(const std::string& path, uint32_t stagingLength) {
 }
 
 StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t heapLimit,
-                       const StubResources& resources) {
+                       const StubResources& resources, const std::string& scratch) {
     StubTrial out;
     // The staging folder is the temp folder and "ZEBF000.tmp"; the temp folder needs "C:\", one
     // component and its backslash, and may not pass what GetTempFileNameW takes.
@@ -161,7 +161,16 @@ StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t
     constexpr uint32_t kTempMax = platform::kMaxPathChars - 14;
     if (stagingLength < kStagingName + 5 || stagingLength - kStagingName > kTempMax) return out;
 
-    host::Sandbox sandbox;
+    std::unique_ptr<host::Sandbox> owned;
+    if (scratch.empty()) {
+        owned = std::make_unique<host::Sandbox>();
+    } else {
+        std::string pattern = scratch + "/trial-XXXXXX";
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a folder in " + scratch);
+        fs::create_directory(pattern + "/C");
+        owned = std::make_unique<host::Sandbox>(pattern, true);
+    }
+    host::Sandbox& sandbox = *owned;
     LinkInto(sandbox, path);
     host::Environment env;
     env.modulePath = kInstallerPath;

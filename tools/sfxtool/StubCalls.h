@@ -74,7 +74,9 @@ constexpr const char kTrialParameters[] = "/trial \"a b\"";
 // The resources the stub finds in its own image (FindResourceW), by numeric type and name.
 using StubResources = std::map<std::pair<uint16_t, uint16_t>, std::string>;
 
+// The run's sandbox (its C: drive, where the stub unpacks) is a fresh folder in `scratch`, or in
+// TMPDIR when that is empty.
 StubTrial RunStubTrial(const std::string& path, uint32_t stagingLength, uint64_t heapLimit,
-                       const StubResources& resources = {});
+                       const StubResources& resources = {}, const std::string& scratch = {});
 
 }  // namespace sfxtool

@@ -1,5 +1,6 @@
 #include "sfxtool/Verdict.h"
 
+#include "platform/host/host.h"
 #include "run/Failure.h"
 #include "sfxtool/EntryNames.h"
 #include "sfxtool/SevenZipReader.h"
@@ -9,6 +10,7 @@ namespace sfxtool {
 namespace {
 
 using stub::Reason;
+namespace host = platform::host;
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
@@ -197,7 +199,16 @@ Problem Explain(const StubNote& note, const VerdictContext& c) {
         case Reason::EntryCreate: {
             const std::string name = note.detail < c.entryNames.size() ? c.entryNames[note.detail] : std::string();
             const std::string collision = Collision(note.detail, c);
-            if (HasInvalidCharacter(name)) {
+            const std::optional<std::string> folder = UnreachableFolder(name);
+            if (folder) {
+                p.code = "name-folder-trailing";
+                p.message = entry + " lies in the folder " + Quote(*folder) + ", which ends in a space or in more than "
+                            "one dot or space: Windows creates that folder as " + Quote(WindowsName(*folder)) + " (a "
+                            "path's last component loses them all) but looks for " +
+                            Quote(host::Utf8(host::TrimWin32Component(host::Utf16(*folder), false))) + " inside a "
+                            "longer path (only one trailing dot goes there), so the stub cannot create the entry and "
+                            "ends with exit code 5: rename the folder";
+            } else if (HasInvalidCharacter(name)) {
                 p.code = "unsafe-name";
                 p.message = entry + " holds a character Windows does not allow in file names (< > \" | ? * or a control "
                             "character); the stub cannot create it and ends with exit code 5: rename it";

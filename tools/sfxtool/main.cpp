@@ -100,11 +100,15 @@ int main(int argc, char** argv) {
     pack->add_option("--jobs", packOptions.jobs, "7z: at most N 7zz at once, each with two threads; 1: one 7zz on one thread "
                                                  "(default: one per processor); the output is the same for any N")
         ->check(CLI::Range(1u, 4096u));
+    pack->add_flag("--fast", packOptions.fast,
+                   "7z: compress faster into a larger archive (a 16 MiB dictionary and a hash-chain match finder, "
+                   "instead of a dictionary sized to each folder up to 48 MiB and a binary-tree match finder)");
     bool quiet = false;
     pack->add_flag("-q,--quiet", quiet, "No progress and no summary line (problems are still printed)");
     pack->footer("The same inputs give a byte-identical output; entry times come from SOURCE_DATE_EPOCH when set.\n"
-                 "7z archives are built with 7zz (LZMA, x86 BCJ for executables, LZMA-packed header), one folder per "
-                 "--block-size of input, compressed side by side.\n"
+                 "7z archives are built with 7zz (LZMA with a dictionary sized to each folder, x86 BCJ2 for folders "
+                 "holding executables, LZMA-packed header), the files grouped by type, one folder per --block-size of "
+                 "input, compressed side by side.\n"
                  "On a terminal, pack shows its progress on stderr (bytes, rate, time left) unless --quiet.\n"
                  "The identity options and the installer options (--wait, --failure-message, --progress, --silent-switch, --log) "
                  "rewrite the resource section of the installer's copy of the stub; the stub file is not changed. Without "

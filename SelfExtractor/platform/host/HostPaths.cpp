@@ -59,6 +59,16 @@ NtStatus RtlUpcaseUnicodeString(UnicodeString* out, const UnicodeString* in, u8 
 
 namespace platform::host {
 
+std::u16string TrimWin32Component(const std::u16string& component, bool last) {
+    size_t end = component.size();
+    if (last) {
+        while (end > 0 && (component[end - 1] == u'.' || component[end - 1] == u' ')) --end;
+    } else if (end > 0 && component[end - 1] == u'.') {
+        --end;
+    }
+    return component.substr(0, end);
+}
+
 // UTF-16 to UTF-8; an unpaired surrogate is kept as its own three-byte form so that every Windows
 // name maps to one Linux name and back.
 std::string Utf8(const std::u16string& text) {
@@ -256,9 +266,13 @@ Parsed Parse(const std::u16string& cwdText, const std::u16string& pathText, bool
             if (!parsed.components.empty()) parsed.components.pop_back();
             continue;
         }
-        while (!component.empty() && (component.back() == u'.' || component.back() == u' '))
-            component.pop_back();
+        component = TrimWin32Component(component, i + 1 == raw.size() && !IsSeparator(rest.back()));
         if (component.empty()) continue;
+        // "..." in the middle is left as "..": a name no file system holds, never the parent.
+        if (component == u"." || component == u"..") {
+            parsed.error = ERROR_INVALID_NAME;
+            return parsed;
+        }
         const u32 error = CheckComponent(component, wildcardLast && i + 1 == raw.size());
         if (error != ERROR_SUCCESS) {
             parsed.error = error;

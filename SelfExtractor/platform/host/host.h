@@ -329,4 +329,11 @@ void SetDefaultEnvironment(const Environment& env);
 char16_t FoldUnit(char16_t unit);
 std::u16string FoldCase(const std::u16string& text);
 
+// What Win32 path normalisation leaves of one component of a path without the "\\?\" prefix
+// (measured under Wine, as Windows does it): the last component loses every trailing dot and
+// space; any other loses one trailing dot and nothing else. So "x.\f" reaches the folder "x", while
+// "x \f", "x..\f", "x .\f" and "x. \f" name folders that the same names, created as the last
+// component, never became ("x"). "." and ".." are resolved before this, by the caller.
+std::u16string TrimWin32Component(const std::u16string& component, bool last);
+
 }  // namespace platform::host
