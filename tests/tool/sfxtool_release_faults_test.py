@@ -190,7 +190,7 @@ def stubs(work: Path, stub: Path) -> None:
     newer = work / "newer.exe"
     pack(mine, other, newer)
     doubled = work / "doubled.exe"
-    doubled.write_bytes(first.read_bytes() + newer.read_bytes()[len(before):])
+    doubled.write_bytes(first.read_bytes() + newer.read_bytes()[image_end:])
     r = subprocess.run([str(TOOL), "verify", str(doubled)], capture_output=True, text=True)
     check("verify-bytes-after-archive: an unsigned installer with data after its archive fails",
           r.returncode == 1 and f"{newer.stat().st_size - image_end} bytes follow the archive" in r.stderr,
