@@ -61,6 +61,19 @@ SHAPES = [
     ("invalid-utf8", [(b"bad\xff.txt", b"1")], "zip", True, "name-not-utf8"),
     ("empty-folder", [("empty/", b""), ("full/", b""), ("full/f", b"f")], "zip 7z", True, "empty-folder"),
 ]
+# Trailing dots and spaces at the end of a first, middle and last component, in folders and files:
+# the stub unpacks it whole exactly when no folder component keeps more than one trailing dot or
+# any trailing space (it creates the folder as a path's last component, then opens the file through
+# it as a middle one).
+TRAILING = [" ", ".", "..", " .", ". "]
+for _t, _tag in zip(TRAILING, ["sp", "dot", "dots", "sp-dot", "dot-sp"]):
+    _bad = _t not in (".",)
+    SHAPES += [
+        (f"trail-{_tag}-first", [(f"x{_t}/f", b"1")], "zip", not _bad, "name-folder-trailing" if _bad else None),
+        (f"trail-{_tag}-middle", [(f"a/x{_t}/f", b"1")], "zip", not _bad, "name-folder-trailing" if _bad else None),
+        (f"trail-{_tag}-last-file", [(f"a/f{_t}", b"1")], "zip", True, "name-trailing-dot"),
+        (f"trail-{_tag}-last-folder", [(f"a/x{_t}/", b""), ("a/g", b"1")], "zip", True, None),
+    ]
 CASE_PAIRS = [("Ґ.txt", "ґ.txt"), ("Ạ.txt", "ạ.txt"), ("Ա.txt", "ա.txt"), ("Ａ.txt", "ａ.txt")]
 
 
@@ -73,10 +86,10 @@ def raw(name: str | bytes) -> bytes:
 
 
 def windows_name(name: bytes) -> str:
-    """The file the stub creates: UTF-8 (invalid bytes as U+FFFD), "\\" a separator, each
-    component without its trailing dots and spaces."""
+    """The file the stub creates: UTF-8 (invalid bytes as U+FFFD), "\\" a separator, the last
+    component without its trailing dots and spaces, the others without one trailing dot."""
     parts = name.decode("utf-8", "replace").replace("\\", "/").split("/")
-    return "/".join(p.rstrip(". ") for p in parts)
+    return "/".join([p[:-1] if p.endswith(".") else p for p in parts[:-1]] + [parts[-1].rstrip(". ")])
 
 
 def build_case_table(bits: str, table: Path, out: Path) -> Path:

@@ -121,8 +121,9 @@ TEST(SfxtoolNames, CasePairsOfEveryScriptAreOneFileInBothFormats) {
 
 TEST(SfxtoolNames, TrailingDotsAndSpacesAreReportedWithWhatTheStubCreates) {
     TempDir dir;
-    // Alone: the stub creates "dot" and "sp"; verify warns, naming both names, and passes.
-    auto r = Analyse(ZipInstaller(dir, {{"dot.", "d"}, {"dir. /sp ", "s"}}));
+    // Alone: the stub creates "dot" and "dir/sp" (a folder inside a path loses one trailing dot);
+    // verify warns, naming both names, and passes.
+    auto r = Analyse(ZipInstaller(dir, {{"dot.", "d"}, {"dir./sp ", "s"}}));
     EXPECT_EQ(sfxtool::ErrorCount(r), 0u) << Codes(r);
     size_t warnings = 0;
     for (const auto& p : r.problems) {
@@ -130,10 +131,19 @@ TEST(SfxtoolNames, TrailingDotsAndSpacesAreReportedWithWhatTheStubCreates) {
         ++warnings;
         EXPECT_TRUE(p.warning);
         EXPECT_TRUE((Contains(p.message, "\"dot.\"") && Contains(p.message, "creates \"dot\" instead")) ||
-                    (Contains(p.message, "\"dir. /sp \"") && Contains(p.message, "creates \"dir/sp\" instead")))
+                    (Contains(p.message, "\"dir./sp \"") && Contains(p.message, "creates \"dir/sp\" instead")))
             << p.message;
     }
     EXPECT_EQ(warnings, 2u) << Codes(r);
+    // A folder ending in a space or in two dots is made as "x" but looked for as "x " or "x.": the
+    // stub ends with exit code 5, and verify fails naming the folder.
+    for (const std::string name : {"a /b", "a/x /b", "a/x../b", "a/x. /b"}) {
+        r = Analyse(ZipInstaller(dir, {{name, "1"}}));
+        const auto* folder = Find(r, "name-folder-trailing");
+        ASSERT_NE(folder, nullptr) << name << ": " << Codes(r);
+        EXPECT_EQ(sfxtool::ErrorCount(r), 1u) << name << ": " << Codes(r);
+        EXPECT_TRUE(Contains(folder->message, "exit code 5")) << folder->message;
+    }
     // "a" and "a." are one file: the second cannot be created, and the message names the first.
     r = Analyse(SevenZipInstaller(dir, {{u"a", "1"}, {u"a.", "2"}}));
     const auto* p = Find(r, "duplicate-name");
