@@ -189,7 +189,7 @@ TEST(SfxtoolPack, SevenZipFoldersFollowTheBlockRuleAndUnpackWhole) {
         if (fs::file_size(f.source) > 0) names.push_back(f.name);
     std::sort(names.begin(), names.end(), sfxtool::TypeOrderLess);
     std::vector<uint64_t> sizes;
-    for (const auto& n : names) sizes.push_back(fs::file_size(dir / "payload" / n));
+    for (const auto& n : names) sizes.push_back(fs::file_size(fs::path(dir / "payload") / n));
     const std::vector<size_t> starts = sfxtool::BlockStarts(sizes, o.blockSize);
     const auto r = Analyse(o.out);
     EXPECT_TRUE(r.problems.empty()) << Codes(r);
@@ -239,15 +239,20 @@ TEST(SfxtoolPack, SevenZipBytesAreTheSameForAnyNumberOfThreads) {
     }
 
     // One solid folder, whatever the threads: the archive 7zz makes with the same settings on one
-    // thread from the sorted names.
+    // thread (a dictionary sized to the whole payload, BCJ2, files grouped by type).
     auto o = Options(dir, dir / "payload", dir / "solid.exe");
     o.blockSize = 0;
     o.jobs = 2;
     ASSERT_TRUE(sfxtool::Pack(o).problems.empty());
     std::string names;
-    for (const auto& f : sfxtool::CollectPayload(dir / "payload", std::nullopt)) names += " '" + f.name + "'";
+    uint64_t total = 0;
+    for (const auto& f : sfxtool::CollectPayload(dir / "payload", std::nullopt)) {
+        names += " '" + f.name + "'";
+        total += fs::file_size(f.source);
+    }
+    const std::string dictionary = std::to_string(sfxtool::DictionaryFor(total, false) >> 10) + "k";
     ASSERT_TRUE(SevenZip(dir / "payload",
-                         "a -t7z -m0=LZMA:d=16m:fb=64:mf=bt4:lc=3:lp=0:pb=2 -mf=BCJ -ms=on -mqs=off -mmt=1 -mhc=on "
+                         "a -t7z -m0=LZMA:d=" + dictionary + ":fb=64:mf=bt4:lc=3:lp=0:pb=2 -mf=BCJ2 -ms=on -mqs=on -mmt=1 -mhc=on "
                          "-mhe=off -mtm=off -mtc=off -mta=off -mtr=off -spd -scsUTF-8 -sccUTF-8 -bd -y -- '" +
                              (dir / "solid.7z") + "'" + names));
     EXPECT_TRUE(ArchiveOf(o.out) == ReadFile(dir / "solid.7z"));

@@ -159,7 +159,7 @@ TEST(SfxtoolPack, PacksAFolderInBothFormatsIntoAnInstallerThatVerifies) {
         EXPECT_EQ(names, (std::vector<std::string>{" lead space.txt", ".launch", kInstallerName, "data/deep/noise.bin", "docs/readme.txt",
                                                    "empty.txt"}));
         if (format == "7z") {
-            for (const auto& f : r.folders) EXPECT_EQ(f.chain, "BCJ LZMA") << "the payload holds an x86 executable";
+            for (const auto& f : r.folders) EXPECT_EQ(f.chain, "BCJ2 LZMA LZMA LZMA") << "the payload holds an x86 executable";
         }
         // The stub carries a manifest and no identity is asked for: its image goes in unchanged but
         // for the checksum, which covers the whole installer.

@@ -260,9 +260,10 @@ TEST(SfxtoolZipChecks, ReportsACertificateTableAfterTheArchiveAsCoveredTrailingD
     EXPECT_FALSE(r.archiveCovered);
     EXPECT_TRUE(HasProblem(r, "archive-outside-signature")) << Codes(r);
 
-    // Anything else after the archive is "other" trailing data, and harmless to the stub.
+    // Anything else after the archive is "other" trailing data, which the stub never reads: a problem.
     r = Analyse(Installer(dir, archive + "tail bytes"));
     EXPECT_EQ(r.trailingKind, "other");
     EXPECT_EQ(r.trailingSize, 10u);
-    EXPECT_TRUE(r.problems.empty()) << Codes(r);
+    EXPECT_EQ(sfxtool::ErrorCount(r), 1u) << Codes(r);
+    EXPECT_TRUE(HasProblem(r, "trailing-data")) << Codes(r);
 }

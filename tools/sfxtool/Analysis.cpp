@@ -413,7 +413,8 @@ Report Analyse(const std::string& path, uint32_t stagingLength, const std::strin
              AllZero(path, end, r.pe.certificateTableOffset))
         r.trailingKind = "certificate-table";
     else r.trailingKind = "other";
-    if (r.trailingKind == "other" && !r.signatureTable && r.found)
+    // Only beside an otherwise sound run: where the archive is broken, its end is not known.
+    if (r.trailingKind == "other" && !r.signatureTable && r.found && ErrorCount(r) == 0)
         r.problems.push_back({"trailing-data", std::to_string(r.trailingSize) + " bytes follow the archive (from offset " +
             std::to_string(end) + "); the stub never reads them, so whatever they hold (another archive, when an "
             "installer was given to pack as its stub) never reaches the installer: repack the payload behind the stub "
