@@ -67,20 +67,18 @@ TEST(HostPaths, NamesMatchCaseInsensitivelyAndCreateNewCollides) {
         EXPECT_EQ(Open(u"C:\\Temp\\SUB\\.\\..\\sub\\x.bin", CREATE_NEW) != INVALID_HANDLE_VALUE, true);
         // Inside a path a component loses one trailing dot and nothing else, as under Wine: "Sub."
         // leads to Sub, while "Sub ", "Sub.." and "Sub. " name folders that do not exist.
-        Handle inside = Open(u"C:\\Temp\\Sub.\\x.bin", OPEN_EXISTING);
-        EXPECT_NE(inside, INVALID_HANDLE_VALUE);
-        if (inside != INVALID_HANDLE_VALUE) CloseHandle(inside);
-        for (const char16_t* path : {u"C:\\Temp\\Sub \\x.bin", u"C:\\Temp\\Sub..\\x.bin", u"C:\\Temp\\Sub. \\x.bin"})
-            EXPECT_EQ(Open(path, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(CreateDirectoryW(u"C:\\Temp\\Sub.\\In", nullptr), 1);
+        for (const char16_t* path : {u"C:\\Temp\\Sub \\No", u"C:\\Temp\\Sub..\\No", u"C:\\Temp\\Sub. \\No"})
+            EXPECT_EQ(CreateDirectoryW(path, nullptr), 0);
         // Beyond ASCII: names are UTF-8 on Linux and still compare case-insensitively.
         EXPECT_NE(Open(u"C:\\\u00C9t\u00E9.txt", CREATE_NEW), INVALID_HANDLE_VALUE);
         EXPECT_EQ(Open(u"C:\\\u00E9T\u00C9.TXT", CREATE_NEW), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
     });
-    EXPECT_EQ(sandbox.List(u"C:\\"), (std::vector<std::string>{"Temp/", "Temp/Sub/", "Temp/Sub/x.bin",
+    EXPECT_EQ(sandbox.List(u"C:\\"), (std::vector<std::string>{"Temp/", "Temp/Sub/", "Temp/Sub/In/", "Temp/Sub/x.bin",
                                                                "Temp/a.txt", "Windows/", "Windows/System32/",
                                                                "cwd/", "\xC3\x89t\xC3\xA9.txt"}));
-    EXPECT_EQ(sandbox.List(u"C:\\Temp"), (std::vector<std::string>{"Sub/", "Sub/x.bin", "a.txt"}));
+    EXPECT_EQ(sandbox.List(u"C:\\Temp"), (std::vector<std::string>{"Sub/", "Sub/In/", "Sub/x.bin", "a.txt"}));
 }
 
 TEST(HostPaths, DotDotNeverLeavesTheDriveAndRelativePathsUseTheCurrentFolder) {
