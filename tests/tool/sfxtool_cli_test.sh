@@ -96,7 +96,7 @@ run inspect --json "$work/blocks.exe"
 check "inspect --json: two folders of one file each" python3 -c '
 import json, sys
 j = json.loads(sys.argv[1])
-assert [(f["files"], f["coders"]) for f in j["folders"]] == [(1, "BCJ LZMA"), (1, "LZMA")], j["folders"]
+assert [(f["files"], f["coders"]) for f in j["folders"]] == [(1, "BCJ2 LZMA LZMA LZMA"), (1, "LZMA")], j["folders"]
 ' "$out"
 run inspect "$work/blocks.exe"
 check "inspect: the folders' count and files" test -n "$(grep -x 'folders (2):' <<<"$out")" -a \
