@@ -91,13 +91,14 @@ bool IsSeparator(WChar unit) { return unit == u'/' || unit == u'\\'; }
 
 u32 EntryNameSetAdd(EntryNameSet& set, const WChar* name, u32 count, u32& error) {
     error = ERROR_NOT_ENOUGH_MEMORY;
-    // Each component as Windows keeps it: without its trailing dots and spaces, after one "\".
+    // Each component as Win32 paths keep it: the last without its trailing dots and spaces, the
+    // others without one trailing dot; one "\" between them.
     if (count >= kMaxPathChars) return static_cast<u32>(Reason::NameTooLong);
     WChar plain[kMaxPathChars];
     u32 length = 0;
     for (u32 i = 0; i < count; ++i) {
         if (IsSeparator(name[i])) {
-            while (length > 0 && (plain[length - 1] == u'.' || plain[length - 1] == u' ')) --length;
+            if (length > 0 && plain[length - 1] == u'.') --length;
             plain[length++] = u'\\';
         } else {
             plain[length++] = name[i];

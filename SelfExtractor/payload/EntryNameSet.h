@@ -1,6 +1,6 @@
 // The names an archive's files take on Windows, gathered in archive order before anything of an
-// entry is created: two names that are one file there (case, trailing dots and spaces, "\" for
-// "/"), or a file whose name a later entry uses as a folder, are found here, so the later entry in
+// entry is created: two names that are one file there (case, trailing dots and spaces as Win32
+// trims them, "\" for "/"), or a file whose name a later entry uses as a folder, are found here, so the later entry in
 // archive order is always the one refused, whichever worker would have created its file first.
 #pragma once
 

@@ -286,7 +286,8 @@ check "inspect --json carries the options" python3 -c '
 import json, sys
 o = json.loads(sys.argv[1])["options"]
 assert o == {"record": True, "valid": True, "fault": None, "wait": "tree", "progress": True,
-             "failureMessage": "Das Paket ist beschädigt.", "silentSwitches": ["/S", "/quiet"], "silentSwitchesGiven": True}, o
+             "failureMessage": "Das Paket ist beschädigt.", "silentSwitches": ["/S", "/quiet"], "silentSwitchesGiven": True,
+             "log": False}, o
 ' "$out"
 x1024=$(printf 'x%.0s' {1..1024}); w32=$(printf 'w%.0s' {1..32}); switches33=()
 for n in {1..33}; do switches33+=(--silent-switch "/$w32"); done
