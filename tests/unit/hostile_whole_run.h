@@ -72,7 +72,9 @@ struct Outcome {
 // A stub file in a fresh sandbox, run whole.
 class WholeRun {
 public:
-    explicit WholeRun(Storage storage = Storage::Memory) : sandbox(storage) {
+    // `capacity`: the memory volume's bytes of file data (see Sandbox).
+    explicit WholeRun(Storage storage = Storage::Memory, uint64_t capacity = UINT64_MAX)
+        : sandbox(storage, capacity) {
         env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
         env.defaultProgram = [this](const ProcessStart& start) { return Started(start); };
         // Prepared: a program outside the staging folder that a hostile archive might reach for.

@@ -220,6 +220,7 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
     context.faults = faults;
     context.counting = true;
     context.commandLine = env.commandLine;
+    if (env.randomSeed != 0) context.random.seed(env.randomSeed);
     for (const auto& [path, program] : env.programs) {
         const std::u16string key = PathKey(env.currentDirectory, LongForm(env, path));
         if (key.empty()) throw std::invalid_argument("malformed program path: " + Utf8(path));

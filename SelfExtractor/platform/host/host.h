@@ -131,6 +131,9 @@ struct Environment {
     // The first number GetTempFileNameW tries for a name it picks itself (0: a random one), so
     // that a run can know the length of the names it will get.
     u32 tempFileStart = 0;
+    // Seeds the run's GUIDs and the names GetTempFileNameW picks (0: a random seed), so that two
+    // runs can be compared name for name.
+    uint32_t randomSeed = 0;
     // Run() creates the temp, current and system folders in the sandbox when they are missing.
     bool createFolders = true;
     std::set<std::string> missingKernel32Exports;  // e.g. "SetDefaultDllDirectories"
