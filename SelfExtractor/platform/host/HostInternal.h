@@ -162,8 +162,11 @@ struct Object {
 
 // ---- threads (HostThreads.cpp) ------------------------------------------------------------------
 
+// A real thread that runs a run's thread, kept for a later run once its work is done.
+struct PooledThread;
+
 struct HostThread {
-    std::thread thread;
+    PooledThread* thread = nullptr;  // null for the run's own thread
     bool ended = false;
     uintptr_t waitingOn = 0;  // the object the thread waits for, 0: none
     u32 lastError = ERROR_SUCCESS;
@@ -174,7 +177,7 @@ struct Scheduler {
     std::mutex mutex;
     std::condition_variable turn;
     u32 running = 0;                  // the thread that holds the turn
-    std::vector<HostThread> threads;  // [0]: the run's own thread (no std::thread)
+    std::vector<HostThread> threads;  // [0]: the run's own thread
     bool unwinding = false;           // the run ended: waiting threads unwind
     bool deadlock = false;            // a wait nothing can end: the run's thread throws
     bool exiting = false;             // a thread called ExitProcess
@@ -240,6 +243,8 @@ std::u16string LongForm(const Environment& env, const std::u16string& path);
 // Resolve for a path given to a platform call: against the current run's sandbox and folder,
 // refusing paths of kMaxPathChars units or more.
 Resolved ResolveHere(const std::u16string& path, bool wildcardLast = false);
+// Gives back a block of the run's heaps (a large one to the pool the next run takes from).
+void ReleaseBlock(void* block, size_t bytes);
 Handle NewObject(Object object);
 Object* FindObject(Handle handle, ObjectKind kind);
 void CloseObject(Object& object);

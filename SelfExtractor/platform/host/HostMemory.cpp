@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <unordered_map>
 
 #include "platform/host/HostInternal.h"
@@ -43,7 +44,7 @@ struct Node {
     u32 names = 1;            // a file's hard links
     std::string data;         // File
     std::string target;       // Link: a store path, or one relative to the link's folder
-    std::map<std::string, std::shared_ptr<Node>> children;  // Folder
+    std::map<std::string, std::shared_ptr<Node>, std::less<>> children;  // Folder
     std::map<std::u16string, std::string> folded;           // Folder: FoldCase(name) -> a name
     u64 created, accessed, written;
 };
@@ -66,30 +67,30 @@ public:
 
     int Lstat(const std::string& path, Entry& entry) override {
         Found found;
-        if (const int error = Walk(path, false, found)) return error;
+        if (const int error = Look(path, false, found)) return error;
         Fill(*found.node, entry);
         return 0;
     }
     int Stat(const std::string& path, Entry& entry) override {
         Found found;
-        if (const int error = Walk(path, true, found)) return error;
+        if (const int error = Look(path, true, found)) return error;
         Fill(*found.node, entry);
         return 0;
     }
     int Names(const std::string& folder, std::vector<std::string>& names) override {
         names.clear();
         Found found;
-        if (const int error = Walk(folder, true, found)) return error;
+        if (const int error = Look(folder, true, found)) return error;
         if (found.node->kind != Entry::Kind::Folder) return ENOTDIR;
         for (const auto& [name, node] : found.node->children) names.push_back(name);
         return 0;
     }
     bool FindName(const std::string& folder, const std::u16string& name, std::string& out) override {
         Found found;
-        if (Walk(folder, true, found) != 0 || found.node->kind != Entry::Kind::Folder) return false;
+        if (Look(folder, true, found) != 0 || found.node->kind != Entry::Kind::Folder) return false;
         const Node& parent = *found.node;
         const std::string exact = Utf8(name);
-        if (parent.children.count(exact) != 0) {
+        if (parent.children.find(exact) != parent.children.end()) {
             out = exact;
             return true;
         }
@@ -167,7 +168,7 @@ public:
         descriptor.writes = access == O_WRONLY || access == O_RDWR;
         descriptor.appends = (flags & O_APPEND) != 0;
         Place place;
-        if (const int error = Locate(path, place)) return error;
+        if (const int error = Locate(path, place, true)) return error;
         if (place.existing && (flags & O_CREAT) != 0 && (flags & O_EXCL) != 0) return EEXIST;
         if (place.existing) {
             Found found;  // through a link to its target
@@ -230,7 +231,7 @@ public:
         Descriptor* descriptor = Find(fd);
         if (descriptor == nullptr) return {};
         Found found;
-        if (Walk(descriptor->path, false, found) == 0 && found.node == descriptor->node) return descriptor->path;
+        if (Look(descriptor->path, false, found) == 0 && found.node == descriptor->node) return descriptor->path;
         return descriptor->path + " (deleted)";
     }
     void Close(int fd) override { descriptors_.erase(fd); }
@@ -265,30 +266,25 @@ private:
         entry.written = node.written;
     }
 
-    // The components of a store path after the root; false when it lies outside the store.
-    bool Split(const std::string& path, std::vector<std::string>& components) const {
+    // Walks a store path from the root: "." and ".." as Linux takes them, each link on the way
+    // followed (the last one only with `followLast`). `found.path` is the canonical path, made
+    // only when `wantPath` (most callers only ask what is there; ".." and relative link targets
+    // need it, and have it made).
+    int Walk(std::string_view path, bool followLast, Found& found, int depth = 0, bool wantPath = true) const {
         const std::string& root = Root();
         if (path.compare(0, root.size(), root) != 0 || (path.size() > root.size() && path[root.size()] != '/'))
-            return false;
-        components.clear();
-        size_t at = root.size();
-        while (at < path.size()) {
-            const size_t next = std::min(path.find('/', at + 1), path.size());
-            if (next > at + 1) components.push_back(path.substr(at + 1, next - at - 1));
-            at = next;
-        }
-        return true;
-    }
-
-    int Walk(const std::string& path, bool followLast, Found& found, int depth = 0) const {
-        std::vector<std::string> components;
-        if (!Split(path, components)) return ENOENT;
-        Found at{tree_, Root()};
-        for (size_t i = 0; i < components.size(); ++i) {
-            const std::string& name = components[i];
-            if (name == ".") continue;
+            return ENOENT;  // outside the store
+        Found at{tree_, wantPath ? root : std::string()};
+        size_t cut = root.size();
+        while (cut < path.size()) {
+            const size_t next = std::min(path.find('/', cut + 1), path.size());
+            const std::string_view name = path.substr(cut + 1, next - cut - 1);
+            cut = next;
+            const bool last = path.find_first_not_of('/', next) == std::string_view::npos;
+            if (name.empty() || name == ".") continue;
             if (name == "..") {  // the canonical path's folder: no link on the way back up
-                if (at.path.size() > Root().size()) {
+                if (!wantPath) return Walk(path, followLast, found, depth, true);
+                if (at.path.size() > root.size()) {
                     Found up;
                     if (const int error = Walk(at.path.substr(0, at.path.rfind('/')), true, up, depth)) return error;
                     at = std::move(up);
@@ -297,13 +293,13 @@ private:
             }
             const auto it = at.node->children.find(name);
             if (it == at.node->children.end()) return ENOENT;
-            Found step{it->second, at.path + "/" + name};
-            const bool last = i + 1 == components.size();
+            Found step{it->second, wantPath ? at.path + "/" + std::string(name) : std::string()};
             if (step.node->kind == Entry::Kind::Link && (!last || followLast)) {
                 if (depth >= kMaxLinkDepth) return ELOOP;
                 const std::string& target = step.node->target;
-                const bool absolute = target.compare(0, 1, "/") == 0 || target.compare(0, Root().size(), Root()) == 0;
-                if (const int error = Walk(absolute ? target : at.path + "/" + target, true, step, depth + 1))
+                const bool absolute = target.compare(0, 1, "/") == 0 || target.compare(0, root.size(), root) == 0;
+                if (!absolute && !wantPath) return Walk(path, followLast, found, depth, true);
+                if (const int error = Walk(absolute ? target : at.path + "/" + target, true, step, depth + 1, wantPath))
                     return error;
             }
             if (!last && step.node->kind != Entry::Kind::Folder) return ENOTDIR;
@@ -312,12 +308,16 @@ private:
         found = std::move(at);
         return 0;
     }
+    // What is there, without its path.
+    int Look(std::string_view path, bool followLast, Found& found) const {
+        return Walk(path, followLast, found, 0, false);
+    }
 
-    int Locate(const std::string& path, Place& place) const {
+    int Locate(const std::string& path, Place& place, bool wantPath = false) const {
         const size_t cut = path.rfind('/');
         if (cut == std::string::npos || cut + 1 >= path.size() || cut < Root().size()) return EEXIST;
         Found folder;
-        if (const int error = Walk(path.substr(0, cut), true, folder)) return error;
+        if (const int error = Walk(std::string_view(path).substr(0, cut), true, folder, 0, wantPath)) return error;
         if (folder.node->kind != Entry::Kind::Folder) return ENOTDIR;
         place.folder = folder.node.get();
         place.folderPath = folder.path;

@@ -109,9 +109,9 @@ Context::~Context() {
 void Context::ReleaseAll() {
     for (auto& [value, object] : objects) CloseObject(object);
     objects.clear();
-    for (auto& [block, size] : processBlocks) std::free(block);
+    for (auto& [block, size] : processBlocks) ReleaseBlock(block, size);
     processBlocks.clear();
-    for (auto& [block, size] : stubBlocks) std::free(block);
+    for (auto& [block, size] : stubBlocks) ReleaseBlock(block, size);
     stubBlocks.clear();
     for (auto& [block, text] : localBlocks) std::free(block);
     localBlocks.clear();
@@ -219,6 +219,7 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
     context.env = env;
     context.faults = faults;
     context.counting = true;
+    context.result.calls.reserve(1024);  // a whole run's calls, without regrowing
     context.commandLine = env.commandLine;
     if (env.randomSeed != 0) context.random.seed(env.randomSeed);
     for (const auto& [path, program] : env.programs) {
