@@ -243,8 +243,6 @@ std::u16string LongForm(const Environment& env, const std::u16string& path);
 // Resolve for a path given to a platform call: against the current run's sandbox and folder,
 // refusing paths of kMaxPathChars units or more.
 Resolved ResolveHere(const std::u16string& path, bool wildcardLast = false);
-// Gives back a block of the run's heaps (a large one to the pool the next run takes from).
-void ReleaseBlock(void* block, size_t bytes);
 Handle NewObject(Object object);
 Object* FindObject(Handle handle, ObjectKind kind);
 void CloseObject(Object& object);

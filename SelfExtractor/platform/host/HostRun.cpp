@@ -109,9 +109,9 @@ Context::~Context() {
 void Context::ReleaseAll() {
     for (auto& [value, object] : objects) CloseObject(object);
     objects.clear();
-    for (auto& [block, size] : processBlocks) ReleaseBlock(block, size);
+    for (auto& [block, size] : processBlocks) std::free(block);
     processBlocks.clear();
-    for (auto& [block, size] : stubBlocks) ReleaseBlock(block, size);
+    for (auto& [block, size] : stubBlocks) std::free(block);
     stubBlocks.clear();
     for (auto& [block, text] : localBlocks) std::free(block);
     localBlocks.clear();

@@ -2,15 +2,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <sanitizer/asan_interface.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 
 #include "platform/host/HostInternal.h"
@@ -348,52 +345,6 @@ Handle GetProcessHeap() {
 
 namespace {
 
-// Large blocks go back to a pool, for the next run that asks for the same size: whole runs by the
-// thousand ask for the same few buffers each time, and under AddressSanitizer each fresh large
-// block is a mapping of its own (an mmap, a page fault a page, an munmap that flushes every
-// core's TLB). A pooled block stays poisoned until it is handed out again, so a use after its
-// free is still reported, and it comes back filled as a fresh block is (zeros, or AddressSanitizer's
-// 0xBE over its first 4 KiB).
-class BlockPool {
-public:
-    static constexpr size_t kSmallest = size_t{64} << 10;
-    static constexpr size_t kKeptBytes = size_t{256} << 20;
-
-    void* Take(size_t bytes, bool zero) {
-        if (bytes < kSmallest) return nullptr;
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = kept_.find(bytes);
-        if (it == kept_.end()) return nullptr;
-        void* block = it->second;
-        kept_.erase(it);
-        keptBytes_ -= bytes;
-        ASAN_UNPOISON_MEMORY_REGION(block, bytes);
-        std::memset(block, zero ? 0 : 0xBE, zero ? bytes : std::min<size_t>(bytes, 4096));
-        return block;
-    }
-    // False when the block is not kept (the caller frees it).
-    bool Keep(void* block, size_t bytes) {
-        if (bytes < kSmallest) return false;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (keptBytes_ + bytes > kKeptBytes) return false;
-        ASAN_POISON_MEMORY_REGION(block, bytes);
-        kept_.emplace(bytes, block);
-        keptBytes_ += bytes;
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::multimap<size_t, void*> kept_;
-    size_t keptBytes_ = 0;
-};
-// Made once and never destroyed: blocks of runs still going at exit (a tool's) stay valid, and
-// LeakSanitizer finds the kept blocks through it.
-BlockPool& Pool() {
-    static BlockPool* const pool = new BlockPool;
-    return *pool;
-}
-
 void* Allocate(std::map<void*, size_t>& blocks, size_t bytes, bool zero) {
     Context& context = Current();
     const uint64_t limit = context.counting ? context.faults.heapLimit : 0;
@@ -401,9 +352,8 @@ void* Allocate(std::map<void*, size_t>& blocks, size_t bytes, bool zero) {
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    void* block = Pool().Take(bytes, zero);
-    if (block == nullptr)
-        block = zero ? std::calloc(1, std::max<size_t>(bytes, 1)) : std::malloc(std::max<size_t>(bytes, 1));
+    void* block = zero ? std::calloc(1, std::max<size_t>(bytes, 1))
+                       : std::malloc(std::max<size_t>(bytes, 1));
     if (block == nullptr) {
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
@@ -433,7 +383,7 @@ Bool HeapFree(Handle heap, u32, void* block) {
         SetError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    ReleaseBlock(block, it->second);
+    std::free(block);
     context.liveHeapBytes -= it->second;
     context.processBlocks.erase(it);
     return 1;
@@ -453,16 +403,10 @@ void StubHeapFree(void* block) {
         ++context.result.invalidFrees;
         return;
     }
-    ReleaseBlock(block, it->second);
+    std::free(block);
     context.liveHeapBytes -= it->second;
     context.stubBlocks.erase(it);
 }
-
-namespace host::detail {
-void ReleaseBlock(void* block, size_t bytes) {
-    if (!Pool().Keep(block, bytes)) std::free(block);
-}
-}  // namespace host::detail
 
 // ---- the run's log --------------------------------------------------------------------------
 
