@@ -7,7 +7,6 @@
 #include <atomic>
 #include <filesystem>
 #include <stdexcept>
-#include <unordered_map>
 
 #include "UpcaseTable.h"  // generated at build time by cmake/upcase_table.py
 #include "platform/host/HostInternal.h"
@@ -277,20 +276,6 @@ bool IsDirectory(Store& store, const std::string& path) {
     return store.Stat(path, entry) == 0 && entry.kind == Entry::Kind::Folder;
 }
 
-// Parse's results, kept: it depends on its arguments alone, and whole runs by the thousand parse
-// the same few paths (the module, the system folder's libraries, the temp and current folders)
-// with the same current folder again and again. Per thread, a few thousand at most.
-const Parsed& KeptParse(const std::u16string& cwd, const std::u16string& path, bool wildcardLast) {
-    thread_local std::unordered_map<std::u16string, Parsed> kept;
-    std::u16string key;
-    key.reserve(cwd.size() + path.size() + 2);
-    key.append(cwd).append(1, wildcardLast ? u'*' : u'|').append(path);
-    const auto it = kept.find(key);
-    if (it != kept.end()) return it->second;
-    if (kept.size() >= 4096) kept.clear();
-    return kept.emplace(std::move(key), Parse(cwd, path, wildcardLast)).first->second;
-}
-
 std::u16string KeyOf(const Parsed& parsed) {
     std::u16string key(1, parsed.drive);
     key += u':';
@@ -324,7 +309,7 @@ bool Store::FindName(const std::string& folder, const std::u16string& name, std:
 Resolved Resolve(Store& store, const std::u16string& cwd, const std::u16string& path,
                  bool wildcardLast) {
     Resolved resolved;
-    const Parsed& parsed = KeptParse(cwd, path, wildcardLast);
+    const Parsed parsed = Parse(cwd, path, wildcardLast);
     if (parsed.error != ERROR_SUCCESS) {
         resolved.error = parsed.error;
         return resolved;
