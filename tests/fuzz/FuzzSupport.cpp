@@ -5,9 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -19,12 +16,13 @@
 
 namespace fuzzsupport {
 
-namespace fs = std::filesystem;
+using platform::host::EntryKind;
 using platform::host::Environment;
 using platform::host::ProcessOutcome;
 using platform::host::ProcessStart;
 using platform::host::RunResult;
 using platform::host::Sandbox;
+using platform::host::Storage;
 
 namespace {
 
@@ -33,32 +31,32 @@ constexpr platform::u32 kFailure = 5;
 
 std::string Text(const std::u16string& text) { return platform::host::Utf8(text); }
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+const std::u16string kTemp = u"C:\\Temp";
 
-// The staging folders (ZEB*.tmp) under the sandbox's temp folder, as Linux paths.
-std::vector<fs::path> StagingFolders(const Sandbox& sandbox) {
-    std::vector<fs::path> found;
-    const fs::path temp = fs::path(sandbox.root()) / "C" / "Temp";
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(temp, error)) found.push_back(entry.path());
+// What lies in the sandbox's temp folder (the staging folder, ZEB*.tmp), as Windows paths.
+std::vector<std::u16string> StagingFolders(const Sandbox& sandbox) {
+    std::vector<std::u16string> found;
+    for (const std::string& entry : sandbox.List(kTemp)) {
+        const size_t slash = entry.find('/');
+        if (slash == std::string::npos || slash + 1 == entry.size())
+            found.push_back(kTemp + u"\\" + platform::host::Utf16(entry.substr(0, slash)));
+    }
     return found;
 }
 
 // What a folder holds: folded relative path -> content (files only).
-std::map<std::u16string, std::string> Snapshot(const fs::path& folder) {
+std::map<std::u16string, std::string> Snapshot(const Sandbox& sandbox, const std::u16string& folder) {
     std::map<std::u16string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (!entry.is_regular_file()) continue;
+    for (const std::string& entry : sandbox.List(folder)) {
+        const std::u16string relative = platform::host::Utf16(entry);
+        if (sandbox.KindOf(folder + u"\\" + relative) != EntryKind::File) continue;
         bool uncertain = false;
-        const std::u16string relative =
-            platform::host::Utf16(fs::relative(entry.path(), folder).generic_string());
-        files[fuzzmodel::PathKey(relative, &uncertain)] = ReadAll(entry.path());
+        files[fuzzmodel::PathKey(relative, &uncertain)] = sandbox.ReadFile(folder + u"\\" + relative);
     }
     return files;
 }
+
+std::u16string NameOf(const std::u16string& path) { return path.substr(path.rfind(u'\\') + 1); }
 
 std::string Describe(const std::map<std::u16string, std::string>& files) {
     std::ostringstream out;
@@ -86,7 +84,7 @@ Tally g_tally;
 
 struct Seen {
     bool started = false;
-    fs::path staging;
+    std::u16string staging;
     std::u16string programKey;
     std::map<std::u16string, std::string> files;
 };
@@ -113,7 +111,7 @@ size_t OpenDescriptors() {
     return count;
 }
 
-void CheckWholeRun(const std::string& archive) {
+void CheckWholeRun(const std::string& archive, Storage storage) {
     const std::string file = StubImage() + archive;
 
     // The model first: it also tells which inputs would allocate beyond what a fuzzer run allows.
@@ -126,7 +124,7 @@ void CheckWholeRun(const std::string& archive) {
     }
     ++g_tally.runs;
 
-    Sandbox sandbox;
+    Sandbox sandbox(storage);
     Environment env;
     env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
     // Two processors: two unpacking workers where the archive has two folders or entries, taking
@@ -141,25 +139,24 @@ void CheckWholeRun(const std::string& archive) {
         const auto folders = StagingFolders(sandbox);
         if (folders.size() != 1) Violation("not exactly one staging folder at the launch");
         seen.staging = folders[0];
-        seen.files = Snapshot(folders[0]);
-        // The program must lie inside the staging folder.
-        const fs::path program = fs::weakly_canonical(sandbox.LinuxPath(start.file));
-        const fs::path base = fs::weakly_canonical(folders[0]);
-        const std::string p = program.string(), b = base.string() + "/";
+        seen.files = Snapshot(sandbox, folders[0]);
+        // The program must lie inside the staging folder (paths as stored: "." and ".." resolved,
+        // names in their stored case; an archive makes no links).
+        const std::string p = sandbox.RelativePath(start.file), b = sandbox.RelativePath(folders[0]) + "/";
         if (p.compare(0, b.size(), b) != 0) Violation("started a program outside the staging folder: " + p);
-        if (!fs::is_regular_file(program)) Violation("started something that is not a file: " + p);
+        if (sandbox.KindOf(start.file) != EntryKind::File) Violation("started something that is not a file: " + p);
         bool uncertain = false;
         seen.programKey = fuzzmodel::PathKey(platform::host::Utf16(p.substr(b.size())), &uncertain);
         if (start.parameters != u" /S") Violation("parameters not passed on: " + Text(start.parameters));
         return ProcessOutcome{kInstallerCode, false};
     };
 
-    const size_t descriptorsBefore = OpenDescriptors();
+    const size_t descriptorsBefore = sandbox.OpenDescriptors();
     const RunResult result = platform::host::Run(sandbox, env, [] {
         auto state = std::make_unique<stub::RunState>();
         stub::RunSequence(*state);
     });
-    if (OpenDescriptors() != descriptorsBefore) Violation("the run left a file descriptor open");
+    if (sandbox.OpenDescriptors() != descriptorsBefore) Violation("the run left a file descriptor open");
 
     // A defined end: ExitProcess with the failure code or the installer's code.
     if (!result.exited) Violation("the run returned without ExitProcess");
@@ -174,17 +171,16 @@ void CheckWholeRun(const std::string& archive) {
     // most one staging folder (gone after a launch).
     const auto staging = StagingFolders(sandbox);
     if (staging.size() > 1) Violation("more than one entry in the temp folder");
+    const std::string stagingRelative = staging.empty() ? std::string() : sandbox.RelativePath(staging[0]);
     for (const std::string& entry : sandbox.ListAll()) {
         const bool known = entry == "C/" || entry == "C/stub/" || entry == "C/stub/SelfExtractor.exe" ||
                            entry == "C/Temp/" || entry == "C/cwd/" || entry == "C/Windows/" ||
                            entry == "C/Windows/System32/";
-        const bool inStaging = !staging.empty() &&
-            entry.compare(0, fs::relative(staging[0], sandbox.root()).string().size(),
-                          fs::relative(staging[0], sandbox.root()).string()) == 0;
+        const bool inStaging = !staging.empty() && entry.compare(0, stagingRelative.size(), stagingRelative) == 0;
         if (!known && !inStaging) Violation("a file was written outside the staging folder: " + entry);
     }
     if (seen.started && !staging.empty()) Violation("the staging folder stayed after a launch");
-    if (ReadAll(sandbox.LinuxPath(env.modulePath)) != file) Violation("the stub's own file changed");
+    if (sandbox.ReadFile(env.modulePath) != file) Violation("the stub's own file changed");
 
     // Against the model.
     if (where.tooShort || where.kind == fuzzmodel::Kind::None) {
@@ -192,10 +188,9 @@ void CheckWholeRun(const std::string& archive) {
         ++g_tally.noArchive;
         return;
     }
-    const fs::path stagingPath = seen.started ? seen.staging : (staging.empty() ? fs::path() : staging[0]);
+    const std::u16string stagingPath = seen.started ? seen.staging : (staging.empty() ? std::u16string() : staging[0]);
     if (stagingPath.empty()) Violation("a failed run after the locator left no staging folder");
-    const auto stagingLength =
-        static_cast<uint32_t>(std::string("C:\\Temp\\").size() + stagingPath.filename().string().size());
+    const auto stagingLength = static_cast<uint32_t>(kTemp.size() + 1 + NameOf(stagingPath).size());
     const fuzzmodel::Extraction x = where.kind == fuzzmodel::Kind::Zip
         ? fuzzmodel::ExtractZip(file, where.offset, stagingLength)
         : fuzzmodel::ExtractSevenZip(file, where.offset, stagingLength);
@@ -209,7 +204,7 @@ void CheckWholeRun(const std::string& archive) {
     // A 7z extraction stopped inside a folder with bad data: the stub keeps that folder's files
     // before the bad point, a prefix of them in order, each matching its stored CRC.
     std::map<std::u16string, std::string> certain = x.files;
-    const std::map<std::u16string, std::string> got = seen.started ? seen.files : Snapshot(stagingPath);
+    const std::map<std::u16string, std::string> got = seen.started ? seen.files : Snapshot(sandbox, stagingPath);
     if (x.stopped) {
         size_t kept = 0;
         while (kept < x.partial.size() && got.count(x.partial[kept].first)) ++kept;
@@ -234,7 +229,7 @@ void CheckWholeRun(const std::string& archive) {
                   (seen.started ? "did" : "did not"));
     if (!seen.started) {
         // The extraction completed: what it left must be the model's files.
-        const auto left = Snapshot(stagingPath);
+        const auto left = Snapshot(sandbox, stagingPath);
         if (left != certain)
             Violation("files left differ from the archive's\nleft:\n" + Describe(left) +
                       "expected:\n" + Describe(certain));

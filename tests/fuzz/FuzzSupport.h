@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/host/host.h"
+
 namespace fuzzsupport {
 
 // Ends the process with a message: libFuzzer records the input as a crash.
@@ -15,11 +17,12 @@ namespace fuzzsupport {
 const std::string& StubImage();
 
 // One whole normal-mode run (RunSequence) of a stub file made of StubImage() and `archive`, in a
-// fresh sandbox, with a registered installer that records what the staging folder holds when it
+// fresh sandbox (in memory; on disk for the harness that keeps both backends honest), with a registered installer that records what the staging folder holds when it
 // starts. Checks: the run ends through ExitProcess with 5 or the installer's code; nothing is
 // written outside the staging folder; the files left and the program started are what the
 // reference model says; the run leaves no handle, block or descriptor behind.
-void CheckWholeRun(const std::string& archive);
+void CheckWholeRun(const std::string& archive,
+                   platform::host::Storage storage = platform::host::Storage::Memory);
 
 // Open file descriptors of this process; the harnesses compare it across inputs.
 size_t OpenDescriptors();

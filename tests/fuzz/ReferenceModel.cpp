@@ -243,15 +243,31 @@ Extraction ExtractZip(const std::string& f, uint64_t pos, uint32_t stagingLength
             }
             std::string in = f.substr(pos, packed);
             pos += packed;
-            data.assign(unpacked, '\0');
+            // Whole: the stream ends exactly after the declared size (input after its end is not
+            // read). Inflated a chunk at a time, so that a stream that fails early costs what it
+            // gave, not its declared size.
             z_stream z{};
             z.next_in = reinterpret_cast<Bytef*>(in.data());
             z.avail_in = packed;
-            z.next_out = reinterpret_cast<Bytef*>(data.data());
-            z.avail_out = unpacked;
             if (inflateInit2(&z, -15) != Z_OK) std::abort();
-            const int r = inflate(&z, Z_FINISH);
-            const bool whole = r == Z_STREAM_END && z.avail_out == 0;  // input after the end: not read
+            bool whole = false;
+            static Bytef chunk[1 << 16];
+            for (;;) {
+                const uInt room = static_cast<uInt>(std::min<uint64_t>(sizeof chunk, unpacked - data.size()));
+                z.next_out = chunk;
+                z.avail_out = room == 0 ? 1 : room;  // all given: the end must come with no byte more
+                const int r = inflate(&z, Z_NO_FLUSH);
+                if (room == 0) {
+                    whole = r == Z_STREAM_END && z.avail_out == 1;
+                    break;
+                }
+                data.append(reinterpret_cast<const char*>(chunk), room - z.avail_out);
+                if (r == Z_STREAM_END) {
+                    whole = data.size() == unpacked;
+                    break;
+                }
+                if (r != Z_OK) break;  // corrupt, or the input ended
+            }
             inflateEnd(&z);
             if (!whole) {
                 x.endsRun = true;

@@ -9,7 +9,6 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -22,22 +21,22 @@
 #include "platform/host/host.h"
 
 using namespace platform;
-namespace fs = std::filesystem;
 
 namespace {
 
 constexpr u32 kInstallerCode = 77;
 const std::u16string kStaging = u"C:\\Temp\\ZEB1A2B.tmp";
 
-// The launcher deletes the staging folder after a start: made again whenever it is gone.
+// The launcher deletes the staging folder after a start: made again whenever it is gone. In
+// memory, as the whole-run harnesses.
 host::Sandbox& PreparedSandbox() {
-    static host::Sandbox sandbox;
+    static host::Sandbox sandbox(host::Storage::Memory);
     if (!sandbox.Exists(kStaging)) {
         for (const char16_t* path : {u"C:\\Temp\\ZEB1A2B.tmp\\setup.exe", u"C:\\Temp\\ZEB1A2B.tmp\\sub\\setup.exe",
                                      u"C:\\Temp\\ZEB1A2B.tmp\\Orvak ZEB Installer.exe",
                                      u"C:\\Temp\\outside.exe", u"C:\\evil.exe", u"C:\\Windows\\System32\\cmd.exe"})
             sandbox.WriteFile(path, "MZ");
-        fs::create_directories(sandbox.LinuxPath(u"C:\\Temp\\ZEB1A2B.tmp") + "/dir");
+        sandbox.MakeFolder(kStaging + u"\\dir");
     }
     return sandbox;
 }
@@ -78,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzzsupport::Violation("parameter tail differs from the rule");
 
     host::Sandbox& sandbox = PreparedSandbox();
-    const std::string launchFile = sandbox.LinuxPath(kStaging) + "/.launch";
-    fs::remove(launchFile);
+    sandbox.Remove(kStaging + u"\\.launch");
     if (withLaunch) sandbox.WriteFile(kStaging + u"\\.launch", launchBytes);
 
     host::Environment env;
@@ -88,24 +86,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::u16string startedKey;
     env.defaultProgram = [&](const host::ProcessStart& start) {
         started = true;
-        const fs::path program = fs::weakly_canonical(sandbox.LinuxPath(start.file));
-        const std::string base = fs::weakly_canonical(sandbox.LinuxPath(kStaging)).string() + "/";
-        if (program.string().compare(0, base.size(), base) != 0)
-            fuzzsupport::Violation("started a program outside the staging folder: " + program.string());
+        // Paths as stored: "." and ".." resolved, names in their stored case (no links here).
+        const std::string program = sandbox.RelativePath(start.file);
+        const std::string base = sandbox.RelativePath(kStaging) + "/";
+        if (program.compare(0, base.size(), base) != 0)
+            fuzzsupport::Violation("started a program outside the staging folder: " + program);
         bool uncertain = false;
-        startedKey = fuzzmodel::PathKey(host::Utf16(program.string().substr(base.size())), &uncertain);
+        startedKey = fuzzmodel::PathKey(host::Utf16(program.substr(base.size())), &uncertain);
         if (start.parameters != commandLine.substr(tailIndex))
             fuzzsupport::Violation("the parameters are not the command line's tail");
         return host::ProcessOutcome{kInstallerCode, false};
     };
-    const size_t descriptors = fuzzsupport::OpenDescriptors();
+    const size_t descriptors = sandbox.OpenDescriptors();
     const host::RunResult result = host::Run(sandbox, env, [] {
         auto state = std::make_unique<stub::RunState>();
         state->commandLine = platform::GetCommandLineW();
         FillStaging(state->staging);
         stub::InstallerLauncher(*state);
     });
-    if (fuzzsupport::OpenDescriptors() != descriptors) fuzzsupport::Violation("descriptor leak");
+    if (sandbox.OpenDescriptors() != descriptors) fuzzsupport::Violation("descriptor leak");
     if (!result.exited) fuzzsupport::Violation("the launcher returned");
     if (result.exitCode != 5 && result.exitCode != kInstallerCode) fuzzsupport::Violation("exit code");
     if ((result.exitCode == kInstallerCode) != started) fuzzsupport::Violation("exit code and start disagree");

@@ -1,9 +1,7 @@
 // The host backend: the Windows behaviour other tests rely on (paths, files, errors, faults, the
 // release of what runs leave behind, and the text routines with Windows' exact rules).
-#include <dirent.h>
-
 #include <cstring>
-#include <filesystem>
+#include <ctime>
 #include <algorithm>
 #include <set>
 #include <stdexcept>
@@ -28,15 +26,6 @@ Handle Open(const char16_t* path, u32 disposition, u32 access = GENERIC_READ | G
     return CreateFileW(path, access, 0, nullptr, disposition, 0, nullptr);
 }
 
-int OpenDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 std::vector<std::u16string> Argv(const char16_t* line) {
     i32 count = -1;
     WChar** argv = CommandLineToArgvW(line, &count);
@@ -49,8 +38,17 @@ std::vector<std::u16string> Argv(const char16_t* line) {
 
 // ---- paths ----------------------------------------------------------------------------------
 
-TEST(HostPaths, NamesMatchCaseInsensitivelyAndCreateNewCollides) {
-    Sandbox sandbox;
+// The rules of names, files, folders and links hold alike on both storages.
+class HostPaths : public ::testing::TestWithParam<Storage> {};
+class HostFiles : public ::testing::TestWithParam<Storage> {};
+std::string StorageName(const ::testing::TestParamInfo<Storage>& info) {
+    return info.param == Storage::Disk ? "Disk" : "Memory";
+}
+INSTANTIATE_TEST_SUITE_P(Storage, HostPaths, ::testing::Values(Storage::Disk, Storage::Memory), StorageName);
+INSTANTIATE_TEST_SUITE_P(Storage, HostFiles, ::testing::Values(Storage::Disk, Storage::Memory), StorageName);
+
+TEST_P(HostPaths, NamesMatchCaseInsensitivelyAndCreateNewCollides) {
+    Sandbox sandbox(GetParam());
     RunBody(sandbox, [] {
         Handle first = Open(u"C:\\Temp\\a.txt", CREATE_NEW);
         ASSERT_NE(first, INVALID_HANDLE_VALUE);
@@ -81,8 +79,8 @@ TEST(HostPaths, NamesMatchCaseInsensitivelyAndCreateNewCollides) {
     EXPECT_EQ(sandbox.List(u"C:\\Temp"), (std::vector<std::string>{"Sub/", "Sub/In/", "Sub/x.bin", "a.txt"}));
 }
 
-TEST(HostPaths, DotDotNeverLeavesTheDriveAndRelativePathsUseTheCurrentFolder) {
-    Sandbox sandbox;
+TEST_P(HostPaths, DotDotNeverLeavesTheDriveAndRelativePathsUseTheCurrentFolder) {
+    Sandbox sandbox(GetParam());
     RunBody(sandbox, [] {
         Handle escaped = Open(u"C:\\..\\..\\..\\x.txt", CREATE_NEW);
         ASSERT_NE(escaped, INVALID_HANDLE_VALUE);
@@ -97,13 +95,18 @@ TEST(HostPaths, DotDotNeverLeavesTheDriveAndRelativePathsUseTheCurrentFolder) {
     EXPECT_TRUE(sandbox.Exists(u"C:\\x.txt"));
     EXPECT_TRUE(sandbox.Exists(u"C:\\cwd\\rel.txt"));
     EXPECT_TRUE(sandbox.Exists(u"C:\\cwd\\bare.txt"));
+    EXPECT_EQ(sandbox.RelativePath(u"C:\\..\\..\\X.TXT"), "C/x.txt");
+    EXPECT_EQ(sandbox.WindowsPath("/etc/passwd"), u"");
+    if (GetParam() == Storage::Memory) {  // nothing of it on disk
+        EXPECT_THROW(sandbox.LinuxPath(u"C:\\x.txt"), std::logic_error);
+        return;
+    }
     EXPECT_EQ(sandbox.LinuxPath(u"C:\\..\\..\\X.TXT"), sandbox.root() + "/C/x.txt");
     EXPECT_EQ(sandbox.WindowsPath(sandbox.root() + "/C/cwd/rel.txt"), u"C:\\cwd\\rel.txt");
-    EXPECT_EQ(sandbox.WindowsPath("/etc/passwd"), u"");
 }
 
-TEST(HostPaths, MalformedNamesAndMissingEntriesGiveWindowsErrors) {
-    Sandbox sandbox;
+TEST_P(HostPaths, MalformedNamesAndMissingEntriesGiveWindowsErrors) {
+    Sandbox sandbox(GetParam());
     sandbox.WriteFile(u"C:\\data\\f.bin", "x");
     RunBody(sandbox, [] {
         for (const char16_t* bad : {u"C:\\data\\a:b", u"C:\\data\\CON", u"C:\\data\\nul.txt",
@@ -137,8 +140,8 @@ TEST(HostPaths, MalformedNamesAndMissingEntriesGiveWindowsErrors) {
     });
 }
 
-TEST(HostPaths, FoldersFindAndRemoval) {
-    Sandbox sandbox;
+TEST_P(HostPaths, FoldersFindAndRemoval) {
+    Sandbox sandbox(GetParam());
     sandbox.WriteFile(u"C:\\app\\Setup.EXE", "x");
     sandbox.WriteFile(u"C:\\app\\helper.dll", "dll");
     RunBody(sandbox, [] {
@@ -186,19 +189,19 @@ TEST(HostPaths, FoldersFindAndRemoval) {
 }
 
 // Links as Windows treats junctions and symbolic links, and the read-only attribute.
-TEST(HostPaths, LinksAreRemovedAsLinksAndReadOnlyBlocksDeletes) {
-    Sandbox sandbox;
+TEST_P(HostPaths, LinksAreRemovedAsLinksAndReadOnlyBlocksDeletes) {
+    Sandbox sandbox(GetParam());
     sandbox.WriteFile(u"C:\\outside\\keep.txt", "keep");
     sandbox.WriteFile(u"C:\\outside.txt", "keep too");
     sandbox.WriteFile(u"C:\\app\\ro.txt", "read-only");
-    std::filesystem::create_directory_symlink(sandbox.LinuxPath(u"C:\\outside"),
-                                              sandbox.LinuxPath(u"C:\\app\\dirlink"));
-    std::filesystem::create_symlink(sandbox.LinuxPath(u"C:\\outside.txt"),
-                                    sandbox.LinuxPath(u"C:\\app\\filelink"));
-    std::filesystem::create_symlink(sandbox.root() + "/nowhere", sandbox.LinuxPath(u"C:\\app\\dangling"));
+    sandbox.MakeLink(u"C:\\app\\dirlink", u"C:\\outside");
+    sandbox.MakeLink(u"C:\\app\\filelink", u"C:\\outside.txt");
+    sandbox.MakeLink(u"C:\\app\\dangling", u"C:\\nowhere");
+    EXPECT_EQ(sandbox.KindOf(u"C:\\app\\DirLink"), EntryKind::Link);
     RunBody(sandbox, [] {
         EXPECT_EQ(GetFileAttributesW(u"C:\\app\\dirlink"), 0x410u);
         EXPECT_EQ(GetFileAttributesW(u"C:\\app\\filelink"), 0x420u);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\APP\\dirlink\\KEEP.txt"), FILE_ATTRIBUTE_NORMAL);  // through it
         FindData found{};
         Handle find = FindFirstFileExW(u"C:\\app\\d*", FindExInfoBasic, &found,
                                        FindExSearchNameMatch, nullptr, 0);
@@ -244,17 +247,15 @@ TEST(HostPaths, LinksAreRemovedAsLinksAndReadOnlyBlocksDeletes) {
     // The targets are untouched, the read-only attribute of the folder link never reached them.
     EXPECT_EQ(sandbox.ReadFile(u"C:\\outside\\keep.txt"), "keep");
     EXPECT_EQ(sandbox.ReadFile(u"C:\\outside.txt"), "keep too");
-    EXPECT_NE(std::filesystem::status(sandbox.LinuxPath(u"C:\\outside")).permissions() &
-                  std::filesystem::perms::owner_write,
-              std::filesystem::perms::none);
+    RunBody(sandbox, [] { EXPECT_EQ(GetFileAttributesW(u"C:\\outside"), FILE_ATTRIBUTE_DIRECTORY); });
     EXPECT_EQ(sandbox.List(u"C:\\outside"), std::vector<std::string>{"keep.txt"});
     EXPECT_FALSE(sandbox.Exists(u"C:\\app"));
 }
 
 // ---- file contents and positions ----------------------------------------------------------------
 
-TEST(HostFiles, ReadWriteAndFilePointerConventions) {
-    Sandbox sandbox;
+TEST_P(HostFiles, ReadWriteAndFilePointerConventions) {
+    Sandbox sandbox(GetParam());
     RunBody(sandbox, [] {
         Handle file = Open(u"C:\\f.bin", CREATE_ALWAYS);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -289,6 +290,68 @@ TEST(HostFiles, ReadWriteAndFilePointerConventions) {
         EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     });
     EXPECT_EQ(sandbox.ReadFile(u"C:\\f.bin"), "0123456789");
+}
+
+// A second name of a file is the same file (its ID, its links, its bytes) until one name goes;
+// listings and handles carry the entries' times.
+TEST_P(HostFiles, HardLinksAreOneFileAndEntriesCarryTheirTimes) {
+    Sandbox sandbox(GetParam());
+    const u64 before = (static_cast<u64>(std::time(nullptr)) - 2 + 11644473600ull) * 10000000ull;
+    sandbox.WriteFile(u"C:\\data\\a.bin", "first");
+    sandbox.MakeHardLink(u"C:\\data\\b.bin", u"C:\\data\\A.BIN");
+    RunBody(sandbox, [before] {
+        auto time = [](const FileTime& t) { return (static_cast<u64>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+        const Handle a = Open(u"C:\\data\\a.bin", OPEN_EXISTING, GENERIC_READ);
+        const Handle b = Open(u"C:\\data\\b.bin", OPEN_EXISTING, GENERIC_WRITE);
+        ByHandleFileInformation ia{}, ib{};
+        ASSERT_EQ(GetFileInformationByHandle(a, &ia), 1);
+        ASSERT_EQ(GetFileInformationByHandle(b, &ib), 1);
+        EXPECT_EQ(ia.nNumberOfLinks, 2u);
+        EXPECT_EQ(ia.nFileIndexLow, ib.nFileIndexLow);
+        EXPECT_EQ(ia.dwVolumeSerialNumber, ib.dwVolumeSerialNumber);
+        EXPECT_GE(time(ia.ftLastWriteTime), before);
+        EXPECT_GE(time(ia.ftCreationTime), before);
+        u32 done = 0;
+        ASSERT_EQ(WriteFile(b, "second", 6, &done, nullptr), 1);
+        char text[8] = {};
+        ASSERT_EQ(ReadFile(a, text, sizeof text, &done, nullptr), 1);
+        EXPECT_EQ(std::string(text, done), "second");
+        CloseHandle(a);
+        CloseHandle(b);
+        EXPECT_EQ(DeleteFileW(u"C:\\data\\a.bin"), 1);
+        FindData found{};
+        const Handle find = FindFirstFileW(u"C:\\data\\b.bin", &found);
+        ASSERT_NE(find, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(found.nFileSizeLow, 6u);
+        EXPECT_GE(time(found.ftLastWriteTime), time(ia.ftLastWriteTime));
+        FindClose(find);
+        const Handle kept = Open(u"C:\\data\\b.bin", OPEN_EXISTING, GENERIC_READ);
+        ASSERT_EQ(GetFileInformationByHandle(kept, &ib), 1);
+        EXPECT_EQ(ib.nNumberOfLinks, 1u);
+        CloseHandle(kept);
+    });
+    EXPECT_EQ(sandbox.List(u"C:\\data"), std::vector<std::string>{"b.bin"});
+    EXPECT_EQ(sandbox.ReadFile(u"C:\\data\\b.bin"), "second");
+}
+
+// A memory volume of a chosen size: a write that does not fit writes what fits and fails with
+// ERROR_DISK_FULL, as a full disk does; deleting a file makes room again.
+TEST(HostMemory, AFullVolumeRefusesWritesUntilSpaceIsFreed) {
+    Sandbox sandbox(Storage::Memory, 1000);
+    sandbox.WriteFile(u"C:\\big.bin", std::string(600, 'b'));
+    RunBody(sandbox, [] {
+        const std::string more(600, 'm');
+        Handle file = Open(u"C:\\more.bin", CREATE_NEW);
+        u32 done = 0;
+        EXPECT_EQ(WriteFile(file, more.data(), 600, &done, nullptr), 0);
+        EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+        EXPECT_EQ(done, 400u);
+        EXPECT_EQ(DeleteFileW(u"C:\\big.bin"), 1);
+        EXPECT_EQ(WriteFile(file, more.data(), 600, &done, nullptr), 1);
+        CloseHandle(file);
+    });
+    EXPECT_EQ(sandbox.ReadFile(u"C:\\more.bin").size(), 1000u);
+    EXPECT_THROW(Sandbox(Storage::Disk, 1000), std::invalid_argument);
 }
 
 // ---- runs: faults, exit, release -------------------------------------------------------------
@@ -376,9 +439,9 @@ TEST(HostRuns, EveryCallKindFailsWithItsFailureValue) {
     EXPECT_EQ(result.CountOf(Call::AttachConsole), 1u);
 }
 
-TEST(HostRuns, ThousandsOfLeakingRunsReleaseEverything) {
-    Sandbox sandbox;
-    const int descriptorsBefore = OpenDescriptors();
+TEST_P(HostFiles, ThousandsOfLeakingRunsReleaseEverything) {
+    Sandbox sandbox(GetParam());
+    const size_t descriptorsBefore = sandbox.OpenDescriptors();
     for (int run = 0; run < 2000; ++run) {
         RunResult result = RunBody(sandbox, [] {
             Open(u"C:\\Temp\\leak.bin", CREATE_ALWAYS);
@@ -392,7 +455,7 @@ TEST(HostRuns, ThousandsOfLeakingRunsReleaseEverything) {
         ASSERT_EQ(result.handlesLeft, 1u);
         ASSERT_EQ(result.blocksLeft, 2u);
     }
-    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+    EXPECT_EQ(sandbox.OpenDescriptors(), descriptorsBefore);
     // The leftover handle is closed: the file can be deleted by the next run.
     EXPECT_EQ(RunBody(sandbox, [] {
                   if (!DeleteFileW(u"C:\\Temp\\leak.bin")) ExitProcess(1);

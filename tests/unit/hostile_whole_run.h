@@ -1,13 +1,10 @@
 // Whole runs of the stub on the host backend for the hostile-input tests and the fault sweeps: a
-// stub file (a stand-in image plus a payload) in a fresh sandbox, a registered installer that
-// records what the staging folder holds when it starts, and a record of everything the run left
-// in the sandbox.
+// stub file (a stand-in image plus a payload) in a fresh sandbox (in memory unless a test asks for
+// the disk), a registered installer that records what the staging folder holds when it starts,
+// and a record of everything the run left in the sandbox.
 #pragma once
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,35 +17,40 @@
 
 namespace hostile {
 
-namespace fs = std::filesystem;
 using platform::u32;
+using platform::host::EntryKind;
 using platform::host::Environment;
 using platform::host::Faults;
 using platform::host::ProcessOutcome;
 using platform::host::ProcessStart;
 using platform::host::RunResult;
 using platform::host::Sandbox;
+using platform::host::Storage;
 
 constexpr u32 kInstallerCode = 42;
 constexpr u32 kFailure = 5;
 
-// Relative path (with "/") -> content, for every file under a Linux folder.
+// Relative path (with "/") -> content, for every file under a folder of the sandbox.
 using FileMap = std::map<std::string, std::string>;
 
-inline std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline FileMap FilesUnder(const fs::path& folder) {
+inline FileMap FilesUnder(const Sandbox& sandbox, const std::u16string& folder) {
     FileMap files;
-    std::error_code error;
-    if (!fs::is_directory(folder, error)) return files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.is_regular_file())
-            files[fs::relative(entry.path(), folder).generic_string()] = ReadAll(entry.path());
+    if (sandbox.KindOf(folder) != EntryKind::Folder) return files;
+    for (const std::string& entry : sandbox.List(folder)) {
+        const std::u16string path = folder + u"\\" + platform::host::Utf16(entry);
+        if (sandbox.KindOf(path) == EntryKind::File) files[entry] = sandbox.ReadFile(path);
     }
     return files;
+}
+
+// The names directly in a folder of the sandbox, folders ending in "/".
+inline std::vector<std::string> NamesIn(const Sandbox& sandbox, const std::u16string& folder) {
+    std::vector<std::string> names;
+    for (const std::string& entry : sandbox.List(folder)) {
+        const size_t slash = entry.find('/');
+        if (slash == std::string::npos || slash + 1 == entry.size()) names.push_back(entry);
+    }
+    return names;
 }
 
 inline std::string Show(const FileMap& files) {
@@ -70,7 +72,9 @@ struct Outcome {
 // A stub file in a fresh sandbox, run whole.
 class WholeRun {
 public:
-    WholeRun() {
+    // `capacity`: the memory volume's bytes of file data (see Sandbox).
+    explicit WholeRun(Storage storage = Storage::Memory, uint64_t capacity = UINT64_MAX)
+        : sandbox(storage, capacity) {
         env.commandLine = u"\"C:\\stub\\SelfExtractor.exe\" /S";
         env.defaultProgram = [this](const ProcessStart& start) { return Started(start); };
         // Prepared: a program outside the staging folder that a hostile archive might reach for.
@@ -86,12 +90,12 @@ public:
             auto state = std::make_unique<stub::RunState>();
             stub::RunSequence(*state);
         }, faults);
-        const fs::path temp = sandbox.LinuxPath(u"C:\\Temp");
-        for (const auto& entry : fs::directory_iterator(temp)) {
-            const std::string name = entry.path().filename().string();
+        for (std::string name : NamesIn(sandbox, u"C:\\Temp")) {
             if (name == "outside.exe") continue;
+            const bool folder = name.back() == '/';
+            if (folder) name.pop_back();
             outcome_.tempAfter.push_back(name);
-            if (entry.is_directory()) outcome_.stagingAfter = FilesUnder(entry.path());
+            if (folder) outcome_.stagingAfter = FilesUnder(sandbox, u"C:\\Temp\\" + platform::host::Utf16(name));
         }
         const std::string stub = "C/stub/";
         for (const std::string& entry : sandbox.ListAll()) {
@@ -126,8 +130,10 @@ private:
     ProcessOutcome Started(const ProcessStart& start) {
         outcome_.installerStarted = true;
         outcome_.startedFile = start.file;
-        for (const auto& entry : fs::directory_iterator(sandbox.LinuxPath(u"C:\\Temp"))) {
-            if (entry.is_directory()) outcome_.stagingAtStart = FilesUnder(entry.path());
+        for (const std::string& name : NamesIn(sandbox, u"C:\\Temp")) {
+            if (name.back() == '/')
+                outcome_.stagingAtStart =
+                    FilesUnder(sandbox, u"C:\\Temp\\" + platform::host::Utf16(name.substr(0, name.size() - 1)));
         }
         return ProcessOutcome{installerCode, false};
     }

@@ -22,18 +22,24 @@ using platform::host::Sandbox;
 inline std::u16string U(const std::string& text) { return platform::host::Utf16(text); }
 inline std::string N(const std::u16string& text) { return platform::host::Utf8(text); }
 
+// On either storage. A link counts as what it leads to.
 inline bool IsDirectory(const Sandbox& sandbox, const std::u16string& windowsPath) {
-    return sandbox.Exists(windowsPath) &&
-           std::filesystem::is_directory(sandbox.LinuxPath(windowsPath));
+    if (sandbox.storage() == platform::host::Storage::Disk)
+        return sandbox.Exists(windowsPath) && std::filesystem::is_directory(sandbox.LinuxPath(windowsPath));
+    return sandbox.KindOf(windowsPath) == platform::host::EntryKind::Folder;
 }
 
 inline bool IsFile(const Sandbox& sandbox, const std::u16string& windowsPath) {
-    return sandbox.Exists(windowsPath) &&
-           std::filesystem::is_regular_file(sandbox.LinuxPath(windowsPath));
+    if (sandbox.storage() == platform::host::Storage::Disk)
+        return sandbox.Exists(windowsPath) && std::filesystem::is_regular_file(sandbox.LinuxPath(windowsPath));
+    return sandbox.KindOf(windowsPath) == platform::host::EntryKind::File;
 }
 
 inline void MakeDirectory(const Sandbox& sandbox, const std::u16string& windowsPath) {
-    std::filesystem::create_directories(sandbox.LinuxPath(windowsPath));
+    if (sandbox.storage() == platform::host::Storage::Disk)
+        std::filesystem::create_directories(sandbox.LinuxPath(windowsPath));
+    else
+        sandbox.MakeFolder(windowsPath);
 }
 
 // Fills `staging` for an existing directory as the staging-directory creation leaves it: the
@@ -87,10 +93,9 @@ inline long LastIndexOf(const RunResult& result, Call call) {
 inline std::vector<std::u16string> StagingFolders(const Sandbox& sandbox,
                                                   const std::u16string& tempFolder) {
     std::vector<std::u16string> found;
-    const std::string onDisk = sandbox.LinuxPath(tempFolder);
-    if (!std::filesystem::is_directory(onDisk)) return found;
-    for (const auto& entry : std::filesystem::directory_iterator(onDisk)) {
-        std::string name = entry.path().filename().string();
+    for (const std::string& entry : sandbox.List(tempFolder)) {
+        if (entry.find('/') != std::string::npos && entry.find('/') + 1 != entry.size()) continue;
+        std::string name = entry.back() == '/' ? entry.substr(0, entry.size() - 1) : entry;
         std::string lower = name;
         std::transform(lower.begin(), lower.end(), lower.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

@@ -29,6 +29,7 @@ using platform::host::Environment;
 using platform::host::Faults;
 using platform::host::RunResult;
 using platform::host::Sandbox;
+using platform::host::Storage;
 using testsupport::SevenZipRawEntry;
 using testsupport::SevenZipRawOptions;
 using testsupport::SevenZipToolFile;
@@ -119,11 +120,7 @@ Staged ReadStaged(const Sandbox& sandbox, const std::u16string& staging) {
 std::vector<std::string> NewOutsideStaging(const Sandbox& sandbox, const Extraction& run) {
     std::set<std::string> before(run.before.begin(), run.before.end());
     std::string stagingRelative;
-    if (!run.staging.empty()) {
-        stagingRelative = std::filesystem::path(sandbox.LinuxPath(run.staging))
-                              .lexically_relative(sandbox.root())
-                              .generic_string();
-    }
+    if (!run.staging.empty()) stagingRelative = sandbox.RelativePath(run.staging);
     std::vector<std::string> outside;
     for (std::string path : sandbox.ListAll()) {
         if (before.count(path) != 0) continue;
@@ -544,7 +541,7 @@ protected:
         }
 
         // Archive order: the order one worker writes the files in.
-        Sandbox orderBox;
+        Sandbox orderBox(Storage::Memory);
         const Extraction sequential = RunExtraction(orderBox, env, archive);
         ExpectComplete(orderBox, sequential, expected);
         for (const CallRecord& record : sequential.result.calls) {
@@ -556,13 +553,13 @@ protected:
 
         env.processors = GetParam();
         env.interleaveSeed = GetParam() == 1 ? 0 : 3;
-        Sandbox box;
+        Sandbox box(Storage::Memory);
         baseline = RunExtraction(box, env, archive);
         ExpectComplete(box, baseline, expected);
         // The workers beyond the first open the stub's file again.
         EXPECT_EQ(ReadHandles(baseline), GetParam());
 
-        Sandbox setUpBox;
+        Sandbox setUpBox(Storage::Memory);
         RunOptions setUpOnly;
         setUpOnly.extract = false;
         const Extraction setUp = RunExtraction(setUpBox, env, archive, {}, setUpOnly);
@@ -615,7 +612,7 @@ TEST_P(SevenZipFaultSweep, EveryPlatformCallFailingEndsAsItsFailureRuleSays) {
         const Call kind = call.call;
         SCOPED_TRACE("call " + std::to_string(n) + ": " + platform::host::CallName(kind) + " " +
                      platform::host::Utf8(call.path));
-        Sandbox box;
+        Sandbox box(Storage::Memory);
         Faults faults;
         faults.failNthCall = n;
         const Extraction run = RunExtraction(box, env, archive, faults);
@@ -656,7 +653,7 @@ TEST_P(SevenZipFaultSweep, EveryAllocationFailingStopsTheExtractionOrLeavesFewer
     RecordProperty("extractorAllocations", static_cast<int>(allocations - setUpAllocations));
     for (uint64_t n = setUpAllocations + 1; n <= allocations; ++n) {
         SCOPED_TRACE("allocation " + std::to_string(n));
-        Sandbox box;
+        Sandbox box(Storage::Memory);
         Faults faults;
         faults.failNthAllocation = n;
         const Extraction run = RunExtraction(box, env, archive, faults);

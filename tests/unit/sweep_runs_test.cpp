@@ -12,6 +12,7 @@
 #include <map>
 
 #include "hostile_whole_run.h"
+#include "run/Failure.h"
 #include "support/SevenZipBuilder.h"
 #include "support/ZipBuilder.h"
 
@@ -568,6 +569,122 @@ TEST(SweepRuns, RelaunchRunEveryCallFailing) {
     std::printf("relaunch run: %llu calls failed in turn (%llu allocations in the run)\n",
                 static_cast<unsigned long long>(checked),
                 static_cast<unsigned long long>(clean.result.allocationCount));
+}
+
+// ---- both storages ----------------------------------------------------------------------------
+
+using platform::host::Utf8;
+using platform::host::Utf16;
+
+std::string Digest(const std::string& data) {
+    uint64_t hash = 1469598103934665603ull;  // FNV-1a
+    for (const unsigned char c : data) hash = (hash ^ c) * 1099511628211ull;
+    char text[40];
+    std::snprintf(text, sizeof text, "%zu bytes %016llx", data.size(), static_cast<unsigned long long>(hash));
+    return text;
+}
+
+// Everything a run shows, line by line: how it ended, every call (kind, paths, whether the
+// injection failed it, the clock), the notes, the starts, what it left open, what the installer
+// saw, and every entry of the sandbox afterwards with its bytes.
+std::vector<std::string> Observed(const WholeRun& run, const Outcome& outcome) {
+    const RunResult& r = outcome.result;
+    std::vector<std::string> lines{"exit " + std::to_string(r.exited) + " " + std::to_string(r.exitCode)};
+    for (const CallRecord& c : r.calls)
+        lines.push_back(std::string("call ") + platform::host::CallName(c.call) + " " + Utf8(c.path) + " | " +
+                        Utf8(c.path2) + (c.failedByInjection ? " FAILED" : "") + " @" + std::to_string(c.clock));
+    for (const auto& note : r.notes)
+        lines.push_back("note " + std::to_string(note.reason) + " " + std::to_string(note.detail));
+    for (const auto& start : r.starts) lines.push_back("start " + Utf8(start.file) + " " + Utf8(start.parameters));
+    lines.push_back("left " + std::to_string(r.handlesLeft) + " handles " + std::to_string(r.blocksLeft) + " blocks " +
+                    std::to_string(r.invalidHandleUses) + " misuses " + std::to_string(r.invalidFrees) + " bad frees");
+    for (const auto& [name, data] : outcome.stagingAtStart) lines.push_back("at the start " + name + " " + Digest(data));
+    for (const std::string& entry : run.sandbox.ListAll()) {
+        std::u16string path = Utf16(entry.substr(0, 1)) + u":\\" + Utf16(entry.substr(2));
+        for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
+        const bool file = run.sandbox.KindOf(path) == EntryKind::File;
+        lines.push_back("after " + entry + (file ? " " + Digest(run.sandbox.ReadFile(path)) : ""));
+    }
+    return lines;
+}
+
+void ExpectSame(const std::vector<std::string>& disk, const std::vector<std::string>& memory, const std::string& what) {
+    size_t i = 0;
+    while (i < disk.size() && i < memory.size() && disk[i] == memory[i]) ++i;
+    if (i == disk.size() && i == memory.size()) return;
+    ADD_FAILURE() << what << ": the storages part at line " << i << "\n  disk:   "
+                  << (i < disk.size() ? disk[i] : "(end)") << "\n  memory: " << (i < memory.size() ? memory[i] : "(end)");
+}
+
+// The run `prepare` sets up, on a disk and on a memory sandbox: clean, then with each call and
+// each allocation failing in turn. Returns the fault points compared.
+uint64_t CompareStorages(const std::function<void(WholeRun&)>& prepare) {
+    auto observe = [&](Storage storage, const Faults& faults) {
+        WholeRun run(storage);
+        prepare(run);
+        run.env.randomSeed = 7;  // the same staging and private folder names on both
+        const Outcome outcome = run.Run(faults);
+        return Observed(run, outcome);
+    };
+    WholeRun clean(Storage::Memory);
+    prepare(clean);
+    const RunResult counts = clean.Run().result;
+    ExpectSame(observe(Storage::Disk, {}), observe(Storage::Memory, {}), "the clean run");
+    uint64_t compared = 0;
+    for (uint64_t n = 1; n <= counts.callCount && !::testing::Test::HasFailure(); ++n, ++compared) {
+        Faults faults;
+        faults.failNthCall = n;
+        ExpectSame(observe(Storage::Disk, faults), observe(Storage::Memory, faults), "call " + std::to_string(n));
+    }
+    for (uint64_t n = 1; n <= counts.allocationCount && !::testing::Test::HasFailure(); ++n, ++compared) {
+        Faults faults;
+        faults.failNthAllocation = n;
+        ExpectSame(observe(Storage::Disk, faults), observe(Storage::Memory, faults),
+                   "allocation " + std::to_string(n));
+    }
+    return compared;
+}
+
+// The fault sweeps above run in memory; here every one of their runs (two workers taking turns,
+// and the relaunch) is made on both storages and must show the same calls, failures, exit code,
+// files and bytes.
+TEST(SweepRuns, DiskAndMemoryGiveTheSameRunUnderEveryFault) {
+    for (const bool sevenZip : {false, true}) {
+        SCOPED_TRACE(sevenZip ? "7z" : "ZIP");
+        const uint64_t compared = CompareStorages([sevenZip](WholeRun& run) {
+            run.env.processors = 2;
+            run.env.interleaveSeed = 5;
+            run.WriteStub(StubImage(), sevenZip ? SevenZipPayload() : ZipPayload());
+        });
+        EXPECT_GT(compared, 150u);
+    }
+    SCOPED_TRACE("relaunch");
+    const uint64_t compared = CompareStorages([](WholeRun& run) {
+        run.WriteStub(StubImage() + ZipPayload());
+        run.sandbox.WriteFile(u"C:\\stub\\helper.dll", "MZ dll");
+        run.privateFolderAllowed = true;
+        run.env.defaultProgram = [](const ProcessStart&) { return ProcessOutcome{kCopyCode, false}; };
+    });
+    EXPECT_GT(compared, 50u);
+}
+
+// A volume that fills up in the middle of the unpack, with no fault injected: the write that does
+// not fit ends the run with 5 and the entry's note, and the staging folder keeps the whole entries
+// before it (the partial file is deleted).
+TEST(SweepRuns, AFullVolumeEndsTheRunWithTheEntriesBeforeIt) {
+    const std::string stub = StubImage() + ZipPayload();
+    // The stub's file, the prepared outside.exe, then room for .launch and bin/setup.exe and
+    // part of data/readme.txt.
+    const uint64_t room = kFiles.at(".launch").size() + kFiles.at("bin/setup.exe").size() + 500;
+    WholeRun run(Storage::Memory, stub.size() + std::string("MZ outside").size() + room);
+    run.WriteStub(stub);
+    const Outcome outcome = run.Run();
+    EXPECT_EQ(outcome.result.exitCode, kFailure);
+    EXPECT_FALSE(outcome.installerStarted);
+    ASSERT_FALSE(outcome.result.notes.empty());
+    EXPECT_EQ(outcome.result.notes.back().reason, static_cast<u32>(stub::Reason::EntryWrite));
+    EXPECT_EQ(outcome.stagingAfter, (FileMap{{".launch", kFiles.at(".launch")},
+                                             {"bin/setup.exe", kFiles.at("bin/setup.exe")}}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // One extraction as the stub runs it (staging folder, its own file opened and set on the archive,
-// the 7z or ZIP extractor) in a host run on a machine of a given number of processors, for the tests of the
-// parallel workers.
+// the 7z or ZIP extractor) in a host run on a machine of a given number of processors, in a memory
+// sandbox, for the tests of the parallel workers.
 #pragma once
 
 #include <functional>
@@ -39,7 +39,7 @@ struct Unpacked {
 // `during` (when given) is called at every platform call with the run state.
 inline Unpacked Unpack(const std::string& archive, uint32_t processors, uint32_t seed, Faults faults = {},
                 const std::function<void(stub::RunState&, const CallRecord&)>& during = {}) {
-    Sandbox sandbox;
+    Sandbox sandbox(platform::host::Storage::Memory);
     sandbox.WriteFile(kSelf, testsupport::FakeStubImage(4096) + archive);
     Environment env;
     env.modulePath = kSelf;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -26,6 +25,7 @@ using platform::host::Environment;
 using platform::host::Faults;
 using platform::host::RunResult;
 using platform::host::Sandbox;
+using platform::host::Storage;
 using testsupport::BuildZip;
 using testsupport::ZipEntry;
 using testsupport::ZipOptions;
@@ -86,7 +86,7 @@ ZipRun RunZip(Sandbox& sandbox, const std::string& zip, const Faults& faults = {
 // What the staging directory holds: files with their contents, folders as "name/" -> "".
 std::map<std::string, std::string> StagingContents(const Sandbox& sandbox, const ZipRun& run) {
     std::map<std::string, std::string> contents;
-    if (run.staging.empty() || !std::filesystem::is_directory(sandbox.LinuxPath(run.staging)))
+    if (run.staging.empty() || sandbox.KindOf(run.staging) != platform::host::EntryKind::Folder)
         return contents;
     for (const std::string& path : sandbox.List(run.staging)) {
         if (!path.empty() && path.back() == '/') {
@@ -101,10 +101,7 @@ std::map<std::string, std::string> StagingContents(const Sandbox& sandbox, const
 // Paths that appeared in the sandbox outside the staging directory.
 std::vector<std::string> WrittenOutsideStaging(const Sandbox& sandbox, const ZipRun& run) {
     std::string stagingRelative;
-    if (!run.staging.empty()) {
-        const std::string onDisk = sandbox.LinuxPath(run.staging);
-        stagingRelative = onDisk.substr(std::min(onDisk.size(), sandbox.root().size() + 1));
-    }
+    if (!run.staging.empty()) stagingRelative = sandbox.RelativePath(run.staging);
     const std::set<std::string> before(run.before.begin(), run.before.end());
     std::vector<std::string> outside;
     for (const std::string& path : sandbox.ListAll()) {
@@ -363,7 +360,7 @@ TEST_P(ZipCallSweep, EveryPlatformCallFailureEndsTheRunCleanly) {
     const std::string zip = BuildZip(entries);
     uint64_t callCount = 0;
     {
-        Sandbox sandbox;
+        Sandbox sandbox(Storage::Memory);
         const ZipRun clean = RunZip(sandbox, zip, {}, {}, processors, seed);
         ASSERT_TRUE(clean.returned);
         ASSERT_EQ(StagingContents(sandbox, clean), complete);
@@ -371,7 +368,7 @@ TEST_P(ZipCallSweep, EveryPlatformCallFailureEndsTheRunCleanly) {
     }
     ASSERT_GT(callCount, 20u);
     for (uint64_t n = 1; n <= callCount; ++n) {
-        Sandbox sandbox;
+        Sandbox sandbox(Storage::Memory);
         Faults faults;
         faults.failNthCall = n;
         const ZipRun run = RunZip(sandbox, zip, faults, {}, processors, seed);

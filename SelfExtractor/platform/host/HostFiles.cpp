@@ -1,8 +1,6 @@
-// Files and folders on the sandbox, with Windows results and errors.
-#include <dirent.h>
+// Files and folders on the sandbox, with Windows results and errors. Every rule is here, over the
+// sandbox's store (real files or memory: see Store in HostInternal.h).
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +15,8 @@ using namespace host;
 using namespace host::detail;
 
 namespace {
+
+Store& Files() { return Current().sandbox->store(); }
 
 constexpr u64 kMaxFileSize = 0x7FFFFFFFFFFFFFFFull;
 
@@ -68,26 +68,36 @@ bool IsRunningModule(const Resolved& resolved) {
 
 // Windows' read-only attribute: no write bit at all in the entry's own mode (never for a link).
 bool IsReadOnly(const std::string& linuxPath) {
-    struct stat st;
-    return lstat(linuxPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0;
+    Entry entry;
+    return Files().Lstat(linuxPath, entry) == 0 && entry.readOnly;
 }
 
-// The attributes Windows reports for the entry at `linuxPath`, INVALID_FILE_ATTRIBUTES when there
-// is none. A link is a reparse point: a folder link as Wine reports it (0x410), any other link
-// (also one whose target is missing) as Windows reports a file link (0x420).
-u32 AttributesOf(const std::string& linuxPath) {
-    struct stat st;
-    if (lstat(linuxPath.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
-    if (S_ISLNK(st.st_mode)) {
-        struct stat target;
-        const bool toFolder = stat(linuxPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+// A link to a folder (its target exists and is one).
+bool LinksToFolder(const std::string& linuxPath) {
+    Entry target;
+    return Files().Stat(linuxPath, target) == 0 && target.kind == Entry::Kind::Folder;
+}
+
+// The attributes Windows reports for an entry (`entry` from its lstat at `linuxPath`). A link is
+// a reparse point: a folder link as Wine reports it (0x410), any other link (also one whose target
+// is missing) as Windows reports a file link (0x420).
+u32 AttributesOf(const Entry& entry, const std::string& linuxPath) {
+    if (entry.kind == Entry::Kind::Link)
         return FILE_ATTRIBUTE_REPARSE_POINT |
-               (toFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
-    }
-    u32 attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    if ((st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+               (LinksToFolder(linuxPath) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+    u32 attributes = entry.kind == Entry::Kind::Folder ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if (entry.readOnly) attributes |= FILE_ATTRIBUTE_READONLY;
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
+
+// INVALID_FILE_ATTRIBUTES when there is no entry at `linuxPath`.
+u32 AttributesOf(const std::string& linuxPath) {
+    Entry entry;
+    if (Files().Lstat(linuxPath, entry) != 0) return INVALID_FILE_ATTRIBUTES;
+    return AttributesOf(entry, linuxPath);
+}
+
+FileTime SplitTime(u64 time) { return FileTime{static_cast<u32>(time), static_cast<u32>(time >> 32)}; }
 
 // The path's error when it names nothing: malformed, missing folder, or missing entry.
 u32 MissingError(const Resolved& resolved) {
@@ -106,17 +116,23 @@ Object* FileOf(Handle handle) {
 
 bool CopyBytes(int from, int to) {
     char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(from, buffer, sizeof buffer);
-        if (got < 0) return false;
+    for (u64 at = 0;; at += sizeof buffer) {
+        u32 got = 0, put = 0;
+        if (Files().Read(from, at, buffer, sizeof buffer, got) != 0) return false;
         if (got == 0) return true;
-        ssize_t done = 0;
-        while (done < got) {
-            const ssize_t put = ::write(to, buffer + done, static_cast<size_t>(got - done));
-            if (put <= 0) return false;
-            done += put;
-        }
+        if (Files().Write(to, at, buffer, got, put) != 0) return false;
+        if (got < sizeof buffer) return true;
     }
+}
+
+Handle NewFile(int fd, u32 access, u32 shareMode, const std::string& linuxPath) {
+    Object object(ObjectKind::File);
+    object.fd = fd;
+    object.store = &Files();
+    object.access = access;
+    object.share = shareMode;
+    object.linuxPath = linuxPath;
+    return NewObject(std::move(object));
 }
 
 // Opens an existing folder (FILE_FLAG_BACKUP_SEMANTICS), or a link as itself
@@ -133,21 +149,17 @@ Handle OpenFolderOrLink(const Resolved& resolved, u32 access, u32 shareMode, u32
         SetError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    const int fd = asLink ? ::open(resolved.linuxPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                          : ::open(resolved.linuxPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    int fd = -1;
+    if (Files().Open(resolved.linuxPath, asLink ? O_PATH | O_NOFOLLOW : O_RDONLY | O_DIRECTORY, fd) != 0) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    Object object(ObjectKind::File);
-    object.fd = fd;
-    object.access = access;
-    object.share = shareMode;
-    object.linuxPath = resolved.linuxPath;
-    object.link = asLink;
-    object.directory = !asLink;
+    const Handle handle = NewFile(fd, access, shareMode, resolved.linuxPath);
+    Object* object = FindObject(handle, ObjectKind::File);
+    object->link = asLink;
+    object->directory = !asLink;
     SetError(ERROR_SUCCESS);
-    return NewObject(std::move(object));
+    return handle;
 }
 
 }  // namespace
@@ -212,21 +224,17 @@ Handle CreateFileW(const WChar* path, u32 access, u32 shareMode, SECURITY_ATTRIB
     if (truncates && !(access & GENERIC_WRITE)) flags = O_RDWR | O_TRUNC;
     // Appending only: every write lands at the end, as Windows does for FILE_APPEND_DATA alone.
     if ((access & (GENERIC_WRITE | FILE_APPEND_DATA)) == FILE_APPEND_DATA) flags |= O_WRONLY | O_APPEND;  // O_RDONLY is 0
-    const int fd = ::open(resolved.linuxPath.c_str(), flags | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        SetError(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED);
+    int fd = -1;
+    if (const int error = Files().Open(resolved.linuxPath, flags, fd)) {
+        SetError(error == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    Object object(ObjectKind::File);
-    object.fd = fd;
-    object.access = access;
-    object.share = shareMode;
-    object.linuxPath = resolved.linuxPath;
+    const Handle handle = NewFile(fd, access, shareMode, resolved.linuxPath);
     // Windows reports an existing file replaced or opened by CREATE_ALWAYS/OPEN_ALWAYS.
     SetError(resolved.exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                  ? ERROR_ALREADY_EXISTS
                  : ERROR_SUCCESS);
-    return NewObject(std::move(object));
+    return handle;
 }
 
 Bool ReadFile(Handle file, void* buffer, u32 toRead, u32* read, void*) {
@@ -239,15 +247,9 @@ Bool ReadFile(Handle file, void* buffer, u32 toRead, u32* read, void*) {
         return 0;
     }
     u32 done = 0;
-    while (done < toRead) {
-        const ssize_t got = ::pread(object->fd, static_cast<char*>(buffer) + done, toRead - done,
-                                    static_cast<off_t>(object->position + done));
-        if (got < 0) {
-            SetError(ERROR_READ_FAULT);
-            return 0;
-        }
-        if (got == 0) break;
-        done += static_cast<u32>(got);
+    if (object->store->Read(object->fd, object->position, buffer, toRead, done) != 0) {
+        SetError(ERROR_READ_FAULT);
+        return 0;
     }
     object->position += done;
     if (read != nullptr) *read = done;
@@ -264,18 +266,13 @@ Bool WriteFile(Handle file, const void* buffer, u32 toWrite, u32* written, void*
         return 0;
     }
     u32 done = 0;
-    while (done < toWrite) {
-        const ssize_t put = ::pwrite(object->fd, static_cast<const char*>(buffer) + done,
-                                     toWrite - done, static_cast<off_t>(object->position + done));
-        if (put <= 0) {
-            SetError(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT);
-            object->position += done;
-            if (written != nullptr) *written = done;
-            return 0;
-        }
-        done += static_cast<u32>(put);
-    }
+    const int error = object->store->Write(object->fd, object->position, buffer, toWrite, done);
     object->position += done;
+    if (error != 0) {
+        SetError(error == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT);
+        if (written != nullptr) *written = done;
+        return 0;
+    }
     if (written != nullptr) *written = done;
     return 1;
 }
@@ -293,12 +290,12 @@ u32 SetFilePointer(Handle file, i32 distanceLow, i32* distanceHigh, u32 moveMeth
         case FILE_BEGIN: base = 0; break;
         case FILE_CURRENT: base = static_cast<i64>(object->position); break;
         case FILE_END: {
-            struct stat st;
-            if (fstat(object->fd, &st) != 0) {
+            Entry entry;
+            if (object->store->Fstat(object->fd, entry) != 0) {
                 SetError(ERROR_INVALID_HANDLE);
                 return INVALID_SET_FILE_POINTER;
             }
-            base = st.st_size;
+            base = static_cast<i64>(entry.size);
             break;
         }
         default: SetError(ERROR_INVALID_PARAMETER); return INVALID_SET_FILE_POINTER;
@@ -360,7 +357,7 @@ Bool DeleteFileW(const WChar* path) {
         SetError(ERROR_SHARING_VIOLATION);
         return 0;
     }
-    if (::unlink(resolved.linuxPath.c_str()) != 0) {  // a file link: the link itself goes
+    if (Files().Unlink(resolved.linuxPath) != 0) {  // a file link: the link itself goes
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -405,20 +402,19 @@ Bool CopyFileW(const WChar* from, const WChar* to, Bool failIfExists) {
         SetError(ERROR_SHARING_VIOLATION);
         return 0;
     }
-    const int in = ::open(source.linuxPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+    int in = -1, out = -1;
+    if (Files().Open(source.linuxPath, O_RDONLY, in) != 0) {
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
-    const int out = ::open(target.linuxPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (out < 0) {
-        ::close(in);
+    if (Files().Open(target.linuxPath, O_WRONLY | O_CREAT | O_TRUNC, out) != 0) {
+        Files().Close(in);
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
     const bool ok = CopyBytes(in, out);
-    ::close(in);
-    ::close(out);
+    Files().Close(in);
+    Files().Close(out);
     if (!ok) {
         SetError(ERROR_WRITE_FAULT);
         return 0;
@@ -447,16 +443,7 @@ Bool SetFileAttributesW(const WChar* path, u32 attributes) {
     }
     if (resolved.isLink) return 1;  // a link's target is never touched
     // Only the read-only attribute is kept (as the write bits); the others are accepted as given.
-    struct stat st;
-    if (lstat(resolved.linuxPath.c_str(), &st) != 0) {
-        SetError(ERROR_ACCESS_DENIED);
-        return 0;
-    }
-    const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0
-                            ? (st.st_mode & 07777 & ~mode_t{0222})
-                            : ((st.st_mode & 0222) != 0 ? st.st_mode & 07777
-                                                        : (st.st_mode & 07777) | S_IWUSR);
-    if (::chmod(resolved.linuxPath.c_str(), mode) != 0) {
+    if (Files().SetReadOnly(resolved.linuxPath, (attributes & FILE_ATTRIBUTE_READONLY) != 0) != 0) {
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -469,16 +456,13 @@ namespace {
 // with "." and ".." outside a drive root.
 std::vector<FindData> Matches(const Resolved& resolved) {
     std::vector<std::pair<std::u16string, std::string>> entries;
-    if (DIR* dir = opendir(resolved.parentLinux.c_str())) {
-        const std::string driveRoot = Current().sandbox->root() + "/";
+    std::vector<std::string> names;
+    if (Files().Names(resolved.parentLinux, names) == 0) {
+        const std::string driveRoot = Files().Root() + "/";
         const bool isDriveRoot = resolved.parentLinux.size() == driveRoot.size() + 1 &&
                                  resolved.parentLinux.compare(0, driveRoot.size(), driveRoot) == 0;
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if ((name == "." || name == "..") && isDriveRoot) continue;
-            entries.emplace_back(Utf16(name), name);
-        }
-        closedir(dir);
+        if (!isDriveRoot) names.insert(names.end(), {".", ".."});
+        for (const std::string& name : names) entries.emplace_back(Utf16(name), name);
     }
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
         return FoldCase(a.first) < FoldCase(b.first);
@@ -487,18 +471,22 @@ std::vector<FindData> Matches(const Resolved& resolved) {
     for (const auto& [name, linuxName] : entries) {
         if (!WildcardMatch(resolved.name, name)) continue;
         const std::string full = resolved.parentLinux + "/" + linuxName;
-        const u32 attributes = AttributesOf(full);
-        if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // gone since the listing
+        Entry entry;
+        // "." and "..": the folder (through a link too) and the one above it.
+        const int error = linuxName == "."    ? Files().Stat(resolved.parentLinux, entry)
+                          : linuxName == ".." ? Files().Stat(resolved.parentLinux + "/..", entry)
+                                              : Files().Lstat(full, entry);
+        if (error != 0) continue;  // gone since the listing
         FindData data;
         std::memset(&data, 0, sizeof data);
-        data.dwFileAttributes = attributes;
-        struct stat st;
-        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-            lstat(full.c_str(), &st) == 0) {
-            const u64 size = static_cast<u64>(st.st_size);
-            data.nFileSizeLow = static_cast<u32>(size);
-            data.nFileSizeHigh = static_cast<u32>(size >> 32);
+        data.dwFileAttributes = AttributesOf(entry, full);
+        if (entry.kind == Entry::Kind::File) {
+            data.nFileSizeLow = static_cast<u32>(entry.size);
+            data.nFileSizeHigh = static_cast<u32>(entry.size >> 32);
         }
+        data.ftCreationTime = SplitTime(entry.created);
+        data.ftLastAccessTime = SplitTime(entry.accessed);
+        data.ftLastWriteTime = SplitTime(entry.written);
         const size_t units = std::min<size_t>(name.size(), kMaxPathChars - 1);
         std::copy(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(units), data.cFileName);
         matches.push_back(data);
@@ -603,8 +591,8 @@ Bool CreateDirectoryW(const WChar* path, SECURITY_ATTRIBUTES* security) {
         SetError(ERROR_ALREADY_EXISTS);
         return 0;
     }
-    if (::mkdir(resolved.linuxPath.c_str(), 0777) != 0) {
-        SetError(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
+    if (const int error = Files().MakeFolder(resolved.linuxPath)) {
+        SetError(error == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
         return 0;
     }
     if (security != nullptr) Current().result.folderSecurity.push_back(FolderSecurity{text, sddl});
@@ -629,7 +617,7 @@ Bool RemoveDirectoryW(const WChar* path) {
         return 0;
     }
     if (resolved.isLink) {  // the link itself goes, never its target
-        if (::unlink(resolved.linuxPath.c_str()) != 0) {
+        if (Files().Unlink(resolved.linuxPath) != 0) {
             SetError(ERROR_ACCESS_DENIED);
             return 0;
         }
@@ -640,8 +628,8 @@ Bool RemoveDirectoryW(const WChar* path) {
         SetError(ERROR_SHARING_VIOLATION);  // the process's current folder is in use
         return 0;
     }
-    if (::rmdir(resolved.linuxPath.c_str()) != 0) {
-        SetError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
+    if (const int error = Files().RemoveFolder(resolved.linuxPath)) {
+        SetError(error == ENOTEMPTY || error == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
         return 0;
     }
     return 1;
@@ -651,59 +639,48 @@ Bool RemoveDirectoryW(const WChar* path) {
 
 namespace {
 
-// What GetFileInformationByHandle, FileInternalInformation and a listing report of an entry whose
-// lstat is `st`: its inode; on a file system without unique 64-bit IDs, one ID for every entry.
-// The 128-bit ID is the inode and the device.
+// What GetFileInformationByHandle, FileInternalInformation and a listing report of an entry:
+// its inode; on a file system without unique 64-bit IDs, one ID for every entry. The 128-bit ID
+// is the inode and the volume.
 constexpr u64 kNotUnique = 0xFFFFFFFFFFFFFFFFull;
-u64 FileIdOf(const struct stat& st) {
-    return Current().env.fileSystem == u"ReFS" ? kNotUnique : static_cast<u64>(st.st_ino);
+u64 FileIdOf(const Entry& entry) {
+    return Current().env.fileSystem == u"ReFS" ? kNotUnique : entry.id;
 }
 
-// The attributes of the object a handle holds, at the Linux path it names now.
+// The attributes of the object a handle holds, at the store path it names now.
 u32 HandleAttributes(const Object& object, const std::string& now) {
-    if (object.link) {
-        struct stat target;
-        const bool toFolder = stat(now.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    if (object.link)
         return FILE_ATTRIBUTE_REPARSE_POINT |
-               (toFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
-    }
-    struct stat st;
-    if (fstat(object.fd, &st) != 0) return INVALID_FILE_ATTRIBUTES;
-    u32 attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-    if ((st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
-    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+               (LinksToFolder(now) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+    Entry entry;
+    if (object.store->Fstat(object.fd, entry) != 0) return INVALID_FILE_ATTRIBUTES;
+    return AttributesOf(entry, now);
 }
 
 // A folder's listing for FileIdBothDirectoryInfo: "." and "..", then the entries in NTFS order.
 std::vector<DirRecord> ListByHandle(const std::string& folder) {
     std::vector<DirRecord> records;
     std::vector<std::pair<std::u16string, std::string>> entries;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") entries.emplace_back(Utf16(name), name);
-        }
-        closedir(dir);
-    }
+    std::vector<std::string> names;
+    if (Files().Names(folder, names) == 0)
+        for (const std::string& name : names) entries.emplace_back(Utf16(name), name);
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
         return FoldCase(a.first) < FoldCase(b.first);
     });
-    struct stat st;
+    Entry entry;
     for (const char* dot : {".", ".."}) {
-        if (stat((folder + "/" + dot).c_str(), &st) == 0)
-            records.push_back(DirRecord{Utf16(dot), FILE_ATTRIBUTE_DIRECTORY, FileIdOf(st),
-                                        {static_cast<u64>(st.st_ino), static_cast<u64>(st.st_dev)}});
+        if (Files().Stat(folder + "/" + dot, entry) == 0)
+            records.push_back(DirRecord{Utf16(dot), FILE_ATTRIBUTE_DIRECTORY, FileIdOf(entry), {entry.id, entry.volume}});
     }
     const bool followLinks = Current().env.linksOpenTargets;
     for (const auto& [name, linuxName] : entries) {
         const std::string full = folder + "/" + linuxName;
-        const u32 attributes = AttributesOf(full);
-        if (attributes == INVALID_FILE_ATTRIBUTES || lstat(full.c_str(), &st) != 0) continue;
-        struct stat target;
+        if (Files().Lstat(full, entry) != 0) continue;
+        const u32 attributes = AttributesOf(entry, full);
+        Entry target;
         // Wine gives a link the ID of its target; Windows the link's own.
-        if (S_ISLNK(st.st_mode) && followLinks && stat(full.c_str(), &target) == 0) st = target;
-        records.push_back(DirRecord{name, attributes, FileIdOf(st),
-                                    {static_cast<u64>(st.st_ino), static_cast<u64>(st.st_dev)}});
+        if (entry.kind == Entry::Kind::Link && followLinks && Files().Stat(full, target) == 0) entry = target;
+        records.push_back(DirRecord{name, attributes, FileIdOf(entry), {entry.id, entry.volume}});
     }
     return records;
 }
@@ -713,7 +690,7 @@ std::vector<DirRecord> ListByHandle(const std::string& folder) {
 std::u16string RecordedPath(Handle handle) {
     const Object* object = FindObject(handle, ObjectKind::File);
     if (object == nullptr) return {};
-    return Current().sandbox->WindowsPath(PathOfDescriptor(object->fd));
+    return Current().sandbox->WindowsPath(object->store->PathOf(object->fd));
 }
 
 void Put32(u8* at, u32 value) { std::memcpy(at, &value, sizeof value); }
@@ -725,21 +702,23 @@ Bool GetFileInformationByHandle(Handle file, ByHandleFileInformation* info) {
     if (Enter(host::Call::GetFileInformationByHandle, RecordedPath(file))) return 0;
     Object* object = FileOf(file);
     if (object == nullptr) return 0;
-    const std::string now = PathOfDescriptor(object->fd);
-    struct stat st;
-    if (info == nullptr || fstat(object->fd, &st) != 0) {
+    const std::string now = object->store->PathOf(object->fd);
+    Entry entry;
+    if (info == nullptr || object->store->Fstat(object->fd, entry) != 0) {
         SetError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     std::memset(info, 0, sizeof *info);
     info->dwFileAttributes = HandleAttributes(*object, now);
-    info->dwVolumeSerialNumber = static_cast<u32>(st.st_dev);
-    const u64 size = S_ISREG(st.st_mode) ? static_cast<u64>(st.st_size) : 0;
-    info->nFileSizeHigh = static_cast<u32>(size >> 32);
-    info->nFileSizeLow = static_cast<u32>(size);
-    info->nNumberOfLinks = static_cast<u32>(st.st_nlink);
-    info->nFileIndexHigh = static_cast<u32>(FileIdOf(st) >> 32);
-    info->nFileIndexLow = static_cast<u32>(FileIdOf(st));
+    info->ftCreationTime = SplitTime(entry.created);
+    info->ftLastAccessTime = SplitTime(entry.accessed);
+    info->ftLastWriteTime = SplitTime(entry.written);
+    info->dwVolumeSerialNumber = static_cast<u32>(entry.volume);
+    info->nFileSizeHigh = static_cast<u32>(entry.size >> 32);
+    info->nFileSizeLow = static_cast<u32>(entry.size);
+    info->nNumberOfLinks = entry.links;
+    info->nFileIndexHigh = static_cast<u32>(FileIdOf(entry) >> 32);
+    info->nFileIndexLow = static_cast<u32>(FileIdOf(entry));
     return 1;
 }
 
@@ -748,15 +727,15 @@ Bool GetFileInformationByHandleEx(Handle file, u32 infoClass, void* buffer, u32 
     Object* object = FileOf(file);
     if (object == nullptr) return 0;
     if (infoClass == FileIdInfo && buffer != nullptr && bytes >= kFileIdInfoBytes) {
-        struct stat st;
-        if (fstat(object->fd, &st) != 0) {
+        Entry entry;
+        if (object->store->Fstat(object->fd, entry) != 0) {
             SetError(ERROR_INVALID_HANDLE);
             return 0;
         }
         auto* out = static_cast<u8*>(buffer);
-        Put64(out, static_cast<u64>(st.st_dev));
-        Put64(out + kFileIdInfoId, static_cast<u64>(st.st_ino));
-        Put64(out + kFileIdInfoId + 8, static_cast<u64>(st.st_dev));
+        Put64(out, entry.volume);
+        Put64(out + kFileIdInfoId, entry.id);
+        Put64(out + kFileIdInfoId + 8, entry.volume);
         return 1;
     }
     // Listings: FileIdBothDirectoryInfo with 64-bit IDs, FileIdExtdDirectoryInfo with 128-bit
@@ -774,7 +753,7 @@ Bool GetFileInformationByHandleEx(Handle file, u32 infoClass, void* buffer, u32 
     }
     const u32 nameAt = wide ? kExtdDirInfoName : kDirInfoName;
     if (!object->listed || restart) {
-        object->records = ListByHandle(PathOfDescriptor(object->fd));
+        object->records = ListByHandle(object->store->PathOf(object->fd));
         object->nextRecord = 0;
         object->listed = true;
     }
@@ -824,7 +803,7 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
     if (Enter(host::Call::SetFileInformationByHandle, RecordedPath(file), what)) return 0;
     Object* object = FileOf(file);
     if (object == nullptr) return 0;
-    const std::string now = PathOfDescriptor(object->fd);
+    const std::string now = object->store->PathOf(object->fd);
     const auto* in = static_cast<const u8*>(buffer);
     if (buffer == nullptr || now.empty()) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -842,16 +821,7 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
         u32 attributes;
         std::memcpy(&attributes, in + kFileBasicInfoAttributes, sizeof attributes);
         if (attributes == 0 || object->link) return 1;  // 0: unchanged; a link's target untouched
-        struct stat st;
-        if (fstat(object->fd, &st) != 0) {
-            SetError(ERROR_ACCESS_DENIED);
-            return 0;
-        }
-        const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0
-                                ? (st.st_mode & 07777 & ~mode_t{0222})
-                                : ((st.st_mode & 0222) != 0 ? st.st_mode & 07777
-                                                            : (st.st_mode & 07777) | S_IWUSR);
-        if (::chmod(now.c_str(), mode) != 0) {
+        if (object->store->SetReadOnly(now, (attributes & FILE_ATTRIBUTE_READONLY) != 0) != 0) {
             SetError(ERROR_ACCESS_DENIED);
             return 0;
         }
@@ -867,7 +837,7 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
     }
     if (in[0] == 0) return 1;
     if (object->link) {
-        if (::unlink(now.c_str()) != 0) {
+        if (object->store->Unlink(now) != 0) {
             SetError(ERROR_ACCESS_DENIED);
             return 0;
         }
@@ -883,8 +853,8 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
             SetError(ERROR_SHARING_VIOLATION);
             return 0;
         }
-        if (::rmdir(now.c_str()) != 0) {
-            SetError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
+        if (const int error = object->store->RemoveFolder(now)) {
+            SetError(error == ENOTEMPTY || error == EEXIST ? ERROR_DIR_NOT_EMPTY : ERROR_ACCESS_DENIED);
             return 0;
         }
         return 1;
@@ -894,7 +864,7 @@ Bool SetFileInformationByHandle(Handle file, u32 infoClass, const void* buffer, 
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
-    if (::unlink(now.c_str()) != 0) {
+    if (object->store->Unlink(now) != 0) {
         SetError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -922,8 +892,8 @@ Bool GetVolumeInformationByHandleW(Handle file, WChar* volumeName, u32 volumeNam
     if (Enter(host::Call::GetVolumeInformationByHandleW, RecordedPath(file))) return 0;
     Object* object = FileOf(file);
     if (object == nullptr) return 0;
-    struct stat st;
-    if (fstat(object->fd, &st) != 0) {
+    Entry entry;
+    if (object->store->Fstat(object->fd, entry) != 0) {
         SetError(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -934,7 +904,7 @@ Bool GetVolumeInformationByHandleW(Handle file, WChar* volumeName, u32 volumeNam
         return 0;
     }
     if (volumeName != nullptr) volumeName[0] = 0;
-    if (serialNumber != nullptr) *serialNumber = static_cast<u32>(st.st_dev);
+    if (serialNumber != nullptr) *serialNumber = static_cast<u32>(entry.volume);
     if (maxComponentLength != nullptr) *maxComponentLength = 255;
     if (flags != nullptr) *flags = 0;
     if (fileSystemName != nullptr) {
@@ -1005,20 +975,15 @@ NtStatus NtCreateFile(Handle* file, u32 access, ObjectAttributes* attributes, Io
     if (resolved.error != ERROR_SUCCESS) return STATUS_OBJECT_NAME_INVALID;
     if (!resolved.parentExists) return STATUS_OBJECT_PATH_NOT_FOUND;
     if (resolved.exists) return STATUS_OBJECT_NAME_COLLISION;
-    if (::mkdir(resolved.linuxPath.c_str(), 0777) != 0)
-        return errno == EEXIST ? STATUS_OBJECT_NAME_COLLISION
-               : errno == ENOSPC ? STATUS_DISK_FULL : STATUS_ACCESS_DENIED;
-    const int fd = ::open(resolved.linuxPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return STATUS_ACCESS_DENIED;
+    if (const int error = Files().MakeFolder(resolved.linuxPath))
+        return error == EEXIST ? STATUS_OBJECT_NAME_COLLISION
+               : error == ENOSPC ? STATUS_DISK_FULL : STATUS_ACCESS_DENIED;
+    int fd = -1;
+    if (Files().Open(resolved.linuxPath, O_RDONLY | O_DIRECTORY, fd) != 0) return STATUS_ACCESS_DENIED;
     if (attributes->SecurityDescriptor != nullptr)
         Current().result.folderSecurity.push_back(FolderSecurity{path, sddl});
-    Object object(ObjectKind::File);
-    object.fd = fd;
-    object.access = access;
-    object.share = shareAccess;
-    object.linuxPath = resolved.linuxPath;
-    object.directory = true;
-    *file = NewObject(std::move(object));
+    *file = NewFile(fd, access, shareAccess, resolved.linuxPath);
+    FindObject(*file, ObjectKind::File)->directory = true;
     io->Status = STATUS_SUCCESS;
     io->Information = FILE_CREATED;
     return STATUS_SUCCESS;
@@ -1034,10 +999,10 @@ NtStatus NtQueryInformationFile(Handle file, IoStatusBlock* io, void* info, u32 
         return static_cast<NtStatus>(0xC0000008u);  // STATUS_INVALID_HANDLE
     }
     if (infoClass != FileInternalInformation) return STATUS_INVALID_INFO_CLASS;
-    struct stat st;
+    Entry entry;
     if (io == nullptr || info == nullptr || bytes < 8) return static_cast<NtStatus>(0xC0000004u);
-    if (fstat(object->fd, &st) != 0) return STATUS_ACCESS_DENIED;
-    Put64(static_cast<u8*>(info), FileIdOf(st));
+    if (object->store->Fstat(object->fd, entry) != 0) return STATUS_ACCESS_DENIED;
+    Put64(static_cast<u8*>(info), FileIdOf(entry));
     io->Status = STATUS_SUCCESS;
     io->Information = 8;
     return STATUS_SUCCESS;

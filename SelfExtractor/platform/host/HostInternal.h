@@ -14,13 +14,80 @@
 
 namespace platform::host::detail {
 
+// ---- the files under a sandbox ----------------------------------------------------------------
+
+// What a store says of one entry (as lstat, or fstat on a descriptor).
+struct Entry {
+    enum class Kind { File, Folder, Link };
+    Kind kind = Kind::File;
+    bool readOnly = false;  // no write bit in the entry's own mode (never for a link)
+    u64 size = 0;           // a file's bytes
+    u64 id = 0;             // the inode: names the entry for as long as it exists
+    u64 volume = 0;
+    u32 links = 1;          // names of the entry (a file's hard links)
+    // FILETIME values (100 ns units since 1601): created (Linux: the status change), last read,
+    // last written.
+    u64 created = 0, accessed = 0, written = 0;
+};
+
+// The files under a sandbox as the backend reaches them: POSIX-shaped calls on store paths
+// ("<root>/C/a/b", components as they are stored, the last one taken literally, links in the
+// middle followed) with errno results, 0 when done. The Windows rules (names, sharing, attributes,
+// errors) stay in the backend's callers, the same for every store. DiskStore (HostDisk.cpp) passes
+// the calls to Linux under a real folder; MemoryStore (HostMemory.cpp) keeps the tree in memory.
+class Store {
+public:
+    explicit Store(std::string root) : root_(std::move(root)) {}
+    virtual ~Store() = default;
+    const std::string& Root() const { return root_; }
+
+    virtual int Lstat(const std::string& path, Entry& entry) = 0;  // the entry, a link as itself
+    virtual int Stat(const std::string& path, Entry& entry) = 0;   // a link's target
+    // A folder's names, without "." and "..", in no particular order.
+    virtual int Names(const std::string& folder, std::vector<std::string>& names) = 0;
+    // The stored name in `folder` that Windows takes for `name`: the exact bytes, else the first
+    // whose FoldCase matches. False when there is none.
+    virtual bool FindName(const std::string& folder, const std::u16string& name, std::string& found);
+    virtual int MakeFolder(const std::string& path) = 0;
+    virtual int RemoveFolder(const std::string& path) = 0;
+    virtual int Unlink(const std::string& path) = 0;  // a file or a link
+    // Sets or clears the read-only attribute: no write bit at all, or the owner's back when none.
+    virtual int SetReadOnly(const std::string& path, bool readOnly) = 0;
+    virtual int Symlink(const std::string& target, const std::string& path) = 0;
+    virtual int HardLink(const std::string& existing, const std::string& path) = 0;
+
+    // Descriptors. `flags`: O_RDONLY, O_WRONLY or O_RDWR with O_CREAT, O_EXCL, O_TRUNC; or
+    // O_RDONLY | O_DIRECTORY (a folder, through a link too); or O_PATH | O_NOFOLLOW (a link
+    // itself). ENOSPC when the volume is full.
+    virtual int Open(const std::string& path, int flags, int& fd) = 0;
+    // As much as there is up to `bytes` from `at`; `done` short only at the end of the file.
+    virtual int Read(int fd, u64 at, void* buffer, u32 bytes, u32& done) = 0;
+    // All of it, or an error with `done` telling how much was written.
+    virtual int Write(int fd, u64 at, const void* buffer, u32 bytes, u32& done) = 0;
+    virtual int Fstat(int fd, Entry& entry) = 0;
+    // The path the descriptor's entry has now; " (deleted)" follows it once it has no name.
+    virtual std::string PathOf(int fd) = 0;
+    virtual void Close(int fd) = 0;
+    // Descriptors open now (the disk's: every one of the process).
+    virtual size_t OpenCount() = 0;
+
+private:
+    std::string root_;
+};
+
+std::unique_ptr<Store> NewDiskStore(const std::string& root);
+// `capacity`: the bytes of file data the volume holds (beyond it writes fail with ENOSPC).
+std::unique_ptr<Store> NewMemoryStore(const std::string& root, u64 capacity);
+// The FILETIME of a Linux time.
+u64 FileTimeOf(int64_t seconds, int64_t nanoseconds);
+
 // ---- paths ----------------------------------------------------------------------------------
 
 // A Windows path resolved onto the sandbox.
 struct Resolved {
     u32 error = ERROR_SUCCESS;  // non-zero: the path is malformed (nothing else is set)
-    std::string linuxPath;      // the entry's Linux path (existing names in their on-disk case)
-    std::string parentLinux;    // its folder's Linux path
+    std::string linuxPath;      // the entry's store path (existing names in their stored case)
+    std::string parentLinux;    // its folder's store path
     std::u16string name;        // the last component as given (trailing dots and spaces dropped)
     std::u16string key;         // drive + components, folded: identity for comparisons
     bool isRoot = false;        // the path is a drive root
@@ -30,19 +97,17 @@ struct Resolved {
     bool isLink = false;        // a symbolic link (never followed in the last component)
 };
 
-// Resolves `path` against `cwd` under the sandbox `root`. With `wildcardLast`, '*' and '?' are
-// allowed in the last component (and that component is then not looked up on disk).
-Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::u16string& path,
+// Resolves `path` against `cwd` in the sandbox's store. With `wildcardLast`, '*' and '?' are
+// allowed in the last component (and that component is then not looked up).
+Resolved Resolve(Store& store, const std::u16string& cwd, const std::u16string& path,
                  bool wildcardLast = false);
 // The lexical key of a Windows path (for matching registered programs); empty when malformed.
 std::u16string PathKey(const std::u16string& cwd, const std::u16string& path);
 // Creates every folder of a Windows path that is missing. False when it cannot.
-bool MakeFolders(const std::string& root, const std::u16string& cwd, const std::u16string& path);
+bool MakeFolders(Store& store, const std::u16string& cwd, const std::u16string& path);
 // The full Windows path of `path` ("C:\a\b"), resolved lexically against `cwd` as
 // GetFullPathNameW does; a "\\?\" path comes back as it is. Empty when malformed.
 std::u16string FullPath(const std::u16string& cwd, const std::u16string& path);
-// The Linux path an open descriptor names now (it follows renames); empty when unknown.
-std::string PathOfDescriptor(int fd);
 // The SDDL text of a descriptor the run's converter made (HostSecurity.cpp); false, with the last
 // error set, when the attributes or the descriptor are not acceptable.
 bool DescriptorText(const SECURITY_ATTRIBUTES* security, std::u16string& sddl);
@@ -75,11 +140,12 @@ struct DirRecord {
 struct Object {
     explicit Object(ObjectKind objectKind) : kind(objectKind) {}
     ObjectKind kind;
-    int fd = -1;               // File
+    int fd = -1;               // File: a descriptor of `store`
+    Store* store = nullptr;    // File
     u64 position = 0;          // File
     u32 access = 0;            // File
     u32 share = 0;             // File
-    std::string linuxPath;     // File
+    std::string linuxPath;     // File: the store path it was opened by
     ProcessOutcome outcome;    // Process
     bool signaled = false;     // Event (auto-reset)
     std::vector<FindData> listing;  // Find: the entries still to come, in order
@@ -96,8 +162,11 @@ struct Object {
 
 // ---- threads (HostThreads.cpp) ------------------------------------------------------------------
 
+// A real thread that runs a run's thread, kept for a later run once its work is done.
+struct PooledThread;
+
 struct HostThread {
-    std::thread thread;
+    PooledThread* thread = nullptr;  // null for the run's own thread
     bool ended = false;
     uintptr_t waitingOn = 0;  // the object the thread waits for, 0: none
     u32 lastError = ERROR_SUCCESS;
@@ -108,7 +177,7 @@ struct Scheduler {
     std::mutex mutex;
     std::condition_variable turn;
     u32 running = 0;                  // the thread that holds the turn
-    std::vector<HostThread> threads;  // [0]: the run's own thread (no std::thread)
+    std::vector<HostThread> threads;  // [0]: the run's own thread
     bool unwinding = false;           // the run ended: waiting threads unwind
     bool deadlock = false;            // a wait nothing can end: the run's thread throws
     bool exiting = false;             // a thread called ExitProcess

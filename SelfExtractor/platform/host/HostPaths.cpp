@@ -1,15 +1,11 @@
 // Windows paths on the sandbox: parsing, case-insensitive lookup, text conversion, and the Sandbox
 // helpers tests use to look at what a run wrote.
-#include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "UpcaseTable.h"  // generated at build time by cmake/upcase_table.py
@@ -289,38 +285,9 @@ Parsed ParseAbsoluteCwd(const std::u16string& cwd) {
     return parsed;
 }
 
-bool IsDirectory(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The on-disk name in `folder` that matches `name` (exact bytes first, then case-insensitively).
-bool FindEntry(const std::string& folder, const std::u16string& name, std::string& found) {
-    const std::string exact = Utf8(name);
-    struct stat st;
-    if (lstat((folder + "/" + exact).c_str(), &st) == 0) {  // the common case, without a listing
-        found = exact;
-        return true;
-    }
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) return false;
-    const std::u16string folded = FoldCase(name);
-    bool matched = false;
-    while (dirent* entry = readdir(dir)) {
-        const std::string entryName = entry->d_name;
-        if (entryName == "." || entryName == "..") continue;
-        if (entryName == exact) {
-            found = entryName;
-            matched = true;
-            break;
-        }
-        if (!matched && FoldCase(Utf16(entryName)) == folded) {
-            found = entryName;
-            matched = true;
-        }
-    }
-    closedir(dir);
-    return matched;
+bool IsDirectory(Store& store, const std::string& path) {
+    Entry entry;
+    return store.Stat(path, entry) == 0 && entry.kind == Entry::Kind::Folder;
 }
 
 std::u16string KeyOf(const Parsed& parsed) {
@@ -333,7 +300,27 @@ std::u16string KeyOf(const Parsed& parsed) {
 
 }  // namespace
 
-Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::u16string& path,
+// The stored name in `folder` that matches `name` (exact bytes first, then case-insensitively).
+bool Store::FindName(const std::string& folder, const std::u16string& name, std::string& found) {
+    const std::string exact = Utf8(name);
+    Entry entry;
+    if (Lstat(folder + "/" + exact, entry) == 0) {  // the common case, without a listing
+        found = exact;
+        return true;
+    }
+    std::vector<std::string> names;
+    if (Names(folder, names) != 0) return false;
+    const std::u16string folded = FoldCase(name);
+    for (const std::string& entryName : names) {
+        if (FoldCase(Utf16(entryName)) == folded) {
+            found = entryName;
+            return true;
+        }
+    }
+    return false;
+}
+
+Resolved Resolve(Store& store, const std::u16string& cwd, const std::u16string& path,
                  bool wildcardLast) {
     Resolved resolved;
     const Parsed parsed = Parse(cwd, path, wildcardLast);
@@ -342,8 +329,8 @@ Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::
         return resolved;
     }
     resolved.key = KeyOf(parsed);
-    std::string current = root + "/" + static_cast<char>(parsed.drive);
-    bool folderOk = IsDirectory(current);
+    std::string current = store.Root() + "/" + static_cast<char>(parsed.drive);
+    bool folderOk = IsDirectory(store, current);
     if (parsed.components.empty()) {
         resolved.isRoot = true;
         resolved.linuxPath = current;
@@ -363,20 +350,21 @@ Resolved Resolve(const std::string& root, const std::u16string& cwd, const std::
         }
         std::string actual;
         const bool lookUp = folderOk && !(last && wildcardLast);
-        if (lookUp && FindEntry(current, component, actual)) {
+        if (lookUp && store.FindName(current, component, actual)) {
             current += "/" + actual;
-            if (!last) folderOk = IsDirectory(current);
+            if (!last) folderOk = IsDirectory(store, current);
         } else {
             current += "/" + Utf8(component);
             if (!last) folderOk = false;
         }
     }
     resolved.linuxPath = current;
-    struct stat st;
-    if (resolved.parentExists && !wildcardLast && lstat(current.c_str(), &st) == 0) {
+    Entry entry;
+    if (resolved.parentExists && !wildcardLast && store.Lstat(current, entry) == 0) {
         resolved.exists = true;
-        resolved.isLink = S_ISLNK(st.st_mode);
-        resolved.isDirectory = S_ISDIR(st.st_mode) || (resolved.isLink && IsDirectory(current));
+        resolved.isLink = entry.kind == Entry::Kind::Link;
+        resolved.isDirectory = entry.kind == Entry::Kind::Folder ||
+                               (resolved.isLink && IsDirectory(store, current));
     }
     return resolved;
 }
@@ -392,36 +380,26 @@ std::u16string FullPath(const std::u16string& cwd, const std::u16string& path) {
     return full;
 }
 
-std::string PathOfDescriptor(int fd) {
-    char link[64];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    char target[4096];
-    const ssize_t length = ::readlink(link, target, sizeof target - 1);
-    if (length <= 0) return {};
-    return std::string(target, static_cast<size_t>(length));
-}
-
 std::u16string PathKey(const std::u16string& cwd, const std::u16string& path) {
     const Parsed parsed = Parse(cwd, path, false);
     if (parsed.error != ERROR_SUCCESS) return {};
     return KeyOf(parsed);
 }
 
-bool MakeFolders(const std::string& root, const std::u16string& cwd, const std::u16string& path) {
+bool MakeFolders(Store& store, const std::u16string& cwd, const std::u16string& path) {
     const Parsed parsed = Parse(cwd, path, false);
     if (parsed.error != ERROR_SUCCESS) return false;
-    std::string drive = root + "/" + static_cast<char>(parsed.drive);
-    mkdir(drive.c_str(), 0777);
+    store.MakeFolder(store.Root() + "/" + static_cast<char>(parsed.drive));
     std::u16string prefix = std::u16string(1, parsed.drive) + u":";
     for (const auto& component : parsed.components) {
         prefix += u"\\" + component;
-        const Resolved step = Resolve(root, cwd, prefix);
+        const Resolved step = Resolve(store, cwd, prefix);
         if (step.error != ERROR_SUCCESS || !step.parentExists) return false;
         if (step.exists) {
             if (!step.isDirectory) return false;
             continue;
         }
-        if (mkdir(step.linuxPath.c_str(), 0777) != 0) return false;
+        if (store.MakeFolder(step.linuxPath) != 0) return false;
     }
     return true;
 }
@@ -464,31 +442,79 @@ std::u16string ParentOf(const std::u16string& windowsPath) {
 }
 
 std::u16string SandboxCwd() { return InRun() ? Current().env.currentDirectory : kToolCwd; }
+
+std::atomic<uint64_t> g_memorySandboxes{0};
+
+void ListUnder(Store& store, const std::string& folder, const std::string& prefix,
+               std::vector<std::string>& out) {
+    std::vector<std::string> names;
+    if (store.Names(folder, names) != 0) return;
+    for (const std::string& name : names) {
+        Entry entry;
+        if (store.Lstat(folder + "/" + name, entry) != 0) continue;
+        if (entry.kind == Entry::Kind::Folder) {
+            out.push_back(prefix + name + "/");
+            ListUnder(store, folder + "/" + name, prefix + name + "/", out);
+        } else {
+            out.push_back(prefix + name);
+        }
+    }
+}
+
+void RemoveTree(Store& store, const std::string& path) {
+    Entry entry;
+    if (store.Lstat(path, entry) != 0) return;
+    if (entry.kind != Entry::Kind::Folder) {
+        if (store.Unlink(path) != 0) throw std::runtime_error("cannot remove " + path);
+        return;
+    }
+    std::vector<std::string> names;
+    store.Names(path, names);
+    for (const std::string& name : names) RemoveTree(store, path + "/" + name);
+    if (store.RemoveFolder(path) != 0) throw std::runtime_error("cannot remove " + path);
+}
 }  // namespace
 
-Sandbox::Sandbox() {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfx-sandbox-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("cannot make a sandbox folder");
-    root_ = buffer.data();
-    mkdir((root_ + "/C").c_str(), 0777);
+Sandbox::Sandbox() : Sandbox(Storage::Disk) {}
+
+Sandbox::Sandbox(Storage storage, uint64_t capacity) : storage_(storage) {
+    if (storage == Storage::Memory) {
+        // A name no Linux path has: nothing of a memory sandbox can reach the disk by mistake.
+        root_ = "<memory-" + std::to_string(++g_memorySandboxes) + ">";
+        store_ = NewMemoryStore(root_, capacity);
+    } else {
+        if (capacity != UINT64_MAX) throw std::invalid_argument("a disk sandbox has its volume's free space");
+        const char* tmp = getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfx-sandbox-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back(0);
+        if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("cannot make a sandbox folder");
+        root_ = buffer.data();
+        store_ = NewDiskStore(root_);
+    }
+    store_->MakeFolder(root_ + "/C");
 }
 
 Sandbox::Sandbox(const std::string& existingRoot, bool owned) : root_(existingRoot), owned_(owned) {
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
-    if (!IsDirectory(root_)) throw std::runtime_error("sandbox root is not a folder: " + root_);
+    store_ = NewDiskStore(root_);
+    if (!IsDirectory(*store_, root_)) throw std::runtime_error("sandbox root is not a folder: " + root_);
 }
 
 Sandbox::~Sandbox() {
-    if (!owned_) return;
+    if (storage_ == Storage::Memory || !owned_) return;
     std::error_code ignored;
     fs::remove_all(root_, ignored);
 }
 
+const std::string& Sandbox::root() const {
+    if (storage_ == Storage::Memory) throw std::logic_error("a memory sandbox has no Linux folder");
+    return root_;
+}
+
 std::string Sandbox::LinuxPath(const std::u16string& windowsPath) const {
-    const Resolved resolved = Resolve(root_, SandboxCwd(), windowsPath);
+    if (storage_ == Storage::Memory) throw std::logic_error("a memory sandbox has no Linux paths");
+    const Resolved resolved = Resolve(*store_, SandboxCwd(), windowsPath);
     if (resolved.error != ERROR_SUCCESS)
         throw std::invalid_argument("malformed Windows path: " + Utf8(windowsPath));
     return resolved.linuxPath;
@@ -510,49 +536,108 @@ std::u16string Sandbox::WindowsPath(const std::string& linuxPath) const {
     return out + rest;
 }
 
-void Sandbox::WriteFile(const std::u16string& windowsPath, const std::string& bytes) const {
-    if (!MakeFolders(root_, SandboxCwd(), ParentOf(windowsPath)))
-        throw std::runtime_error("cannot make the folders of " + Utf8(windowsPath));
-    const std::string path = LinuxPath(windowsPath);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string Sandbox::ReadFile(const std::u16string& windowsPath) const {
-    const std::string path = LinuxPath(windowsPath);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-bool Sandbox::Exists(const std::u16string& windowsPath) const {
-    const Resolved resolved = Resolve(root_, SandboxCwd(), windowsPath);
-    return resolved.error == ERROR_SUCCESS && resolved.exists;
-}
-
 namespace {
-std::vector<std::string> ListUnder(const std::string& folder) {
-    std::vector<std::string> out;
-    std::error_code error;
-    if (!IsDirectory(folder)) return out;
-    for (auto it = fs::recursive_directory_iterator(folder, error);
-         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        std::string relative = fs::relative(it->path(), folder).generic_string();
-        if (it->is_directory() && !it->is_symlink()) relative += "/";
-        out.push_back(relative);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
+std::string StorePath(Store& store, const std::u16string& windowsPath) {
+    const Resolved resolved = Resolve(store, SandboxCwd(), windowsPath);
+    if (resolved.error != ERROR_SUCCESS)
+        throw std::invalid_argument("malformed Windows path: " + Utf8(windowsPath));
+    return resolved.linuxPath;
 }
 }  // namespace
 
-std::vector<std::string> Sandbox::List(const std::u16string& windowsFolder) const {
-    return ListUnder(LinuxPath(windowsFolder));
+void Sandbox::WriteFile(const std::u16string& windowsPath, const std::string& bytes) const {
+    if (!MakeFolders(*store_, SandboxCwd(), ParentOf(windowsPath)))
+        throw std::runtime_error("cannot make the folders of " + Utf8(windowsPath));
+    const std::string path = StorePath(*store_, windowsPath);
+    int fd = -1;
+    if (store_->Open(path, O_WRONLY | O_CREAT | O_TRUNC, fd) != 0) throw std::runtime_error("cannot write " + path);
+    size_t done = 0;
+    int error = 0;
+    while (error == 0 && done < bytes.size()) {
+        const auto chunk = static_cast<u32>(std::min<size_t>(bytes.size() - done, 1u << 30));
+        u32 put = 0;
+        error = store_->Write(fd, done, bytes.data() + done, chunk, put);
+        done += put;
+    }
+    store_->Close(fd);
+    if (error != 0) throw std::runtime_error("cannot write " + path);
 }
 
-std::vector<std::string> Sandbox::ListAll() const { return ListUnder(root_); }
+std::string Sandbox::ReadFile(const std::u16string& windowsPath) const {
+    const std::string path = StorePath(*store_, windowsPath);
+    int fd = -1;
+    if (store_->Open(path, O_RDONLY, fd) != 0) throw std::runtime_error("cannot read " + path);
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        u32 got = 0;
+        if (store_->Read(fd, content.size(), buffer, sizeof buffer, got) != 0) {
+            store_->Close(fd);
+            throw std::runtime_error("cannot read " + path);
+        }
+        content.append(buffer, got);
+        if (got < sizeof buffer) break;
+    }
+    store_->Close(fd);
+    return content;
+}
+
+bool Sandbox::Exists(const std::u16string& windowsPath) const {
+    const Resolved resolved = Resolve(*store_, SandboxCwd(), windowsPath);
+    return resolved.error == ERROR_SUCCESS && resolved.exists;
+}
+
+std::vector<std::string> Sandbox::List(const std::u16string& windowsFolder) const {
+    std::vector<std::string> out;
+    const std::string folder = StorePath(*store_, windowsFolder);
+    if (IsDirectory(*store_, folder)) ListUnder(*store_, folder, "", out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::vector<std::string> Sandbox::ListAll() const {
+    std::vector<std::string> out;
+    ListUnder(*store_, root_, "", out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string Sandbox::RelativePath(const std::u16string& windowsPath) const {
+    return StorePath(*store_, windowsPath).substr(root_.size() + 1);
+}
+
+EntryKind Sandbox::KindOf(const std::u16string& windowsPath) const {
+    Entry entry;
+    if (!Exists(windowsPath) || store_->Lstat(StorePath(*store_, windowsPath), entry) != 0) return EntryKind::None;
+    return entry.kind == Entry::Kind::Link     ? EntryKind::Link
+           : entry.kind == Entry::Kind::Folder ? EntryKind::Folder
+                                               : EntryKind::File;
+}
+
+void Sandbox::MakeFolder(const std::u16string& windowsPath) const {
+    if (!MakeFolders(*store_, SandboxCwd(), windowsPath))
+        throw std::runtime_error("cannot make the folder " + Utf8(windowsPath));
+}
+
+void Sandbox::Remove(const std::u16string& windowsPath) const {
+    if (Exists(windowsPath)) RemoveTree(*store_, StorePath(*store_, windowsPath));
+}
+
+void Sandbox::MakeLink(const std::u16string& windowsPath, const std::u16string& windowsTarget) const {
+    if (store_->Symlink(StorePath(*store_, windowsTarget), StorePath(*store_, windowsPath)) != 0)
+        throw std::runtime_error("cannot make the link " + Utf8(windowsPath));
+}
+
+void Sandbox::MakeHardLink(const std::u16string& windowsPath, const std::u16string& existing) const {
+    if (store_->HardLink(StorePath(*store_, existing), StorePath(*store_, windowsPath)) != 0)
+        throw std::runtime_error("cannot make the hard link " + Utf8(windowsPath));
+}
+
+void Sandbox::SetReadOnly(const std::u16string& windowsPath, bool readOnly) const {
+    if (store_->SetReadOnly(StorePath(*store_, windowsPath), readOnly) != 0)
+        throw std::runtime_error("cannot change the attributes of " + Utf8(windowsPath));
+}
+
+size_t Sandbox::OpenDescriptors() const { return store_->OpenCount(); }
 
 }  // namespace platform::host

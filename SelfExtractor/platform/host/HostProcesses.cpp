@@ -232,7 +232,7 @@ u32 GetFinalPathNameByHandleW(Handle file, WChar* buffer, u32 capacity, u32 flag
         return 0;
     }
     const std::u16string path =
-        u"\\\\?\\" + Current().sandbox->WindowsPath(PathOfDescriptor(object->fd));
+        u"\\\\?\\" + Current().sandbox->WindowsPath(object->store->PathOf(object->fd));
     if (path.size() + 1 > capacity) return static_cast<u32>(path.size() + 1);
     std::copy(path.begin(), path.end(), buffer);
     buffer[path.size()] = 0;

@@ -1,7 +1,5 @@
 // Runs, their contexts, call counting and fault injection, handles and the release of what a run
 // leaves behind.
-#include <unistd.h>
-
 #include <cstdlib>
 #include <stdexcept>
 
@@ -96,7 +94,7 @@ std::vector<const Object*> OpenFiles() {
 std::vector<std::string> RunningModules() {
     std::vector<std::string> modules;
     for (const Context* context = g_current; context != nullptr; context = context->outer) {
-        const Resolved module = Resolve(context->sandbox->root(), context->env.currentDirectory,
+        const Resolved module = Resolve(context->sandbox->store(), context->env.currentDirectory,
                                         context->env.modulePath);
         if (module.error == ERROR_SUCCESS && module.exists) modules.push_back(module.linuxPath);
     }
@@ -172,7 +170,7 @@ Resolved ResolveHere(const std::u16string& path, bool wildcardLast) {
         return refused;
     }
     Context& context = Current();
-    return Resolve(context.sandbox->root(), context.env.currentDirectory,
+    return Resolve(context.sandbox->store(), context.env.currentDirectory,
                    LongForm(context.env, path), wildcardLast);
 }
 
@@ -191,7 +189,7 @@ Object* FindObject(Handle handle, ObjectKind kind) {
 }
 
 void CloseObject(Object& object) {
-    if (object.fd >= 0) ::close(object.fd);
+    if (object.fd >= 0 && object.store != nullptr) object.store->Close(object.fd);
     object.fd = -1;
 }
 
@@ -221,7 +219,9 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
     context.env = env;
     context.faults = faults;
     context.counting = true;
+    context.result.calls.reserve(1024);  // a whole run's calls, without regrowing
     context.commandLine = env.commandLine;
+    if (env.randomSeed != 0) context.random.seed(env.randomSeed);
     for (const auto& [path, program] : env.programs) {
         const std::u16string key = PathKey(env.currentDirectory, LongForm(env, path));
         if (key.empty()) throw std::invalid_argument("malformed program path: " + Utf8(path));
@@ -231,7 +231,7 @@ RunResult Run(Sandbox& sandbox, const Environment& env, const std::function<void
         for (const std::u16string* folder :
              {&env.currentDirectory, &env.tempFolder, &env.systemFolder})
             if (!folder->empty())
-                MakeFolders(sandbox.root(), env.currentDirectory, LongForm(env, *folder));
+                MakeFolders(sandbox.store(), env.currentDirectory, LongForm(env, *folder));
     }
 
     Context* const outer = g_current;

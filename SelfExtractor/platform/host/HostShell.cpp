@@ -87,7 +87,7 @@ Bool ShellExecuteExW(ShellExecuteInfo* info) {
         unquoted = unquoted.substr(1, unquoted.size() - 2);
     Resolved target;
     if (unquoted.size() < kMaxPathChars)
-        target = Resolve(context.sandbox->root(), LongForm(context.env, base), LongForm(context.env, unquoted));
+        target = Resolve(context.sandbox->store(), LongForm(context.env, base), LongForm(context.env, unquoted));
     else target.error = ERROR_PATH_NOT_FOUND;
     if (target.error != ERROR_SUCCESS || !target.exists) {
         SetError(ERROR_FILE_NOT_FOUND);

@@ -151,14 +151,14 @@ u32 GetTempFileNameW(const WChar* folder, const WChar* prefix, u32 unique, WChar
             return 0;
         }
         if (candidate.exists) continue;
-        const int fd = ::open(candidate.linuxPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                              0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            SetError(ERROR_ACCESS_DENIED);
+        Store& files = Current().sandbox->store();
+        int fd = -1;
+        if (const int error = files.Open(candidate.linuxPath, O_WRONLY | O_CREAT | O_EXCL, fd)) {
+            if (error == EEXIST) continue;
+            SetError(error == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED);
             return 0;
         }
-        ::close(fd);
+        files.Close(fd);
         store(path);
         return number;
     }
@@ -344,6 +344,7 @@ Handle GetProcessHeap() {
 }
 
 namespace {
+
 void* Allocate(std::map<void*, size_t>& blocks, size_t bytes, bool zero) {
     Context& context = Current();
     const uint64_t limit = context.counting ? context.faults.heapLimit : 0;

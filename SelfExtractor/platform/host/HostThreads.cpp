@@ -12,6 +12,10 @@
 // here; a wait that no thread can ever end is reported as a std::logic_error in the run's own
 // thread (a deadlock of the stub's threads).
 //
+// The real threads are kept when their stub thread ends, for the threads of later runs: whole runs
+// by the thousand start a thread or two each, and starting and ending a real thread (its stack
+// mapped, and unmapped with a flush of every core's TLB) costs more than such a run's own work.
+//
 // Each thread keeps its own last error. A thread that calls ExitProcess ends the run as it does on
 // Windows: the run's own thread unwinds from where it waits with ProcessExit. When a run ends with
 // threads still waiting, they are unwound (an exception from their wait, caught where they
@@ -19,6 +23,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -27,7 +32,74 @@
 
 namespace platform::host::detail {
 
+struct PooledThread {
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<void()> work;  // set: to run; emptied when it starts
+    bool done = false;           // the last work returned
+};
+
 namespace {
+
+// Real threads with no work, for the next CreateThread of any run. Made once and never destroyed:
+// its threads wait for work until the process ends.
+class ThreadPool {
+public:
+    PooledThread* Start(std::function<void()> work) {
+        PooledThread* thread = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!idle_.empty()) {
+                thread = idle_.back();
+                idle_.pop_back();
+            }
+        }
+        if (thread == nullptr) {
+            thread = new PooledThread;
+            thread->work = std::move(work);
+            thread->thread = std::thread(Loop, thread);
+            return thread;
+        }
+        std::lock_guard<std::mutex> lock(thread->mutex);
+        thread->work = std::move(work);
+        thread->done = false;
+        thread->wake.notify_all();
+        return thread;
+    }
+    // Waits until the thread's work has returned, then keeps the thread.
+    void Join(PooledThread* thread) {
+        {
+            std::unique_lock<std::mutex> lock(thread->mutex);
+            thread->wake.wait(lock, [&] { return thread->done; });
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        idle_.push_back(thread);
+    }
+
+private:
+    static void Loop(PooledThread* thread) {
+        std::unique_lock<std::mutex> lock(thread->mutex);
+        for (;;) {
+            thread->wake.wait(lock, [&] { return static_cast<bool>(thread->work); });
+            std::function<void()> work = std::move(thread->work);
+            thread->work = nullptr;
+            lock.unlock();
+            work();
+            lock.lock();
+            thread->done = true;
+            thread->wake.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<PooledThread*> idle_;
+};
+
+ThreadPool& Pool() {
+    static ThreadPool* const pool = new ThreadPool;
+    return *pool;
+}
 
 // Thrown from a waiting thread's wait when its run ends; caught where the thread started.
 struct ThreadUnwind {};
@@ -168,7 +240,7 @@ void StopThreads(Context& context) {
         s.turn.notify_all();
     }
     for (HostThread& t : s.threads)
-        if (t.thread.joinable()) t.thread.join();
+        if (t.thread != nullptr) Pool().Join(t.thread);
     context.scheduler.reset();
 }
 
@@ -196,7 +268,8 @@ Handle CreateThread(SECURITY_ATTRIBUTES*, size_t, ThreadProc start, void* parame
     }
     const u32 id = static_cast<u32>(s.threads.size());
     s.threads.emplace_back();
-    s.threads[id].thread = std::thread(ThreadMain, &context, id, start, parameter);
+    Context* const run = &context;
+    s.threads[id].thread = Pool().Start([run, id, start, parameter] { ThreadMain(run, id, start, parameter); });
     if (threadId != nullptr) *threadId = 0x1000 + 4 * id;
     Object object(ObjectKind::Thread);
     object.threadId = id;

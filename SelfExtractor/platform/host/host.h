@@ -29,11 +29,16 @@
 // A test describes the machine in an Environment, runs code with Run(), and gets the exit code
 // that the code passed to ExitProcess (which unwinds with an exception here). After each run the
 // backend releases every handle and heap block the run left behind.
+//
+// A sandbox may keep its files in memory instead (Storage::Memory): the same calls, names, locks,
+// attributes, links, errors and faults, over a tree of its own, with a chosen free space. Every
+// rule above lives once, in the backend's calls; the two stores only keep the bytes and names.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -126,6 +131,9 @@ struct Environment {
     // The first number GetTempFileNameW tries for a name it picks itself (0: a random one), so
     // that a run can know the length of the names it will get.
     u32 tempFileStart = 0;
+    // Seeds the run's GUIDs and the names GetTempFileNameW picks (0: a random seed), so that two
+    // runs can be compared name for name.
+    uint32_t randomSeed = 0;
     // Run() creates the temp, current and system folders in the sandbox when they are missing.
     bool createFolders = true;
     std::set<std::string> missingKernel32Exports;  // e.g. "SetDefaultDllDirectories"
@@ -265,34 +273,69 @@ struct RunResult {
     uint64_t CountOf(Call call) const;
 };
 
-// The sandbox: a fresh folder on Linux that stands for the Windows drives.
+namespace detail {
+class Store;
+}
+
+// Where a sandbox keeps its files: real files under a fresh Linux folder, or a tree in memory
+// (no system call at all: fault sweeps and fuzzers run whole runs by the thousand). Both behave
+// alike through every platform call; the differential tests hold them to it.
+enum class Storage { Disk, Memory };
+
+// What a path names in a sandbox (Sandbox::KindOf).
+enum class EntryKind { None, File, Folder, Link };
+
+// The sandbox: the Windows drives, on a fresh Linux folder or in memory.
 class Sandbox {
 public:
     Sandbox();  // makes a fresh temporary folder; removes it on destruction
+    // Storage::Disk as Sandbox(); Storage::Memory keeps everything in memory, with room for
+    // `capacity` bytes of file data (beyond it writes fail with ERROR_DISK_FULL).
+    explicit Sandbox(Storage storage, uint64_t capacity = UINT64_MAX);
     // Uses a folder that already exists; removes it on destruction only when `owned`.
     explicit Sandbox(const std::string& existingRoot, bool owned = false);
     ~Sandbox();
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
-    const std::string& root() const { return root_; }
+    Storage storage() const { return storage_; }
+    // The Linux folder of a disk sandbox (a memory sandbox has none: both throw std::logic_error).
+    const std::string& root() const;
     // The Linux path of a Windows path (resolved case-insensitively as the backend does).
     std::string LinuxPath(const std::u16string& windowsPath) const;
     // The Windows path of a Linux path inside the sandbox ("<root>/C/a/b" is "C:\a\b"); empty
     // when it lies outside.
     std::u16string WindowsPath(const std::string& linuxPath) const;
-    // Helpers for tests: write a file (parents created), read one, list a folder recursively
-    // (relative paths with "/", folders ending in "/"), test existence.
+    // Helpers for tests, on either storage: write a file (parents created), read one, list a
+    // folder recursively (relative paths with "/", folders ending in "/"), test existence.
     void WriteFile(const std::u16string& windowsPath, const std::string& bytes) const;
     std::string ReadFile(const std::u16string& windowsPath) const;
     bool Exists(const std::u16string& windowsPath) const;
     std::vector<std::string> List(const std::u16string& windowsFolder) const;
     // Every file and folder under the sandbox root, as paths relative to it.
     std::vector<std::string> ListAll() const;
+    // An entry's path relative to the root as ListAll names it ("C/Temp/ZEB1.tmp", stored case).
+    std::string RelativePath(const std::u16string& windowsPath) const;
+    EntryKind KindOf(const std::u16string& windowsPath) const;  // a link as itself
+    void MakeFolder(const std::u16string& windowsPath) const;    // with its parents
+    // Removes a file, a link (never its target) or a folder with everything in it.
+    void Remove(const std::u16string& windowsPath) const;
+    // A symbolic link at `windowsPath` (its folder must exist) to `windowsTarget`, which need not
+    // exist; a hard link: a second name of an existing file.
+    void MakeLink(const std::u16string& windowsPath, const std::u16string& windowsTarget) const;
+    void MakeHardLink(const std::u16string& windowsPath, const std::u16string& existing) const;
+    // The read-only attribute as SetFileAttributesW keeps it.
+    void SetReadOnly(const std::u16string& windowsPath, bool readOnly) const;
+    // Descriptors open in the store now (disk: all of this process's).
+    size_t OpenDescriptors() const;
+
+    detail::Store& store() const { return *store_; }
 
 private:
+    Storage storage_ = Storage::Disk;
     std::string root_;
     bool owned_ = true;
+    std::unique_ptr<detail::Store> store_;
 };
 
 // Runs `body` on the given sandbox and environment with the given faults. ExitProcess inside the
