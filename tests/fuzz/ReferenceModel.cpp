@@ -364,6 +364,11 @@ Extraction ExtractSevenZip(const std::string& f, uint64_t offset, uint32_t stagi
                     if (!kw.empty() && kw.back() == 0) kw.pop_back();
                     if (HasInvalidCharacter(kw)) x.uncertain = true;
                     const std::u16string key = PathKey(kw, &uncertain);
+                    // A name met before is refused as the later entry: the run ends if the data
+                    // gets that far.
+                    bool again = x.files.count(key) != 0 || x.folders.count(key) != 0;
+                    for (const auto& earlier : x.partial) again = again || earlier.first == key;
+                    if (again) x.uncertain = true;
                     std::optional<uint32_t> crc;
                     if (SzBitWithVals_Check(&db.CRCs, k)) crc = db.CRCs.Vals[k];
                     x.partial.emplace_back(key, crc);
