@@ -9,6 +9,9 @@ using namespace platform;
 namespace {
 
 constexpr u32 kFirstSlots = 1024;
+constexpr u16 kKindMade = 0;   // a folder, made by the entry path builder
+constexpr u16 kKindFile = 1;
+constexpr u16 kKindNamed = 2;  // a folder only named, through a "\\"; not made
 constexpr u32 kFirstKeys = 512;
 constexpr u32 kFirstPool = 8192;  // units
 
@@ -89,20 +92,20 @@ bool IsSeparator(WChar unit) { return unit == u'/' || unit == u'\\'; }
 
 }  // namespace
 
-u32 EntryNameSetAdd(EntryNameSet& set, const WChar* name, u32 count, u32& error) {
+u32 EntryNameSetAdd(EntryNameSet& set, const WChar* name, u32 count, u32& error, u32& made) {
     error = ERROR_NOT_ENOUGH_MEMORY;
+    made = 0;
     // Each component as Win32 paths keep it: the last without its trailing dots and spaces, the
     // others without one trailing dot; one "\" between them.
     if (count >= kMaxPathChars) return static_cast<u32>(Reason::NameTooLong);
     WChar plain[kMaxPathChars];
+    u32 at[kMaxPathChars];  // where each separator stands in `name`
     u32 length = 0;
     for (u32 i = 0; i < count; ++i) {
-        if (IsSeparator(name[i])) {
-            if (length > 0 && plain[length - 1] == u'.') --length;
-            plain[length++] = u'\\';
-        } else {
-            plain[length++] = name[i];
-        }
+        const bool separator = IsSeparator(name[i]);
+        if (separator && length > 0 && plain[length - 1] == u'.') --length;
+        at[length] = i;
+        plain[length++] = separator ? u'\\' : name[i];
     }
     while (length > 0 && (plain[length - 1] == u'.' || plain[length - 1] == u' ')) --length;
     // At most one key per component.
@@ -116,22 +119,33 @@ u32 EntryNameSetAdd(EntryNameSet& set, const WChar* name, u32 count, u32& error)
     const u32 offset = set.poolUsed;
     set.poolUsed += length;
 
+    // Folders the entry path builder made for earlier entries ("/" between them, from the
+    // root) are counted in `made`; one named through a "\\" is only a name.
+    bool slashes = true;
+    bool chain = true;
     for (u32 end = 0; end <= length; ++end) {
         if (end < length && folded[end] != u'\\') continue;
         const bool file = end == length;
         u32* slot = Find(set, folded, end);
+        if (!file && name[at[end]] != u'/') slashes = false;
+        const u16 kind = file ? kKindFile : slashes ? kKindMade : kKindNamed;
         if (*slot != 0) {
+            EntryNameKey& key = set.keys[*slot - 1];
             if (file) {
                 error = ERROR_FILE_EXISTS;
                 return static_cast<u32>(Reason::EntryCreate);
             }
-            if (set.keys[*slot - 1].file != 0) {
+            if (key.file == kKindFile) {
                 error = ERROR_ALREADY_EXISTS;
                 return static_cast<u32>(Reason::EntryFolder);
             }
-            continue;  // a folder met before
+            chain = chain && key.file == kKindMade && kind == kKindMade;
+            if (chain) made = at[end] + 1;
+            if (kind == kKindMade) key.file = kKindMade;
+            continue;
         }
-        set.keys[set.keyCount] = {offset, static_cast<u16>(end), static_cast<u16>(file ? 1 : 0)};
+        chain = false;
+        set.keys[set.keyCount] = {offset, static_cast<u16>(end), kind};
         *slot = ++set.keyCount;
     }
     error = 0;

@@ -11,7 +11,7 @@ namespace stub {
 struct EntryNameKey {
     u32 offset;   // into the pool: the whole name's folded units
     platform::u16 length;   // units of this key: the whole name, or a folder it implies
-    platform::u16 file;     // 1: a file; 0: a folder
+    platform::u16 file;     // 1: a file; 0: a folder made for an entry; 2: a folder only named
 };
 
 struct EntryNameSet {
@@ -30,8 +30,11 @@ struct EntryNameSet {
 // 0 when the name is a file of its own; else the reason its entry is refused, with `error` the
 // Windows error creating it would give: EntryCreate (ERROR_FILE_EXISTS) when an earlier file or
 // folder has its name, EntryFolder (ERROR_ALREADY_EXISTS) when one of its folders is an earlier
-// file, Memory (ERROR_NOT_ENOUGH_MEMORY). The set's blocks come from the process heap.
-[[nodiscard]] u32 EntryNameSetAdd(EntryNameSet& set, const WChar* name, u32 count, u32& error);
+// file, Memory (ERROR_NOT_ENOUGH_MEMORY). The set's blocks come from the process heap. `made` is the
+// number of leading units of `name` whose folders an earlier entry's path was built through: they
+// exist, and EntryPathBuilder need not make them again (the caller builds every accepted name's
+// path, or ends the run).
+[[nodiscard]] u32 EntryNameSetAdd(EntryNameSet& set, const WChar* name, u32 count, u32& error, u32& made);
 
 // Frees the set's blocks.
 void EntryNameSetFree(EntryNameSet& set);

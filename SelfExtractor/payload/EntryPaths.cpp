@@ -10,7 +10,7 @@ bool EntryPathFits(const StagingState& staging, u32 count) {
     return staging.stagingLength + count + 1 < kMaxPathChars;
 }
 
-bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count) {
+bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count, u32 made) {
     // Callers apply the rule first; tested again so the tail can never run past stagingRoot.
     if (!EntryPathFits(staging, count)) return false;
 
@@ -32,7 +32,7 @@ bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count) {
             return true;
         }
         same = same && k < known && tail[k] == u'/';
-        if (!same) {
+        if (!same && k >= made) {
             // The tail names a parent directory: create it, or accept it when it exists already.
             tail[k] = 0;
             if (!CreateDirectoryW(staging.stagingRoot, nullptr)) {

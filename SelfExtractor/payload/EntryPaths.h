@@ -11,9 +11,9 @@ namespace stub {
 
 // Writes the staging path, a backslash and the first `count` units of `name` into stagingRoot and
 // creates every parent directory the name implies ("/" separates), accepting existing ones; the
-// parents it shares with the previous entry's name are known to exist and are not created again.
-// False when a directory cannot be created (the caller ends the run). The caller has applied the
-// path-length rule first.
-[[nodiscard]] bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count);
+// parents it shares with the previous entry's name, and those in its first `made` units, are known
+// to exist and are not created again. False when a directory cannot be created (the caller ends
+// the run). The caller has applied the path-length rule first.
+[[nodiscard]] bool EntryPathBuilder(StagingState& staging, const WChar* name, u32 count, u32 made = 0);
 
 }  // namespace stub

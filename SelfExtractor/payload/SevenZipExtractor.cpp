@@ -339,11 +339,12 @@ ExtractionEnd SevenZipExtractor(RunState& state) {
             } else {
                 SzArEx_GetFileNameUtf16(&db, i, reinterpret_cast<UInt16*>(name));
                 u32 taken = 0;
+                u32 made = 0;
                 if (!EntryNameIsSafe(name, static_cast<u32>(len))) refused = Reason::NameUnsafe;
-                else if ((taken = EntryNameSetAdd(names, name, static_cast<u32>(len) - 1, refusedError)) != 0) {
+                else if ((taken = EntryNameSetAdd(names, name, static_cast<u32>(len) - 1, refusedError, made)) != 0) {
                     // A block the set cannot have stops the extraction, as the decoder's would.
                     refused = taken == static_cast<u32>(Reason::Memory) ? Reason::SevenZipMemory : static_cast<Reason>(taken);
-                } else if (!EntryPathBuilder(state.staging, name, static_cast<u32>(len))) {
+                } else if (!EntryPathBuilder(state.staging, name, static_cast<u32>(len), made)) {
                     refused = Reason::EntryFolder;
                     refusedError = GetLastError();
                 }

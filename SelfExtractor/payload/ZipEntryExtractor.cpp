@@ -364,9 +364,10 @@ ExtractionEnd ZipEntryExtractor(RunState& state) {
         if (refused == 0) {
             ProgressCount(&state.progress, kLocalHeaderBytes + record.nameBytes + record.extraLength);
             // A directory entry creates nothing; whatever data it carries is passed over.
-            if (!record.directory) refused = EntryNameSetAdd(names, zip.wideName, record.nameUnits, error);
+            u32 made = 0;
+            if (!record.directory) refused = EntryNameSetAdd(names, zip.wideName, record.nameUnits, error, made);
             if (refused != 0) {
-            } else if (!record.directory && !EntryPathBuilder(state.staging, zip.wideName, record.nameUnits)) {
+            } else if (!record.directory && !EntryPathBuilder(state.staging, zip.wideName, record.nameUnits, made)) {
                 refused = static_cast<u32>(Reason::EntryFolder);
                 error = GetLastError();
             } else if (!CursorAdvance(zip.records, record.extraLength)) {

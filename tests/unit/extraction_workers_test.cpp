@@ -211,6 +211,39 @@ TEST_F(ExtractionWorkersTest, NamesThatAreOneFileOnWindowsRefuseTheLaterEntryWha
     }
 }
 
+// The unpack's Windows calls for each entry more, as the floor program makes them: the file created,
+// written and closed, and nothing else; the folders once each, whatever the number of files in them.
+TEST_F(ExtractionWorkersTest, EachEntryCostsTheFloorsCalls) {
+    auto make = [](int files, bool sevenZip) {
+        std::vector<testsupport::ZipEntry> zip;
+        std::vector<SevenZipToolFile> seven;
+        for (int i = 0; i < files; ++i) {
+            const std::string name = "d" + std::to_string(i % 10) + "/f" + std::to_string(i) + ".txt";
+            zip.push_back({name, "data " + std::to_string(i)});
+            seven.push_back({name, zip.back().data});
+        }
+        return sevenZip ? testsupport::BuildSevenZipWithTool(seven, {"-m0=LZMA", "-mhc=off"}) : testsupport::BuildZip(zip);
+    };
+    for (const bool sevenZip : {false, true}) {
+        std::map<Call, long> perHundred;
+        const Unpacked small = Unpack(make(100, sevenZip), 1, 0), large = Unpack(make(200, sevenZip), 1, 0);
+        ASSERT_TRUE(small.returned && large.returned);
+        for (const CallRecord& call : large.result.calls) ++perHundred[call.call];
+        for (const CallRecord& call : small.result.calls) --perHundred[call.call];
+        std::string table;
+        for (const auto& [call, n] : perHundred)
+            if (n != 0) table += std::string(" ") + platform::host::CallName(call) + " " + std::to_string(n / 100.0);
+        RecordProperty(sevenZip ? "calls_per_entry_7z" : "calls_per_entry_zip", table);
+        std::printf("%s: calls per entry:%s\n", sevenZip ? "7z" : "ZIP", table.c_str());
+        EXPECT_EQ(perHundred[Call::CreateFileW], 100);
+        EXPECT_EQ(perHundred[Call::WriteFile], 100);
+        EXPECT_EQ(perHundred[Call::CloseHandle], 100);
+        EXPECT_EQ(perHundred[Call::CreateDirectoryW], 0) << "the same ten folders";
+        for (const Call other : {Call::GetFileAttributesW, Call::DeleteFileW, Call::GetFileInformationByHandle})
+            EXPECT_EQ(perHundred[other], 0) << platform::host::CallName(other);
+    }
+}
+
 TEST_F(ExtractionWorkersTest, WorkersFallBackDownToOneAsMemoryRunsShort) {
     const FourFolders f = MakeFourFolders();
     const Unpacked roomy = Unpack(f.archive, 4, 1);
