@@ -7,6 +7,14 @@ using namespace platform;
 namespace {
 
 u32 Load(const u32& value) { return __atomic_load_n(&value, __ATOMIC_ACQUIRE); }
+// The four steps that decide whether an event is set are sequentially consistent: a waiter
+// announces itself, then looks; a waker changes the state, then looks for waiters. One of the two
+// always sees the other.
+u32 LoadInOrder(const u32& value) { return __atomic_load_n(&value, __ATOMIC_SEQ_CST); }
+
+void WakeWorker(Crew& crew) {
+    if (LoadInOrder(crew.sleepers) != 0 && crew.work != nullptr) SetEvent(crew.work);
+}
 
 void Signal(Handle event) {
     if (event != nullptr) SetEvent(event);
@@ -22,9 +30,10 @@ bool Take(Crew& crew, u32 worker) {
         if (job >= Load(crew.published)) return false;
     } while (!__atomic_compare_exchange_n(&crew.taken, &job, job + 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
     // More waiting: the next idle worker wakes too (one event wakes one waiter).
-    if (job + 1 < Load(crew.published)) Signal(crew.work);
+    if (job + 1 < Load(crew.published)) WakeWorker(crew);
     seat.stopped = !crew.run(crew, worker, job);
-    Signal(crew.done);
+    __atomic_add_fetch(&crew.finished, 1u, __ATOMIC_SEQ_CST);
+    if (LoadInOrder(crew.doneWaiting) != 0) Signal(crew.done);
     return true;
 }
 
@@ -34,7 +43,10 @@ u32 PLATFORM_API WorkerMain(void* parameter) {
     for (;;) {
         if (Take(crew, seat.worker)) continue;
         if (seat.stopped || Load(crew.closed) != 0) break;
-        WaitForSingleObject(crew.work, INFINITE);
+        __atomic_add_fetch(&crew.sleepers, 1u, __ATOMIC_SEQ_CST);
+        if (LoadInOrder(crew.taken) >= LoadInOrder(crew.published) && LoadInOrder(crew.closed) == 0)
+            WaitForSingleObject(crew.work, INFINITE);
+        __atomic_sub_fetch(&crew.sleepers, 1u, __ATOMIC_SEQ_CST);
     }
     Signal(crew.work);  // the next waiting worker sees the crew closed too
     return 0;
@@ -63,6 +75,10 @@ void CrewStart(Crew& crew, u32 size, u32 published, const WChar* selfPath, Handl
     crew.failure = kNoFailure;
     crew.work = nullptr;
     crew.done = nullptr;
+    crew.sleepers = 0;
+    crew.doneWaiting = 0;
+    crew.finished = 0;
+    crew.finishedSeen = 0;
     crew.files[0] = selfFile;
     for (u32 i = 0; i < kMaxWorkers; ++i) crew.seats[i] = CrewSeat{&crew, i, kNoJob, 0, false, kNoFailure, 0, 0};
     if (size < 2) return;
@@ -82,18 +98,24 @@ void CrewStart(Crew& crew, u32 size, u32 published, const WChar* selfPath, Handl
 }
 
 void CrewPublish(Crew& crew, u32 count) {
-    __atomic_store_n(&crew.published, count, __ATOMIC_RELEASE);
-    Signal(crew.work);
+    __atomic_store_n(&crew.published, count, __ATOMIC_SEQ_CST);
+    WakeWorker(crew);
 }
 
 bool CrewHelp(Crew& crew) { return Take(crew, 0) && !crew.seats[0].stopped; }
 
 void CrewWaitDone(Crew& crew) {
-    if (crew.size > 1) WaitForSingleObject(crew.done, INFINITE);
+    if (crew.size > 1) {
+        __atomic_store_n(&crew.doneWaiting, 1u, __ATOMIC_SEQ_CST);
+        // A job that ended since the last look may be what the caller waits for: it looks again.
+        if (LoadInOrder(crew.finished) == crew.finishedSeen) WaitForSingleObject(crew.done, INFINITE);
+        __atomic_store_n(&crew.doneWaiting, 0u, __ATOMIC_SEQ_CST);
+    }
+    crew.finishedSeen = LoadInOrder(crew.finished);
 }
 
 void CrewFinish(Crew& crew) {
-    __atomic_store_n(&crew.closed, 1u, __ATOMIC_RELEASE);
+    __atomic_store_n(&crew.closed, 1u, __ATOMIC_SEQ_CST);
     Signal(crew.work);
     while (CrewHelp(crew)) {
     }

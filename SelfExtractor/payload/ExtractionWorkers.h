@@ -63,6 +63,14 @@ struct Crew {
     u32 failure;            // the first failed entry (archive order), kNoFailure (shared)
     platform::Handle work;  // auto-reset: a job was published or the crew closed
     platform::Handle done;  // auto-reset: a job ended
+    // Each event is set only when somebody may wait on it (a set costs a call to the system, for
+    // every entry otherwise): `sleepers` workers are about to wait on `work`; the caller is about
+    // to wait on `done` while `doneWaiting` is 1; `finished` counts ended jobs, `finishedSeen` is
+    // its value when the caller last looked.
+    u32 sleepers;           // (shared)
+    u32 doneWaiting;        // (shared)
+    u32 finished;           // (shared)
+    u32 finishedSeen;       // the caller's own
     platform::Handle threads[kMaxWorkers];
     platform::Handle files[kMaxWorkers];  // each worker's read handle on the stub's file
     CrewSeat seats[kMaxWorkers];
@@ -81,7 +89,8 @@ void CrewPublish(Crew& crew, u32 count);
 // of worker 0 that did not run whole.
 bool CrewHelp(Crew& crew);
 
-// Waits until a worker ends a job (or returns at once when the crew has no other worker).
+// Waits until a worker ends a job (or returns at once when the crew has no other worker, or when a
+// job ended since the caller's last wait: the caller checks again).
 void CrewWaitDone(Crew& crew);
 
 // No more jobs: runs what is left as worker 0, then waits for every worker and releases the
