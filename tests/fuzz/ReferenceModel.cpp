@@ -71,6 +71,15 @@ bool AddFile(Extraction& x, const std::u16string& name, std::string data) {
     // Parents are created only at "/" by the entry path builder; a "\" inside a component is a
     // separator to the platform but creates nothing: leave such names to the other checks.
     if (name.find(u'\\') != std::u16string::npos) x.uncertain = true;
+    // A folder whose name still ends in a dot or a space once Win32 took one dot away is reached
+    // by no path: the entry's file cannot be created.
+    size_t start = 0;
+    for (size_t cut = name.find(u'/'); cut != std::u16string::npos; cut = name.find(u'/', start)) {
+        std::u16string part = name.substr(start, cut - start);
+        if (!part.empty() && part.back() == u'.') part.pop_back();
+        if (!part.empty() && (part.back() == u'.' || part.back() == u' ')) return false;
+        start = cut + 1;
+    }
     for (size_t cut = name.find(u'/'); cut != std::u16string::npos; cut = name.find(u'/', cut + 1)) {
         const std::u16string parent = PathKey(name.substr(0, cut), &uncertain);
         if (x.files.count(parent) != 0) return false;  // a file where a folder must go
@@ -158,7 +167,13 @@ std::u16string PathKey(const std::u16string& relative, bool* uncertain) {
     for (size_t i = 0; i <= relative.size(); ++i) {
         if (i < relative.size() && relative[i] != u'/' && relative[i] != u'\\') continue;
         std::u16string part = relative.substr(start, i - start);
-        while (!part.empty() && (part.back() == u'.' || part.back() == u' ')) part.pop_back();
+        // As Win32 paths trim: the last component loses its trailing dots and spaces, another one
+        // trailing dot (a folder name that still ends in one names no folder: see AddFile).
+        if (i == relative.size()) {
+            while (!part.empty() && (part.back() == u'.' || part.back() == u' ')) part.pop_back();
+        } else if (!part.empty() && part.back() == u'.') {
+            part.pop_back();
+        }
         if (part.empty()) *uncertain = true;
         if (!key.empty()) key += u'/';
         key += platform::host::FoldCase(part);
