@@ -69,10 +69,10 @@ TRAILING = [" ", ".", "..", " .", ". "]
 for _t, _tag in zip(TRAILING, ["sp", "dot", "dots", "sp-dot", "dot-sp"]):
     _bad = _t not in (".",)
     SHAPES += [
-        (f"trail-{_tag}-first", [(f"x{_t}/f", b"1")], "zip", not _bad, "name-folder-trailing" if _bad else None),
-        (f"trail-{_tag}-middle", [(f"a/x{_t}/f", b"1")], "zip", not _bad, "name-folder-trailing" if _bad else None),
-        (f"trail-{_tag}-last-file", [(f"a/f{_t}", b"1")], "zip", True, "name-trailing-dot"),
-        (f"trail-{_tag}-last-folder", [(f"a/x{_t}/", b""), ("a/g", b"1")], "zip", True, None),
+        (f"trail-{_tag}-first", [(f"x{_t}/f", b"1")], "zip 7z", not _bad, "name-folder-trailing" if _bad else None),
+        (f"trail-{_tag}-middle", [(f"a/x{_t}/f", b"1")], "zip 7z", not _bad, "name-folder-trailing" if _bad else None),
+        (f"trail-{_tag}-last-file", [(f"a/f{_t}", b"1")], "zip 7z", True, "name-trailing-dot"),
+        (f"trail-{_tag}-last-folder", [(f"a/x{_t}/", b""), ("a/g", b"1")], "zip 7z", True, None),
     ]
 CASE_PAIRS = [("Ґ.txt", "ґ.txt"), ("Ạ.txt", "ạ.txt"), ("Ա.txt", "ա.txt"), ("Ａ.txt", "ａ.txt")]
 
