@@ -40,7 +40,7 @@ u32* Find(const EntryNameSet& set, const WChar* units, u32 length) {
 void* Grow(EntryNameSet& set, void* old, u32 used, u32 count, u32 size) {
     if (set.heap == nullptr) set.heap = GetProcessHeap();
     const Handle heap = set.heap;
-    if (heap == nullptr) return nullptr;
+    if (heap == nullptr || count > static_cast<size_t>(-1) / size) return nullptr;  // no size that wraps
     auto* block = static_cast<u8*>(HeapAlloc(heap, 0, static_cast<size_t>(count) * size));
     if (block == nullptr) return nullptr;
     const auto* from = static_cast<const u8*>(old);
@@ -49,29 +49,28 @@ void* Grow(EntryNameSet& set, void* old, u32 used, u32 count, u32 size) {
     return block;
 }
 
+// Room for `more` items after the `used` first ones of `items`, the capacity doubled from `first`
+// as often as it takes, never past `limit` items.
+template <typename T>
+bool Enlarge(EntryNameSet& set, T*& items, u32& capacity, u32 used, u32 more, u32 first, u32 limit) {
+    if (capacity - used >= more) return true;
+    u32 grown = capacity == 0 ? first : capacity;
+    while (grown - used < more) {
+        if (grown > limit / 2) return false;
+        grown *= 2;
+    }
+    auto* block = static_cast<T*>(Grow(set, items, used, grown, sizeof(T)));
+    if (block == nullptr) return false;
+    items = block;
+    capacity = grown;
+    return true;
+}
+
 // Room for `keys` more keys (the slots kept at most half full) and `units` more units in the pool.
 bool Reserve(EntryNameSet& set, u32 units, u32 keys) {
-    if (set.poolCapacity - set.poolUsed < units) {
-        u32 capacity = set.poolCapacity == 0 ? kFirstPool : set.poolCapacity;
-        while (capacity - set.poolUsed < units) {
-            if (capacity > 0x3FFFFFFFu) return false;
-            capacity *= 2;
-        }
-        auto* pool = static_cast<WChar*>(Grow(set, set.pool, set.poolUsed, capacity, sizeof(WChar)));
-        if (pool == nullptr) return false;
-        set.pool = pool;
-        set.poolCapacity = capacity;
-    }
-    if (set.keyCapacity - set.keyCount < keys) {
-        u32 capacity = set.keyCapacity == 0 ? kFirstKeys : set.keyCapacity;
-        while (capacity - set.keyCount < keys) {
-            if (capacity > 0x0FFFFFFFu) return false;
-            capacity *= 2;
-        }
-        auto* grown = static_cast<EntryNameKey*>(Grow(set, set.keys, set.keyCount, capacity, sizeof(EntryNameKey)));
-        if (grown == nullptr) return false;
-        set.keys = grown;
-        set.keyCapacity = capacity;
+    if (!Enlarge(set, set.pool, set.poolCapacity, set.poolUsed, units, kFirstPool, 0x7FFFFFFFu) ||
+        !Enlarge(set, set.keys, set.keyCapacity, set.keyCount, keys, kFirstKeys, 0x1FFFFFFFu)) {
+        return false;
     }
     if (2 * (set.keyCount + keys) > set.slotCount) {
         u32 count = set.slotCount == 0 ? kFirstSlots : set.slotCount;
