@@ -447,8 +447,11 @@ class Harness:
             for d in dirnames:
                 tree[os.path.normpath(os.path.join(rel, d))] = ("dir",)
             for f in filenames:
-                p = os.path.join(dirpath, f)
-                tree[os.path.normpath(os.path.join(rel, f))] = ("file", os.lstat(p).st_size)  # links not followed
+                try:
+                    size = os.lstat(os.path.join(dirpath, f)).st_size  # links not followed
+                except FileNotFoundError:  # gone while listed: a case may still change the folder
+                    continue
+                tree[os.path.normpath(os.path.join(rel, f))] = ("file", size)
         return tree
 
 

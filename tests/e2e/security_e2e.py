@@ -222,9 +222,10 @@ class SecurityCases:
         after = cleanup.snapshot(outside)
         c.expect(after == outside_before,
                  f"the outside folder changed: before {sorted(outside_before)}, after {sorted(after)}")
-        others = [n for n in r.temp_entries if not e2e.STAGING_RE.match(n)]
+        # The run's own listing raced the swaps; the folder is listed again now that they have stopped.
+        others = [n for n in self.h.temp_names() if not e2e.STAGING_RE.match(n)]
         c.expect(not others, f"other entries in the temp folder: {others}")
-        left = sorted(k for k in r.temp_tree)
+        left = sorted(k for k in self.h.temp_tree())
         e2e.log(f"  note security-swap [{stub.label}]: {swapper[0].swaps if swapper else 0} swaps; "
                 f"left in the temp folder: {left}")
         c.done()
